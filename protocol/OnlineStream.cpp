@@ -1,0 +1,73 @@
+#include "OnlineStream.h"
+
+#include "app/NumText.h"
+#include "app/Others.h"
+
+std::vector<int> RecordAssembler::feed(const QByteArray& chunk) {
+    std::vector<int> channels;
+    for (const char c : chunk) {
+        if (c == '\r') {
+            if (inRecord_ && first_ >= '1' && first_ <= '8')
+                channels.push_back(first_ - '1');
+            inRecord_ = false;
+            continue;
+        }
+        if (!inRecord_) {
+            inRecord_ = true;
+            first_ = c;
+        }
+    }
+    return channels;
+}
+
+void RecordAssembler::reset() {
+    inRecord_ = false;
+    first_ = 0;
+}
+
+namespace {
+
+bool isOutput(int channel) {
+    return channel >= Others::kInputs;
+}
+
+} // namespace
+
+bool ChannelTotals::count(int channel) {
+    if (channel < 0 || channel >= kChannels)
+        return false;
+    if (!isOutput(channel) && Others::ParamTable[channel][Others::kDivisorColumn] == 0)
+        return false;
+    ++counts_[channel];
+    return true;
+}
+
+double ChannelTotals::value(int channel) const {
+    const auto records = static_cast<double>(counts_[channel]);
+    if (isOutput(channel))
+        return bases_[channel] + records * Others::OutputParam;
+    const auto& row = Others::ParamTable[channel];
+    if (counts_[channel] == 0 || row[Others::kDivisorColumn] == 0)
+        return bases_[channel];
+    // One division of the exact product: no error accumulates over records.
+    const long double amount = static_cast<long double>(counts_[channel]) *
+                               row[Others::kNumeratorColumn] / row[Others::kDivisorColumn];
+    const long double signedAmount = row[Others::kSignColumn] == 1 ? amount : -amount;
+    return static_cast<double>(static_cast<long double>(bases_[channel]) + signedAmount);
+}
+
+QString ChannelTotals::text(int channel, const QLocale& locale) const {
+    if (isOutput(channel))
+        return formatWholeOrEmpty(value(channel), locale);
+    return formatTwoDecimals(value(channel), locale);
+}
+
+void ChannelTotals::setBase(int channel, const QString& text, const QLocale& locale) {
+    bases_[channel] = parseLocaleNumber(text, locale).value_or(0.0);
+    counts_[channel] = 0;
+}
+
+void ChannelTotals::clear() {
+    bases_.fill(0.0);
+    counts_.fill(0);
+}

@@ -1,0 +1,57 @@
+#pragma once
+// The on-line record stream: the device sends one record per event, a channel
+// digit "1".."8", optional filler and a carriage return. RecordAssembler
+// frames records out of arbitrary chunks; ChannelTotals keeps each channel's
+// running total exactly.
+
+#include <QByteArray>
+#include <QLocale>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <vector>
+
+inline constexpr int kChannels = 8; // IN 1..IN 6, V1, V2
+
+// Frames records across notifications. Only the first character of an
+// incomplete record is kept, so memory stays constant however long a device
+// goes without sending a carriage return.
+class RecordAssembler {
+public:
+    // Appends received characters; returns the channel index (0..7) of every
+    // record completed by them, in arrival order. Records whose first
+    // character is not "1".."8" (or that are empty) are skipped.
+    std::vector<int> feed(const QByteArray& chunk);
+    // Forgets any incomplete record.
+    void reset();
+    bool hasPartialRecord() const { return inRecord_; }
+
+private:
+    bool inRecord_ = false;
+    char first_ = 0;
+};
+
+// Per-channel totals that cannot drift: a base value plus the number of
+// counted records times the channel's amount, computed afresh for display.
+class ChannelTotals {
+public:
+    // Counts one record on channel k, reading the amount from the shared
+    // parameter set (ParamTable, OutputParam). An input with divisor 0 is
+    // not counted; returns whether the total changed.
+    bool count(int channel);
+    // The value the channel shows now.
+    double value(int channel) const;
+    // The text the channel's box shows: "##0.0#" for inputs, "####" for
+    // outputs, in the given locale.
+    QString text(int channel, const QLocale& locale) const;
+    // The operator typed into the box: its number becomes the new base and
+    // counting continues from it. Text that is not a number counts as 0.
+    void setBase(int channel, const QString& text, const QLocale& locale);
+    // Every base and count back to 0.
+    void clear();
+    int64_t records(int channel) const { return counts_[channel]; }
+
+private:
+    std::array<double, kChannels> bases_{};
+    std::array<int64_t, kChannels> counts_{};
+};

@@ -1,0 +1,172 @@
+#include "app/NumText.h"
+
+#include <QTest>
+#include <cmath>
+
+class TestNumText : public QObject {
+    Q_OBJECT
+private slots:
+    void numberFromText_data();
+    void numberFromText();
+    void roundHalfEven_data();
+    void roundHalfEven();
+    void integerWidths_data();
+    void integerWidths();
+    void numberAndDecimalText();
+    void displayPatterns_data();
+    void displayPatterns();
+    void localeNumbers();
+};
+
+void TestNumText::numberFromText_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("plain") << "12" << 12.0;
+    QTest::newRow("blanks inside digits") << " 1 2\t3\n4" << 1234.0;
+    QTest::newRow("trailing letters") << "12abc" << 12.0;
+    QTest::newRow("leading letters") << "abc12" << 0.0;
+    QTest::newRow("empty") << "" << 0.0;
+    QTest::newRow("sign only") << "-" << 0.0;
+    QTest::newRow("negative") << "-5" << -5.0;
+    QTest::newRow("blank after sign") << "- 5" << -5.0;
+    QTest::newRow("plus") << "+7" << 7.0;
+    QTest::newRow("leading point") << ".5" << 0.5;
+    QTest::newRow("second point stops") << "1.2.3" << 1.2;
+    QTest::newRow("exponent E") << "1e3" << 1000.0;
+    QTest::newRow("exponent D") << "2D1" << 20.0;
+    QTest::newRow("negative exponent") << "25E-1" << 2.5;
+    QTest::newRow("exponent without digits") << "3e" << 3.0;
+    QTest::newRow("carriage return stops") << "1\r2" << 1.0;
+    QTest::newRow("comma stops") << "1,5" << 1.0;
+    QTest::newRow("point alone") << "." << 0.0;
+}
+
+void TestNumText::numberFromText() {
+    QFETCH(QString, text);
+    QFETCH(double, expected);
+    QCOMPARE(::numberFromText(QStringView(text)), expected);
+    QCOMPARE(::numberFromText(text.toLatin1()), expected);
+}
+
+void TestNumText::roundHalfEven_data() {
+    QTest::addColumn<double>("value");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("2.5") << 2.5 << 2.0;
+    QTest::newRow("3.5") << 3.5 << 4.0;
+    QTest::newRow("0.5") << 0.5 << 0.0;
+    QTest::newRow("-2.5") << -2.5 << -2.0;
+    QTest::newRow("-3.5") << -3.5 << -4.0;
+    QTest::newRow("2.4999") << 2.4999 << 2.0;
+    QTest::newRow("2.5001") << 2.5001 << 3.0;
+    QTest::newRow("-0.4") << -0.4 << 0.0;
+}
+
+void TestNumText::roundHalfEven() {
+    QFETCH(double, value);
+    QFETCH(double, expected);
+    QCOMPARE(::roundHalfEven(value), expected);
+}
+
+void TestNumText::integerWidths_data() {
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("fits");
+    QTest::addColumn<qint64>("expected");
+    QTest::newRow("8 top") << 8 << "255" << true << qint64(255);
+    QTest::newRow("8 over") << 8 << "256" << false << qint64(0);
+    QTest::newRow("8 rounds over") << 8 << "255.5" << false << qint64(0);
+    QTest::newRow("8 rounds down") << 8 << "254.5" << true << qint64(254);
+    QTest::newRow("8 negative") << 8 << "-1" << false << qint64(0);
+    QTest::newRow("8 small negative rounds to 0") << 8 << "-0.5" << true << qint64(0);
+    QTest::newRow("16 top") << 16 << "32767" << true << qint64(32767);
+    QTest::newRow("16 over") << 16 << "32768" << false << qint64(0);
+    QTest::newRow("16 bottom") << 16 << "-32768" << true << qint64(-32768);
+    QTest::newRow("16 rounds over") << 16 << "32767.5" << false << qint64(0);
+    QTest::newRow("32 top") << 32 << "2147483647" << true << qint64(2147483647);
+    QTest::newRow("32 over") << 32 << "2147483648" << false << qint64(0);
+    QTest::newRow("32 huge exponent") << 32 << "1e400" << false << qint64(0);
+}
+
+void TestNumText::integerWidths() {
+    QFETCH(int, width);
+    QFETCH(QString, text);
+    QFETCH(bool, fits);
+    QFETCH(qint64, expected);
+    const double value = ::numberFromText(QStringView(text));
+    try {
+        qint64 got = 0;
+        if (width == 8)
+            got = toByte(value);
+        else if (width == 16)
+            got = toInt16(value);
+        else
+            got = toInt32(value);
+        QVERIFY2(fits, "expected an overflow");
+        QCOMPARE(got, expected);
+    } catch (const OverflowError&) {
+        QVERIFY2(!fits, "unexpected overflow");
+    }
+}
+
+void TestNumText::numberAndDecimalText() {
+    QCOMPARE(numberText(5), QStringLiteral(" 5"));
+    QCOMPARE(numberText(0), QStringLiteral(" 0"));
+    QCOMPARE(numberText(-5), QStringLiteral("-5"));
+    QCOMPARE(decimalText(65535), QStringLiteral("65535"));
+    QCOMPARE(decimalText(-12), QStringLiteral("-12"));
+}
+
+void TestNumText::displayPatterns_data() {
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("twoDecimals");
+    QTest::addColumn<QString>("whole");
+    QTest::newRow("zero") << 0.0 << "0.0"
+                          << "";
+    QTest::newRow("two") << 2.0 << "2.0"
+                         << "2";
+    QTest::newRow("half") << 1.5 << "1.5"
+                          << "2";
+    QTest::newRow("quarter") << 1.25 << "1.25"
+                             << "1";
+    QTest::newRow("negative") << -0.75 << "-0.75"
+                              << "-1";
+    QTest::newRow("rounded") << 1234.567 << "1234.57"
+                             << "1235";
+    QTest::newRow("no grouping") << 1234567.0 << "1234567.0"
+                                 << "1234567";
+    QTest::newRow("tiny negative is zero") << -0.001 << "0.0"
+                                           << "";
+    QTest::newRow("decimal half up") << 1.005 << "1.01"
+                                     << "1";
+}
+
+void TestNumText::displayPatterns() {
+    QFETCH(double, value);
+    QFETCH(QString, twoDecimals);
+    QFETCH(QString, whole);
+    QCOMPARE(formatTwoDecimals(value, QLocale::c()), twoDecimals);
+    QCOMPARE(formatWholeOrEmpty(value, QLocale::c()), whole);
+    // A comma locale differs only in the separator.
+    QString comma = twoDecimals;
+    comma.replace(QLatin1Char('.'), QLatin1Char(','));
+    QCOMPARE(formatTwoDecimals(value, QLocale(QLocale::German)), comma);
+}
+
+void TestNumText::localeNumbers() {
+    const QLocale german(QLocale::German);
+    QCOMPARE(parseLocaleNumber(QStringLiteral("1,25"), german), std::optional<double>(1.25));
+    QCOMPARE(parseLocaleNumber(QStringLiteral(" 100 "), QLocale::c()),
+             std::optional<double>(100.0));
+    QCOMPARE(parseLocaleNumber(QStringLiteral("100.5"), german), std::optional<double>(100.5));
+    QVERIFY(!parseLocaleNumber(QString(), QLocale::c()));
+    QVERIFY(!parseLocaleNumber(QStringLiteral("abc"), QLocale::c()));
+    // Every text the patterns write reads back as the value shown.
+    for (double v : {0.0, 0.33, -1234.57, 99.9}) {
+        const auto back = parseLocaleNumber(formatTwoDecimals(v, german), german);
+        QVERIFY(back);
+        QCOMPARE(*back, v);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestNumText)
+#include "test_numtext.moc"
