@@ -6,7 +6,7 @@
 #include <QPointer>
 
 class MSComm;
-class OnLine;
+#include "views/OnLine.h"
 class QAction;
 
 class Main : public QMainWindow {

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <cerrno>
 #include <limits>
 
 namespace {
@@ -170,12 +171,22 @@ bool writePortSettings(const PortSettingsValues& values, QString* error) {
         path = QDir(dir).filePath(kSettingsWriterName);
     QSaveFile file(path);
     const QByteArray bytes = formatSettingsText(values);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    // QSaveFile's commit does not notice a failed final flush (a full disk):
+    // flush first so a short write is caught and the old file stays.
+    errno = 0;
+    const bool written =
+        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+    const int writeErrno = errno;
+    if (!written || !file.commit()) {
         if (error) {
+            QString reason = file.errorString();
+            if (!written && writeErrno != 0)
+                reason = qt_error_string(writeErrno);
             *error = QStringLiteral("The settings file %1 could not be written: %2.\n"
                                     "The old settings are unchanged.")
-                         .arg(QDir::toNativeSeparators(path), file.errorString());
+                         .arg(QDir::toNativeSeparators(path), reason);
         }
+        file.cancelWriting();
         return false;
     }
     return true;
