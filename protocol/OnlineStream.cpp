@@ -12,7 +12,10 @@ std::vector<int> RecordAssembler::feed(const QByteArray& chunk) {
             inRecord_ = false;
             continue;
         }
-        if (!inRecord_) {
+        // A line feed right after a CR is a CR LF line end (some adapters and
+        // terminal servers add one), not the start of the next record: taken
+        // as its first character it would swallow that record.
+        if (!inRecord_ && c != '\n') {
             inRecord_ = true;
             first_ = c;
         }

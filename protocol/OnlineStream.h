@@ -20,7 +20,8 @@ class RecordAssembler {
 public:
     // Appends received characters; returns the channel index (0..7) of every
     // record completed by them, in arrival order. Records whose first
-    // character is not "1".."8" (or that are empty) are skipped.
+    // character is not "1".."8" (or that are empty) are skipped; line feeds
+    // in front of a record's first character are ignored.
     std::vector<int> feed(const QByteArray& chunk);
     // Forgets any incomplete record.
     void reset();

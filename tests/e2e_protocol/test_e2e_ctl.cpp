@@ -1,0 +1,281 @@
+// ktr6ctl as a process against the simulated relay: the ktr6-sim program for
+// the plain read, the in-process device where the test must see what
+// arrived at the device or make it misbehave.
+
+#include "E2eRig.h"
+
+#include <QRegularExpression>
+#include <QTest>
+#include <csignal>
+
+using ktr6sim::FaultKind;
+
+namespace {
+
+const QByteArray kDeviceJson =
+    R"({"firmware":"6","inputs":[{"numerator":16,"divisor":1,"minus":false},)"
+    R"({"numerator":1,"divisor":4,"minus":true},{"numerator":300,"divisor":65535,"minus":false},)"
+    R"({"numerator":1,"divisor":1,"minus":false},{"numerator":2,"divisor":3,"minus":false},)"
+    R"({"numerator":1,"divisor":1,"minus":false}],"output":5})"
+    "\n";
+
+ktr6sim::SimConfig deviceConfig() {
+    ktr6sim::SimConfig config;
+    config.params.numerators = {16, 1, 300, 1, 2, 1};
+    config.params.divisors = {1, 4, 65535, 1, 3, 1};
+    config.params.signMask = 0x3D;
+    config.params.output = 5;
+    return config;
+}
+
+// Waits until the process has written `text` to stderr; returns all of it.
+QByteArray waitForStderr(QProcess& process, const QByteArray& text, int timeoutMs) {
+    QByteArray err;
+    QElapsedTimer timer;
+    timer.start();
+    while (!err.contains(text) && timer.elapsed() < timeoutMs) {
+        process.waitForReadyRead(50);
+        err += process.readAllStandardError();
+    }
+    return err;
+}
+
+class Monitoring {
+public:
+    Monitoring(const QString& dir, const QStringList& args) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), dir);
+        process.setProcessEnvironment(env);
+        process.start(binary("ktr6ctl"), QStringList{"monitor"} + args);
+    }
+    ~Monitoring() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(2000);
+        }
+    }
+    bool watching() { return waitForStderr(process, "watching", 3000).contains("watching"); }
+    QProcess process;
+};
+
+} // namespace
+
+class E2eCtlTest : public QObject {
+    Q_OBJECT
+private slots:
+    void readFromTheSimulatorProgram();
+    void writeRoundTrip_data();
+    void writeRoundTrip();
+    void exitCodes_data();
+    void exitCodes();
+    void monitorPrintsRecords();
+    void monitorStopsOnSigterm();
+    void monitorEndsWhenTheDeviceVanishes();
+};
+
+void E2eCtlTest::readFromTheSimulatorProgram() {
+    QTemporaryDir dir;
+    QVERIFY(writeDefaultSettings(dir.path()));
+    QProcess sim;
+    sim.start(binary("ktr6-sim"), {"--dir", dir.path(), "--variant", "3", "--param",
+                                   "16/1,-1/4,300/65535,1/1,2/3,1/1", "--output", "5"});
+    QVERIFY2(sim.waitForStarted(5000), qPrintable(sim.errorString()));
+    QByteArray banner;
+    QElapsedTimer timer;
+    timer.start();
+    while (!banner.contains("listening on") && timer.elapsed() < 5000) {
+        sim.waitForReadyRead(100);
+        banner += sim.readAllStandardOutput() + sim.readAllStandardError();
+    }
+    QVERIFY2(banner.contains("listening on"), banner.constData());
+
+    const CtlResult json = runCtl(dir.path(), {"read", "--json"});
+    const CtlResult table = runCtl(dir.path(), {"read"});
+    sim.terminate();
+    sim.waitForFinished(3000);
+
+    QCOMPARE(json.exitCode, 0);
+    QByteArray expected = kDeviceJson;
+    expected.replace("\"firmware\":\"6\"", "\"firmware\":\"2x3\"");
+    QCOMPARE(json.out, expected);
+    qInfo("ktr6ctl read --json: %lld ms from start to exit", json.elapsedMs);
+
+    QCOMPARE(table.exitCode, 0);
+    const QString text = QString::fromUtf8(table.out);
+    QVERIFY2(text.contains(QLatin1String("SW 2x3")), qPrintable(text));
+    QVERIFY2(QRegularExpression(R"(IN 2 +1 +4 +- +-0\.25)").match(text).hasMatch(),
+             qPrintable(text));
+    QVERIFY2(QRegularExpression(R"(Output +5)").match(text).hasMatch(), qPrintable(text));
+}
+
+void E2eCtlTest::writeRoundTrip_data() {
+    QTest::addColumn<bool>("fromStdin");
+    QTest::newRow("write FILE") << false;
+    QTest::newRow("write -") << true;
+}
+
+void E2eCtlTest::writeRoundTrip() {
+    QFETCH(bool, fromStdin);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+
+    const CtlResult read = runCtl(rig.dir.path(), {"read", "--json"});
+    QCOMPARE(read.exitCode, 0);
+    QCOMPARE(read.out, kDeviceJson);
+
+    QByteArray edited = read.out;
+    edited.replace(R"("numerator":16)", R"("numerator":40)");
+    edited.replace(R"("divisor":3,"minus":false)", R"("divisor":3,"minus":true)");
+    edited.replace(R"("output":5)", R"("output":250)");
+    CtlResult write;
+    if (fromStdin) {
+        write = runCtl(rig.dir.path(), {"write", "-"}, edited);
+    } else {
+        const QString file = rig.dir.filePath(QStringLiteral("set.json"));
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(edited);
+        out.close();
+        write = runCtl(rig.dir.path(), {"write", file});
+    }
+    QCOMPARE(write.exitCode, 0);
+    QVERIFY2(write.err.contains("Check Parameter: All Parameter writen"), write.err.constData());
+    qInfo("ktr6ctl write: %lld ms from start to exit", write.elapsedMs);
+
+    const ktr6sim::ParamSet stored = rig.sim->storedParams();
+    QCOMPARE(stored.numerators[0], quint16(40));
+    QCOMPARE(stored.signMask, quint8(0x2D));
+    QCOMPARE(stored.output, quint8(250));
+
+    const CtlResult again = runCtl(rig.dir.path(), {"read", "--json"});
+    QCOMPARE(again.out, edited);
+}
+
+void E2eCtlTest::exitCodes_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("fault"); // FaultKind
+    QTest::addColumn<bool>("settingsFile");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stderrText");
+    QTest::addColumn<bool>("nothingSent");
+
+    const int none = int(FaultKind::None);
+    QByteArray outOfRange = kDeviceJson;
+    outOfRange.replace(R"("divisor":65535)", R"("divisor":70000)");
+
+    QTest::newRow("bad JSON") << QStringList{"write", "-"} << QByteArray("{\"inputs\":") << none
+                              << true << 2 << "not valid JSON" << true;
+    QTest::newRow("divisor out of range")
+        << QStringList{"write", "-"} << outOfRange << none << true << 2
+        << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true;
+    QTest::newRow("missing parameter file")
+        << QStringList{"write", "/nonexistent/set.json"} << QByteArray() << none << true << 2
+        << "cannot read" << true;
+    QTest::newRow("unknown command")
+        << QStringList{"erase"} << QByteArray() << none << true << 2 << "unknown command" << true;
+    QTest::newRow("bad port number") << QStringList{"--port", "x", "read"} << QByteArray() << none
+                                     << true << 2 << "--port wants" << true;
+    QTest::newRow("device silent")
+        << QStringList{"read"} << QByteArray() << int(FaultKind::Silence) << true << 1
+        << "no complete reply from the device on COM1" << false;
+    QTest::newRow("device absent")
+        << QStringList{"--port", "20", "read"} << QByteArray() << none << true << 1
+        << "ERROR:          COM - Port ERROR \nCheck the Cable" << true;
+    QTest::newRow("verification differs")
+        << QStringList{"write", "-"} << kDeviceJson << int(FaultKind::StoreDifferent) << true << 1
+        << "ERROR:          COM - Port ERROR" << false;
+    QTest::newRow("no settings file")
+        << QStringList{"read"} << QByteArray() << none << false << 1 << "not found" << true;
+}
+
+void E2eCtlTest::exitCodes() {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
+    QFETCH(int, fault);
+    QFETCH(bool, settingsFile);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stderrText);
+    QFETCH(bool, nothingSent);
+
+    ktr6sim::SimConfig config = deviceConfig();
+    config.fault = {FaultKind(fault), 0};
+    SimRig rig(config);
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    if (!settingsFile)
+        QVERIFY(QFile::remove(rig.dir.filePath(QStringLiteral("KTR.INI"))));
+
+    const CtlResult result = runCtl(rig.dir.path(), args, input);
+
+    QVERIFY2(result.exitCode == exitCode, result.err.constData());
+    QVERIFY2(QString::fromUtf8(result.err).contains(stderrText), result.err.constData());
+    if (nothingSent)
+        QVERIFY2(rig.sim->receivedBytes().isEmpty(),
+                 rig.sim->receivedBytes().toHex(' ').constData());
+    else
+        QVERIFY(!rig.sim->receivedBytes().isEmpty());
+    QVERIFY2(result.out.isEmpty(), result.out.constData());
+}
+
+void E2eCtlTest::monitorPrintsRecords() {
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    Monitoring monitor(rig.dir.path(), {"--count", "3"});
+    QVERIFY(monitor.watching());
+
+    rig.sim->sendRecords(2);
+    rig.sim->sendRecords(7);
+    rig.sim->sendRecords(2);
+    QVERIFY(monitor.process.waitForFinished(5000));
+
+    QCOMPARE(monitor.process.exitCode(), 0);
+    const QStringList lines =
+        QString::fromUtf8(monitor.process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    const QRegularExpression time(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3},)");
+    QStringList rest;
+    for (const QString& line : lines) {
+        QVERIFY2(time.match(line).hasMatch(), qPrintable(line));
+        rest << line.section(',', 1);
+    }
+    QCOMPARE(rest, (QStringList{"IN 2,-0.25", "V1,5", "IN 2,-0.5"}));
+}
+
+void E2eCtlTest::monitorStopsOnSigterm() {
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    Monitoring monitor(rig.dir.path(), {});
+    QVERIFY(monitor.watching());
+    rig.sim->sendRecords(1);
+    QByteArray out;
+    QElapsedTimer timer;
+    timer.start();
+    while (!out.endsWith('\n') && timer.elapsed() < 3000) {
+        monitor.process.waitForReadyRead(50);
+        out += monitor.process.readAllStandardOutput();
+    }
+    QVERIFY2(out.endsWith(",IN 1,16.0\n"), out.constData());
+
+    monitor.process.terminate();
+    QVERIFY(monitor.process.waitForFinished(3000));
+
+    QCOMPARE(monitor.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(monitor.process.exitCode(), 0);
+    QVERIFY(monitor.process.readAllStandardOutput().isEmpty());
+}
+
+void E2eCtlTest::monitorEndsWhenTheDeviceVanishes() {
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    Monitoring monitor(rig.dir.path(), {});
+    QVERIFY(monitor.watching());
+
+    rig.sim->hangUp();
+    QVERIFY(monitor.process.waitForFinished(5000));
+
+    QCOMPARE(monitor.process.exitCode(), 1);
+    QVERIFY(monitor.process.readAllStandardError().contains("COM - Port ERROR"));
+}
+
+QTEST_GUILESS_MAIN(E2eCtlTest)
+#include "test_e2e_ctl.moc"

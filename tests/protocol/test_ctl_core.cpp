@@ -1,0 +1,287 @@
+// ktr6ctl's own parts: its command line, the parameter file it prints and
+// takes back, and the monitor's CSV lines on a scripted port.
+
+#include "protocol/ParameterBlock.h"
+#include "support/ScriptedPort.h"
+#include "tools/ctl/CtlCommand.h"
+#include "tools/ctl/Monitor.h"
+#include "tools/ctl/ParameterJson.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+
+namespace {
+
+ParameterSet sampleSet() {
+    ParameterSet set;
+    set.firmwareVersion = QStringLiteral("6");
+    set.table = {{{1, 16, 1}, {0, 1, 4}, {1, 300, 65535}, {1, 0, 1}, {0, 2, 3}, {1, 5, 0}}};
+    set.output = 5;
+    return set;
+}
+
+const QByteArray kSampleJson =
+    R"({"firmware":"6","inputs":[{"numerator":16,"divisor":1,"minus":false},)"
+    R"({"numerator":1,"divisor":4,"minus":true},{"numerator":300,"divisor":65535,"minus":false},)"
+    R"({"numerator":0,"divisor":1,"minus":false},{"numerator":2,"divisor":3,"minus":true},)"
+    R"({"numerator":5,"divisor":0,"minus":false}],"output":5})"
+    "\n";
+
+// Captures what the monitor prints.
+class MemoryFile {
+public:
+    MemoryFile() : file_(open_memstream(&buffer_, &size_)) {}
+    ~MemoryFile() {
+        std::fclose(file_);
+        std::free(buffer_);
+    }
+    FILE* file() const { return file_; }
+    QStringList lines() {
+        std::fflush(file_);
+        return QString::fromUtf8(buffer_, qsizetype(size_))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+private:
+    char* buffer_ = nullptr;
+    size_t size_ = 0;
+    FILE* file_;
+};
+
+} // namespace
+
+class CtlCoreTest : public QObject {
+    Q_OBJECT
+private slots:
+    void commandLine_data();
+    void commandLine();
+    void jsonIsExactAndRoundTrips();
+    void badParameterFile_data();
+    void badParameterFile();
+    void reportShowsSignedAmounts();
+    void monitorPrintsCountedRecords();
+    void monitorEndsWhenTheDeviceVanishes();
+    void monitorReportsAPortItCannotOpen();
+};
+
+void CtlCoreTest::commandLine_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("error"); // a part of the message, empty when accepted
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QString>("summary"); // json/file/port/count as parsed
+
+    using C = CtlOptions::Command;
+    QTest::newRow("read") << QStringList{"read"} << "" << int(C::Read)
+                          << "json=0 file= port=- count=-";
+    QTest::newRow("read --json, port after") << QStringList{"read", "--json", "--port", "3"} << ""
+                                             << int(C::Read) << "json=1 file= port=3 count=-";
+    QTest::newRow("port before, = form")
+        << QStringList{"--port=12", "read"} << "" << int(C::Read) << "json=0 file= port=12 count=-";
+    QTest::newRow("write FILE") << QStringList{"write", "set.json"} << "" << int(C::Write)
+                                << "json=0 file=set.json port=- count=-";
+    QTest::newRow("write stdin") << QStringList{"write", "-"} << "" << int(C::Write)
+                                 << "json=0 file=- port=- count=-";
+    QTest::newRow("monitor --count") << QStringList{"monitor", "--count", "5"} << ""
+                                     << int(C::Monitor) << "json=0 file= port=- count=5";
+    QTest::newRow("help wins") << QStringList{"read", "--help"} << "" << int(C::Help)
+                               << "json=0 file= port=- count=-";
+    QTest::newRow("no command") << QStringList{} << "no command" << 0 << "";
+    QTest::newRow("unknown command")
+        << QStringList{"erase"} << "unknown command \"erase\"" << 0 << "";
+    QTest::newRow("unknown option")
+        << QStringList{"read", "--fast"} << "unknown option --fast" << 0 << "";
+    QTest::newRow("write without file")
+        << QStringList{"write"} << "write needs a parameter file" << 0 << "";
+    QTest::newRow("extra argument")
+        << QStringList{"read", "x"} << "unexpected argument \"x\"" << 0 << "";
+    QTest::newRow("port 0") << QStringList{"--port", "0", "read"} << "--port wants" << 0 << "";
+    QTest::newRow("port text") << QStringList{"--port", "COM3", "read"} << "--port wants" << 0
+                               << "";
+    QTest::newRow("port without value")
+        << QStringList{"read", "--port"} << "--port needs a value" << 0 << "";
+    QTest::newRow("count 0") << QStringList{"monitor", "--count=0"} << "--count wants" << 0 << "";
+    QTest::newRow("json on write")
+        << QStringList{"write", "f", "--json"} << "--json belongs" << 0 << "";
+    QTest::newRow("count on read")
+        << QStringList{"read", "--count", "2"} << "--count belongs" << 0 << "";
+}
+
+void CtlCoreTest::commandLine() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, error);
+    QFETCH(int, command);
+    QFETCH(QString, summary);
+
+    const CtlParseResult result = parseCommandLine(args);
+    if (!error.isEmpty()) {
+        QVERIFY(!result.options);
+        QVERIFY2(result.error.contains(error), qPrintable(result.error));
+        return;
+    }
+    QVERIFY2(result.options, qPrintable(result.error));
+    const CtlOptions& o = *result.options;
+    QCOMPARE(int(o.command), command);
+    const QString parsed = QStringLiteral("json=%1 file=%2 port=%3 count=%4")
+                               .arg(int(o.json))
+                               .arg(o.file, o.port ? QString::number(*o.port) : QStringLiteral("-"),
+                                    o.count ? QString::number(*o.count) : QStringLiteral("-"));
+    QCOMPARE(parsed, summary);
+}
+
+void CtlCoreTest::jsonIsExactAndRoundTrips() {
+    QCOMPARE(parameterSetJson(sampleSet()), kSampleJson);
+
+    QString error;
+    const auto fields = editorFieldsFromJson(kSampleJson, &error);
+    QVERIFY2(fields, qPrintable(error));
+    QCOMPARE(QStringList(fields->numerator.begin(), fields->numerator.end()),
+             QStringList({"16", "1", "300", "0", "2", "5"}));
+    QCOMPARE(QStringList(fields->divisor.begin(), fields->divisor.end()),
+             QStringList({"1", "4", "65535", "1", "3", "0"}));
+    QCOMPARE(fields->minus, (std::array<bool, 6>{false, true, false, false, true, false}));
+    QCOMPARE(fields->output, QStringLiteral("5"));
+
+    // What the editor fields encode to is the table the JSON came from.
+    const auto block = encodeWriteBlock(*fields, &error);
+    QVERIFY(block);
+    QCOMPARE(block->table, sampleSet().table);
+}
+
+void CtlCoreTest::badParameterFile_data() {
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("error");
+
+    auto replaced = [](const char* from, const char* to) {
+        QByteArray json = kSampleJson;
+        const qsizetype at = json.indexOf(from);
+        Q_ASSERT(at >= 0);
+        return json.replace(at, qsizetype(strlen(from)), to);
+    };
+    QTest::newRow("not JSON") << QByteArray("{\"inputs\": [") << "not valid JSON";
+    QTest::newRow("a list") << QByteArray("[1,2]") << "one JSON object";
+    QTest::newRow("inputs missing") << QByteArray(R"({"output":5})") << "\"inputs\" is missing";
+    QTest::newRow("five inputs")
+        << replaced(R"({"numerator":5,"divisor":0,"minus":false}],)", "],").replace("},]", "}]")
+        << "list of six inputs";
+    QTest::newRow("divisor 70000") << replaced(R"("divisor":65535)", R"("divisor":70000)")
+                                   << "inputs[2] (IN 3) divisor is 70000, outside 0..65535";
+    QTest::newRow("numerator -1") << replaced(R"("numerator":16)", R"("numerator":-1)")
+                                  << "inputs[0] (IN 1) numerator is -1, outside 0..65535";
+    QTest::newRow("numerator 2.5") << replaced(R"("numerator":16)", R"("numerator":2.5)")
+                                   << "inputs[0] (IN 1) numerator must be a whole number";
+    QTest::newRow("numerator as text") << replaced(R"("numerator":16)", R"("numerator":"16")")
+                                       << "inputs[0] (IN 1) numerator must be a number";
+    QTest::newRow("divisor missing")
+        << replaced(R"("divisor":4,)", "") << "inputs[1] (IN 2) divisor is missing";
+    QTest::newRow("minus as number") << replaced(R"("minus":true)", R"("minus":1)")
+                                     << "inputs[1] (IN 2) minus must be true or false";
+    QTest::newRow("misspelt key") << replaced(R"("minus":true)", R"("minus":true,"sign":1)")
+                                  << "inputs[1] (IN 2): unknown entry \"sign\"";
+    QTest::newRow("output 256") << replaced(R"("output":5)", R"("output":256)")
+                                << "\"output\" is 256, outside 0..255";
+    QTest::newRow("output missing") << replaced(R"(,"output":5)", "") << "\"output\" is missing";
+}
+
+void CtlCoreTest::badParameterFile() {
+    QFETCH(QByteArray, json);
+    QFETCH(QString, error);
+    QString message;
+    QVERIFY(!editorFieldsFromJson(json, &message));
+    QVERIFY2(message.contains(error), qPrintable(message));
+}
+
+void CtlCoreTest::reportShowsSignedAmounts() {
+    ParameterSet set = sampleSet();
+    set.firmwareVersion = QStringLiteral("2x3");
+    const QStringList lines = parameterSetReport(set).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 9);
+    QCOMPARE(lines[0].simplified(), QStringLiteral("Firmware SW 2x3"));
+    QCOMPARE(lines[2].simplified(), QStringLiteral("IN 1 16 1 + 16"));
+    QCOMPARE(lines[3].simplified(), QStringLiteral("IN 2 1 4 - -0.25"));
+    QCOMPARE(lines[4].simplified(), QStringLiteral("IN 3 300 65535 + 0.004578"));
+    QCOMPARE(lines[5].simplified(), QStringLiteral("IN 4 0 1 + 0"));
+    QCOMPARE(lines[6].simplified(), QStringLiteral("IN 5 2 3 - -0.666667"));
+    QCOMPARE(lines[7].simplified(), QStringLiteral("IN 6 5 0 + (divisor 0)"));
+    QCOMPARE(lines[8].simplified(), QStringLiteral("Output 5"));
+}
+
+void CtlCoreTest::monitorPrintsCountedRecords() {
+    TestSeams seams;
+    const ParameterSet set = sampleSet();
+    Others::ParamTable = set.table;
+    Others::OutputParam = set.output;
+    MemoryFile out;
+    Monitor monitor(seams.port, 4, out.file());
+
+    // Waiting before the watch starts, chunked, a divisor-0 input, and a
+    // carriage return that arrives alone below the receive threshold.
+    seams.port.deliver("2\r6\r");
+    QTimer::singleShot(10, [&] {
+        seams.port.deliver("7x");
+        seams.port.raise(comm::kEvReceive);
+        seams.port.deliver("\r5");
+        seams.port.raise(comm::kEvReceive);
+        seams.port.deliver("\r2");
+        seams.port.raise(comm::kEvReceive);
+        seams.port.deliver("\r");
+        seams.port.raise(comm::kErFrame);
+    });
+    const QDateTime before = QDateTime::currentDateTime().addMSecs(-1);
+    QCOMPARE(monitor.run(), 0);
+
+    const QStringList lines = out.lines();
+    QStringList rest;
+    for (const QString& line : lines) {
+        const QDateTime time = QDateTime::fromString(line.section(',', 0, 0), Qt::ISODateWithMs);
+        QVERIFY2(time.isValid() && time >= before && time <= QDateTime::currentDateTime(),
+                 qPrintable(line));
+        QVERIFY2(
+            QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3},)").match(line).hasMatch(),
+            qPrintable(line));
+        rest << line.section(',', 1);
+    }
+    QCOMPARE(rest, (QStringList{"IN 2,-0.25", "V1,5", "IN 5,-0.67", "IN 2,-0.5"}));
+    QCOMPARE(seams.port.RThreshold(), 0);
+    QVERIFY(!seams.port.PortOpen());
+    QVERIFY(seams.port.trace.contains("rthreshold 2"));
+}
+
+void CtlCoreTest::monitorEndsWhenTheDeviceVanishes() {
+    TestSeams seams;
+    Others::ParamTable[0] = {1, 1, 1};
+    MemoryFile out;
+    Monitor monitor(seams.port, 0, out.file());
+    QTimer::singleShot(10, [&] {
+        seams.port.deliver("1\r");
+        seams.port.raise(comm::kEvReceive);
+        seams.port.PortOpen(false);
+        seams.port.raise(comm::kErDeviceLost);
+    });
+
+    QCOMPARE(monitor.run(), 1);
+
+    QCOMPARE(out.lines().size(), 1);
+    QVERIFY(out.lines()[0].endsWith(QLatin1String(",IN 1,1.0")));
+    QCOMPARE(seams.messages.size(), 1);
+    QCOMPARE(seams.messages[0].text, kPortErrorText);
+    QCOMPARE(seams.messages[0].title, kPortErrorTitle);
+}
+
+void CtlCoreTest::monitorReportsAPortItCannotOpen() {
+    TestSeams seams;
+    seams.port.openError = comm::kPortAlreadyOpen;
+    MemoryFile out;
+    Monitor monitor(seams.port, 1, out.file());
+
+    QCOMPARE(monitor.run(), 1);
+
+    QCOMPARE(seams.messages.size(), 1);
+    QCOMPARE(seams.messages[0].text, kPortErrorText);
+    QVERIFY(out.lines().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(CtlCoreTest)
+#include "test_ctl_core.moc"

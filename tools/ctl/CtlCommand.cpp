@@ -1,0 +1,145 @@
+#include "CtlCommand.h"
+
+namespace {
+
+// Takes the value of an option given as "--name VALUE" or "--name=VALUE".
+std::optional<QString> optionValue(const QStringList& args, qsizetype& i, const QString& name,
+                                   QString* error) {
+    const QString& arg = args[i];
+    if (arg.startsWith(name + QLatin1Char('=')))
+        return arg.mid(name.size() + 1);
+    if (i + 1 >= args.size()) {
+        *error = QStringLiteral("%1 needs a value").arg(name);
+        return std::nullopt;
+    }
+    return args[++i];
+}
+
+bool isOption(const QString& arg, const QString& name) {
+    return arg == name || arg.startsWith(name + QLatin1Char('='));
+}
+
+} // namespace
+
+CtlParseResult parseCommandLine(const QStringList& args) {
+    CtlParseResult result;
+    CtlOptions options;
+    QStringList positional;
+    bool help = false;
+    QString error;
+
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            help = true;
+        } else if (arg == QLatin1String("--json")) {
+            options.json = true;
+        } else if (isOption(arg, QStringLiteral("--port"))) {
+            const auto text = optionValue(args, i, QStringLiteral("--port"), &error);
+            if (!text)
+                break;
+            bool ok = false;
+            const int number = text->toInt(&ok);
+            if (!ok || number < 1 || number > 32767) {
+                error = QStringLiteral("--port wants a port number from 1 to 32767, not \"%1\"")
+                            .arg(*text);
+                break;
+            }
+            options.port = int16_t(number);
+        } else if (isOption(arg, QStringLiteral("--count"))) {
+            const auto text = optionValue(args, i, QStringLiteral("--count"), &error);
+            if (!text)
+                break;
+            bool ok = false;
+            const qint64 count = text->toLongLong(&ok);
+            if (!ok || count < 1) {
+                error =
+                    QStringLiteral("--count wants a positive whole number, not \"%1\"").arg(*text);
+                break;
+            }
+            options.count = count;
+        } else if (arg == QLatin1String("--")) {
+            positional += args.mid(i + 1);
+            break;
+        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
+            error = QStringLiteral("unknown option %1").arg(arg);
+            break;
+        } else {
+            positional << arg;
+        }
+    }
+    if (!error.isEmpty()) {
+        result.error = error;
+        return result;
+    }
+    if (help) {
+        result.options = CtlOptions{};
+        return result;
+    }
+    if (positional.isEmpty()) {
+        result.error = QStringLiteral("no command given");
+        return result;
+    }
+
+    const QString command = positional.takeFirst();
+    if (command == QLatin1String("read")) {
+        options.command = CtlOptions::Command::Read;
+    } else if (command == QLatin1String("write")) {
+        options.command = CtlOptions::Command::Write;
+        if (positional.isEmpty()) {
+            result.error = QStringLiteral("write needs a parameter file (or - for standard input)");
+            return result;
+        }
+        options.file = positional.takeFirst();
+    } else if (command == QLatin1String("monitor")) {
+        options.command = CtlOptions::Command::Monitor;
+    } else {
+        result.error = QStringLiteral("unknown command \"%1\"").arg(command);
+        return result;
+    }
+    if (!positional.isEmpty()) {
+        result.error = QStringLiteral("unexpected argument \"%1\"").arg(positional.first());
+        return result;
+    }
+    if (options.json && options.command != CtlOptions::Command::Read) {
+        result.error = QStringLiteral("--json belongs to the read command");
+        return result;
+    }
+    if (options.count && options.command != CtlOptions::Command::Monitor) {
+        result.error = QStringLiteral("--count belongs to the monitor command");
+        return result;
+    }
+    result.options = options;
+    return result;
+}
+
+QString usageText() {
+    return QStringLiteral(
+        "Usage: ktr6ctl [--port N] COMMAND\n"
+        "Reads, writes and watches a KTR6 impulse summing relay on the serial port\n"
+        "named in the settings file KTR.INI beside the program.\n"
+        "\n"
+        "Commands:\n"
+        "  read [--json]        read the parameter set and print it as a table, or as\n"
+        "                       one line of JSON:\n"
+        "                       {\"firmware\":\"6\",\"inputs\":[{\"numerator\":16,\"divisor\":1,\n"
+        "                       \"minus\":false}, ... six ...],\"output\":5}\n"
+        "  write FILE           write the parameter set in FILE (the JSON of read --json;\n"
+        "                       - reads standard input) and verify it by reading it back.\n"
+        "                       numerator and divisor 0..65535, output 0..255, all six\n"
+        "                       inputs required; firmware is ignored\n"
+        "  monitor [--count N]  read the parameter set, then print one CSV line\n"
+        "                       time,channel,total per counted record until Ctrl+C,\n"
+        "                       SIGTERM or N records\n"
+        "\n"
+        "Options:\n"
+        "  --port N             use port N (1 = COM1) instead of the settings file's\n"
+        "  -h, --help           show this text\n"
+        "\n"
+        "Environment:\n"
+        "  KTR6_PROGRAM_DIR     directory holding KTR.INI and the comN links, instead\n"
+        "                       of the program's own directory\n"
+        "\n"
+        "Exit status: 0 success, 1 the device or the port failed, 2 bad usage or input\n"
+        "(nothing was sent).\n");
+}

@@ -1,0 +1,27 @@
+#pragma once
+// The command line of ktr6ctl: which command, its options, and the help text.
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+
+struct CtlOptions {
+    enum class Command { Help, Read, Write, Monitor };
+    Command command = Command::Help;
+    bool json = false;           // read: one line of JSON instead of the table
+    QString file;                // write: the parameter file, "-" for stdin
+    std::optional<int16_t> port; // overrides the settings file's port number
+    std::optional<qint64> count; // monitor: stop after this many records
+};
+
+struct CtlParseResult {
+    std::optional<CtlOptions> options;
+    QString error; // when options is empty: what is wrong, for the user
+};
+
+// Parses the arguments after the program name. Options may stand before or
+// after the command; "--opt VALUE" and "--opt=VALUE" are both accepted.
+CtlParseResult parseCommandLine(const QStringList& arguments);
+
+QString usageText();

@@ -1,0 +1,141 @@
+#include "Monitor.h"
+
+#include "app/Seams.h"
+#include "protocol/ParameterBlock.h"
+#include "serial/MSComm.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QSocketNotifier>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int kReceiveThreshold = 2;
+constexpr int kPartialPollMs = 50;
+
+#ifdef Q_OS_UNIX
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the monitor through its event loop, so the port is
+// closed properly and every printed line is complete.
+QSocketNotifier* watchStopSignals(QObject* parent) {
+    if (signalPipe[0] < 0 && ::pipe(signalPipe) != 0)
+        return nullptr;
+    for (int fd : signalPipe)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, parent);
+}
+#endif
+
+QString channelName(int channel) {
+    if (channel < Others::kInputs)
+        return QStringLiteral("IN %1").arg(channel + 1);
+    return QStringLiteral("V%1").arg(channel - Others::kInputs + 1);
+}
+
+} // namespace
+
+Monitor::Monitor(MSComm& port, qint64 limit, FILE* out) : port_(port), limit_(limit), out_(out) {
+    partialPoll_.setInterval(kPartialPollMs);
+    partialPoll_.setSingleShot(true);
+    connect(&partialPoll_, &QTimer::timeout, this, &Monitor::readWaiting);
+}
+
+QByteArray Monitor::csvLine(const QDateTime& time, int channel, const QString& total) {
+    return (time.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) + QLatin1Char(',') +
+            channelName(channel) + QLatin1Char(',') + total)
+        .toUtf8();
+}
+
+int Monitor::run() {
+    try {
+        port_.PortOpen(true);
+        port_.RThreshold(kReceiveThreshold);
+    } catch (const comm::CommError&) {
+        MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
+        return 1;
+    }
+#ifdef Q_OS_UNIX
+    if (QSocketNotifier* stop = watchStopSignals(this)) {
+        connect(stop, &QSocketNotifier::activated, this, [this] {
+            char drained[16];
+            [[maybe_unused]] const auto n = ::read(signalPipe[0], drained, sizeof drained);
+            finish(0);
+        });
+    }
+#endif
+    const auto connection = connect(&port_, &MSComm::OnComm, this, &Monitor::onComm);
+    // Records that arrived between the read and now are already waiting.
+    QTimer::singleShot(0, this, &Monitor::readWaiting);
+    loop_.exec();
+    disconnect(connection);
+    try {
+        port_.RThreshold(0);
+        port_.PortOpen(false);
+    } catch (const comm::CommError&) {
+        // Closing a port whose device is gone: nothing left to release.
+    }
+    return status_;
+}
+
+void Monitor::onComm() {
+    const int16_t event = port_.CommEvent();
+    if (event == comm::kErDeviceLost) {
+        MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
+        finish(1);
+        return;
+    }
+    if (event == comm::kEvReceive)
+        readWaiting();
+}
+
+void Monitor::readWaiting() {
+    if (!loop_.isRunning() || !port_.PortOpen())
+        return;
+    QByteArray chunk;
+    try {
+        chunk = port_.Input();
+    } catch (const comm::CommError&) {
+        MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
+        finish(1);
+        return;
+    }
+    const QLocale c = QLocale::c();
+    for (int channel : assembler_.feed(chunk)) {
+        if (!totals_.count(channel))
+            continue;
+        const QByteArray line =
+            csvLine(QDateTime::currentDateTime(), channel, totals_.text(channel, c)) + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), out_);
+        std::fflush(out_);
+        if (limit_ > 0 && ++printed_ >= limit_) {
+            finish(0);
+            return;
+        }
+    }
+    if (assembler_.hasPartialRecord())
+        partialPoll_.start();
+}
+
+void Monitor::finish(int status) {
+    status_ = status;
+    partialPoll_.stop();
+    loop_.quit();
+}

@@ -1,0 +1,44 @@
+#pragma once
+// ktr6ctl monitor: keeps the port open with receive notifications on and
+// prints one CSV line per counted record until stopped.
+
+#include "protocol/OnlineStream.h"
+
+#include <QEventLoop>
+#include <QObject>
+#include <QTimer>
+#include <cstdio>
+
+class MSComm;
+
+class Monitor : public QObject {
+    Q_OBJECT
+public:
+    // limit: stop after this many printed records; 0 runs until a signal.
+    Monitor(MSComm& port, qint64 limit, FILE* out);
+
+    // Opens the port and runs until SIGINT/SIGTERM, the limit, or the device
+    // vanishing. Returns the exit status (0, or 1 after a port failure, which
+    // has been reported through the message seam).
+    int run();
+
+    // The line printed for one counted record, without its newline.
+    static QByteArray csvLine(const QDateTime& time, int channel, const QString& total);
+
+private:
+    void onComm();
+    void readWaiting();
+    void finish(int status);
+
+    MSComm& port_;
+    qint64 limit_;
+    FILE* out_;
+    qint64 printed_ = 0;
+    RecordAssembler assembler_;
+    ChannelTotals totals_;
+    QEventLoop loop_;
+    // A record's carriage return that arrives alone stays under the receive
+    // threshold; this picks it up without waiting for the next record.
+    QTimer partialPoll_;
+    int status_ = 0;
+};

@@ -1,0 +1,163 @@
+#include "ParameterJson.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QSet>
+#include <cmath>
+
+namespace {
+
+QByteArray jsonString(const QString& text) {
+    // QJsonDocument escapes; the array brackets around it are cut off again.
+    const QByteArray wrapped = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return wrapped.mid(1, wrapped.size() - 2);
+}
+
+bool isMinus(const std::array<int32_t, 3>& row) {
+    return row[Others::kSignColumn] != 1;
+}
+
+QString coefficientText(const std::array<int32_t, 3>& row) {
+    if (row[Others::kDivisorColumn] == 0)
+        return QStringLiteral("(divisor 0)");
+    double value = double(row[Others::kNumeratorColumn]) / row[Others::kDivisorColumn];
+    if (isMinus(row))
+        value = -value;
+    QString text = QLocale::c().toString(value, 'f', 6);
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
+// Checks one object's keys against the known ones.
+bool onlyKnownKeys(const QJsonObject& object, const QSet<QString>& known, const QString& where,
+                   QString* error) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!known.contains(it.key())) {
+            *error = QStringLiteral("%1unknown entry \"%2\"").arg(where, it.key());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<int> wholeNumber(const QJsonObject& object, const QString& key, int maximum,
+                               const QString& name, QString* error) {
+    const QJsonValue value = object.value(key);
+    if (value.isUndefined()) {
+        *error = QStringLiteral("%1 is missing").arg(name);
+        return std::nullopt;
+    }
+    if (!value.isDouble()) {
+        *error = QStringLiteral("%1 must be a number").arg(name);
+        return std::nullopt;
+    }
+    const double number = value.toDouble();
+    if (std::floor(number) != number) {
+        *error = QStringLiteral("%1 must be a whole number, not %2").arg(name).arg(number);
+        return std::nullopt;
+    }
+    if (number < 0 || number > maximum) {
+        *error =
+            QStringLiteral("%1 is %2, outside 0..%3").arg(name).arg(number, 0, 'f', 0).arg(maximum);
+        return std::nullopt;
+    }
+    return int(number);
+}
+
+} // namespace
+
+ParameterSet currentParameterSet() {
+    return {Others::FirmwareVersion, Others::ParamTable, Others::OutputParam};
+}
+
+QByteArray parameterSetJson(const ParameterSet& set) {
+    QByteArray json = "{\"firmware\":" + jsonString(set.firmwareVersion) + ",\"inputs\":[";
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const auto& row = set.table[i];
+        if (i > 0)
+            json += ',';
+        json += "{\"numerator\":" + QByteArray::number(row[Others::kNumeratorColumn]) +
+                ",\"divisor\":" + QByteArray::number(row[Others::kDivisorColumn]) +
+                ",\"minus\":" + (isMinus(row) ? "true" : "false") + '}';
+    }
+    return json + "],\"output\":" + QByteArray::number(set.output) + "}\n";
+}
+
+QString parameterSetReport(const ParameterSet& set) {
+    QString text = QStringLiteral("Firmware     SW %1\n").arg(set.firmwareVersion);
+    text += QStringLiteral("Input   Numerator  Divisor  Sign  Per impulse\n");
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const auto& row = set.table[i];
+        text += QStringLiteral("IN %1  %2  %3  %4  %5\n")
+                    .arg(i + 1)
+                    .arg(row[Others::kNumeratorColumn], 11)
+                    .arg(row[Others::kDivisorColumn], 7)
+                    .arg(isMinus(row) ? QStringLiteral("-") : QStringLiteral("+"), 4)
+                    .arg(coefficientText(row), 11);
+    }
+    text += QStringLiteral("Output       %1\n").arg(set.output);
+    return text;
+}
+
+std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error) {
+    QString problem;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    auto fail = [&](const QString& why) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    if (document.isNull())
+        return fail(QStringLiteral("not valid JSON (%1 at character %2)")
+                        .arg(parseError.errorString())
+                        .arg(parseError.offset + 1));
+    if (!document.isObject())
+        return fail(QStringLiteral("the parameter set must be one JSON object"));
+    const QJsonObject root = document.object();
+    if (!onlyKnownKeys(root, {"firmware", "inputs", "output"}, QString(), &problem))
+        return fail(problem);
+
+    const QJsonValue inputs = root.value(QLatin1String("inputs"));
+    if (inputs.isUndefined())
+        return fail(QStringLiteral("\"inputs\" is missing"));
+    if (!inputs.isArray() || inputs.toArray().size() != Others::kInputs)
+        return fail(QStringLiteral("\"inputs\" must be a list of six inputs, IN 1 to IN 6"));
+
+    EditorFields fields;
+    const QJsonArray list = inputs.toArray();
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const QString where = QStringLiteral("inputs[%1] (IN %2)").arg(i).arg(i + 1);
+        if (!list[i].isObject())
+            return fail(where + QStringLiteral(" must be an object"));
+        const QJsonObject input = list[i].toObject();
+        if (!onlyKnownKeys(input, {"numerator", "divisor", "minus"}, where + QStringLiteral(": "),
+                           &problem))
+            return fail(problem);
+        const auto numerator = wholeNumber(input, QStringLiteral("numerator"), 65535,
+                                           where + QStringLiteral(" numerator"), &problem);
+        if (!numerator)
+            return fail(problem);
+        const auto divisor = wholeNumber(input, QStringLiteral("divisor"), 65535,
+                                         where + QStringLiteral(" divisor"), &problem);
+        if (!divisor)
+            return fail(problem);
+        const QJsonValue minus = input.value(QLatin1String("minus"));
+        if (!minus.isBool())
+            return fail(where + QStringLiteral(" minus must be true or false"));
+        fields.numerator[i] = QString::number(*numerator);
+        fields.divisor[i] = QString::number(*divisor);
+        fields.minus[i] = minus.toBool();
+    }
+    const auto output =
+        wholeNumber(root, QStringLiteral("output"), 255, QStringLiteral("\"output\""), &problem);
+    if (!output)
+        return fail(problem);
+    fields.output = QString::number(*output);
+    return fields;
+}

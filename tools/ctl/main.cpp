@@ -1,0 +1,179 @@
+// ktr6ctl: the parameter read, write and on-line watch of the desktop tool,
+// from the command line, with the same settings file and port mapping.
+
+#include "CtlCommand.h"
+#include "Monitor.h"
+#include "ParameterJson.h"
+#include "app/Others.h"
+#include "app/Seams.h"
+#include "protocol/ParameterBlock.h"
+#include "serial/QtSerialComm.h"
+#include "serial/SettingsFile.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+#include <cstdio>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitDevice = 1;
+constexpr int kExitUsage = 2;
+
+void printErr(const QString& text) {
+    QTextStream err(stderr);
+    err << text;
+    if (!text.endsWith(QLatin1Char('\n')))
+        err << '\n';
+}
+
+// Message boxes become "TITLE: text" lines on stderr; the texts are kept so
+// the outcome of a write can be told from what it showed.
+class MessageLog {
+public:
+    void bind() {
+        seams::bindMessage([this](const QString& text, const QString& title, MsgIcon) {
+            texts_ << text;
+            QString shown = text;
+            shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+            printErr(title.trimmed() + QStringLiteral(": ") + shown);
+        });
+    }
+    bool showed(const QString& text) const { return texts_.contains(text); }
+    bool empty() const { return texts_.isEmpty(); }
+
+private:
+    QStringList texts_;
+};
+
+QString portDescription(const MSComm& port) {
+    const QString device = port.DeviceFor(port.CommPort());
+    return QStringLiteral("COM%1 (%2)")
+        .arg(port.CommPort())
+        .arg(device.isEmpty() ? QStringLiteral("no device") : device);
+}
+
+// The read as the desktop tool runs it; a silent failure gets a line of its
+// own, since a person at a terminal otherwise sees nothing at all.
+bool readParameters(const MSComm& port, const MessageLog& log) {
+    ReadParameterBlock();
+    if (!Others::ReadFailed)
+        return true;
+    if (log.empty())
+        printErr(
+            QStringLiteral("ktr6ctl: no complete reply from the device on %1 after %2 attempts; "
+                           "check that it is connected and powered.")
+                .arg(portDescription(port))
+                .arg(kReadAttempts));
+    return false;
+}
+
+std::optional<QByteArray> readParameterFile(const QString& file) {
+    QFile in;
+    bool opened = false;
+    if (file == QLatin1String("-")) {
+        opened = in.open(stdin, QIODevice::ReadOnly);
+    } else {
+        in.setFileName(file);
+        opened = in.open(QIODevice::ReadOnly);
+    }
+    if (!opened) {
+        printErr(QStringLiteral("ktr6ctl: cannot read %1: %2").arg(file, in.errorString()));
+        return std::nullopt;
+    }
+    // A parameter file is a few hundred bytes; a megabyte is surely not one.
+    const QByteArray json = in.read(1024 * 1024);
+    return json;
+}
+
+int runWrite(const EditorFields& fields, const MSComm& port, const MessageLog& log) {
+    WriteParameterBlock(fields);
+    if (log.showed(kWriteVerifiedText))
+        return kExitOk;
+    if (Others::ReadFailed && log.empty())
+        printErr(QStringLiteral("ktr6ctl: the parameters were sent, but the device on %1 did not "
+                                "answer the read that verifies them.")
+                     .arg(portDescription(port)));
+    return Others::ReadFailed || log.showed(kPortErrorText) ? kExitDevice : kExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ktr6ctl"));
+
+    const CtlParseResult parsed = parseCommandLine(app.arguments().mid(1));
+    if (!parsed.options) {
+        printErr(QStringLiteral("ktr6ctl: %1\nTry 'ktr6ctl --help'.").arg(parsed.error));
+        return kExitUsage;
+    }
+    const CtlOptions& options = *parsed.options;
+    if (options.command == CtlOptions::Command::Help) {
+        QTextStream(stdout) << usageText();
+        return kExitOk;
+    }
+
+    // The parameter file is checked before the port is touched, so a bad
+    // file never sends anything.
+    EditorFields fields;
+    if (options.command == CtlOptions::Command::Write) {
+        const auto json = readParameterFile(options.file);
+        if (!json)
+            return kExitUsage;
+        QString error;
+        const auto fromFile = editorFieldsFromJson(*json, &error);
+        if (!fromFile) {
+            const QString name = options.file == QLatin1String("-")
+                                     ? QStringLiteral("standard input")
+                                     : options.file;
+            printErr(QStringLiteral("ktr6ctl: %1: %2; nothing was sent.").arg(name, error));
+            return kExitUsage;
+        }
+        fields = *fromFile;
+    }
+
+    const QString programDir = qEnvironmentVariable("KTR6_PROGRAM_DIR");
+    if (!programDir.isEmpty())
+        seams::setProgramDirectory(programDir);
+    QtSerialComm port;
+    seams::bindPort(&port);
+    MessageLog log;
+    log.bind();
+    if (!LoadPortSettings())
+        return kExitDevice;
+    if (options.port) {
+        Others::PortNumber = *options.port;
+        port.CommPort(*options.port);
+    }
+
+    switch (options.command) {
+    case CtlOptions::Command::Read: {
+        if (!readParameters(port, log))
+            return kExitDevice;
+        const ParameterSet set = currentParameterSet();
+        if (options.json) {
+            const QByteArray json = parameterSetJson(set);
+            std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
+        } else {
+            QTextStream(stdout) << QStringLiteral("Device       %1\n").arg(portDescription(port))
+                                << parameterSetReport(set);
+        }
+        return kExitOk;
+    }
+    case CtlOptions::Command::Write:
+        return runWrite(fields, port, log);
+    case CtlOptions::Command::Monitor: {
+        if (!readParameters(port, log))
+            return kExitDevice;
+        printErr(QStringLiteral("ktr6ctl: watching %1, firmware SW %2; Ctrl+C stops.")
+                     .arg(portDescription(port), Others::FirmwareVersion));
+        Monitor monitor(port, options.count.value_or(0), stdout);
+        return monitor.run();
+    }
+    case CtlOptions::Command::Help:
+        break;
+    }
+    return kExitOk;
+}
