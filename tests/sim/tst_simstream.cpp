@@ -1,0 +1,223 @@
+// Which on-line records go out when, and in what order bytes reach the pty.
+
+#include "OutputQueue.h"
+#include "Records.h"
+
+#include <QTest>
+
+using namespace ktr6sim;
+
+namespace {
+
+// Runs a scheduler over simulated time and counts records per channel.
+std::map<int, int> runFor(RecordScheduler& scheduler, qint64 fromMs, qint64 toMs, qint64 stepMs) {
+    std::map<int, int> counts;
+    for (qint64 t = fromMs; t <= toMs; t += stepMs) {
+        for (int channel : scheduler.take(t, 0))
+            ++counts[channel];
+    }
+    return counts;
+}
+
+// A pty stand-in that takes at most `room` bytes, then refuses.
+struct FakePty {
+    QByteArray taken;
+    qsizetype room = 1 << 20;
+
+    OutputQueue::Writer writer() {
+        return [this](const char* data, qsizetype len) {
+            const qsizetype n = qMin(len, room);
+            taken.append(data, n);
+            room -= n;
+            return n;
+        };
+    }
+};
+
+} // namespace
+
+class TestSimStream : public QObject {
+    Q_OBJECT
+
+private slots:
+    void rates_data();
+    void rates();
+    void burstsCycleThePattern();
+    void countLimitStopsTheStream();
+    void unthrottledChannelsTakeTurns();
+    void rateAndBurstParsing_data();
+    void rateAndBurstParsing();
+    void splitRecordPauses();
+    void replyOvertakesWaitingRecords();
+    void recordLimitDropsOnlyWhenFull();
+};
+
+void TestSimStream::rates_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("durationMs");
+    QTest::addColumn<QList<int>>("channels");
+    QTest::addColumn<QList<int>>("counts");
+
+    QTest::newRow("1:5,3:20 for a second")
+        << "1:5,3:20" << 1000 << QList<int>{1, 3} << QList<int>{5, 20};
+    QTest::newRow("half a record per second") << "2:0.5" << 4000 << QList<int>{2} << QList<int>{2};
+    QTest::newRow("V1 and V2 at 100/s")
+        << "7:100,8:100" << 500 << QList<int>{7, 8} << QList<int>{50, 50};
+}
+
+void TestSimStream::rates() {
+    QFETCH(QString, text);
+    QFETCH(int, durationMs);
+    QFETCH(QList<int>, channels);
+    QFETCH(QList<int>, counts);
+
+    StreamConfig config;
+    config.rates = *parseRates(text);
+    RecordScheduler scheduler;
+    scheduler.start(config, 1000);
+    const std::map<int, int> seen = runFor(scheduler, 1000, 1000 + durationMs, 5);
+    QCOMPARE(seen.size(), size_t(channels.size()));
+    for (qsizetype i = 0; i < channels.size(); ++i)
+        QCOMPARE(seen.at(channels[i]), counts[i]);
+}
+
+void TestSimStream::burstsCycleThePattern() {
+    StreamConfig config;
+    QVERIFY(parseBurst(QStringLiteral("5:127"), &config));
+    config.burstIntervalMs = 100;
+    RecordScheduler scheduler;
+    scheduler.start(config, 0);
+
+    QCOMPARE(scheduler.take(0, 0), (QList<int>{1, 2, 7, 1, 2}));
+    QCOMPARE(scheduler.take(99, 0), QList<int>{});
+    QCOMPARE(scheduler.nextDueMs(), 100);
+    QCOMPARE(scheduler.take(100, 0), (QList<int>{1, 2, 7, 1, 2}));
+
+    config.burstIntervalMs = 0; // a single burst, then the stream is over
+    scheduler.start(config, 0);
+    QCOMPARE(scheduler.take(0, 0).size(), 5);
+    QVERIFY(!scheduler.active());
+    QCOMPARE(scheduler.take(5000, 0), QList<int>{});
+}
+
+void TestSimStream::countLimitStopsTheStream() {
+    StreamConfig config;
+    config.rates = {{1, 1000.0}};
+    config.burstSize = 4;
+    config.burstPattern = "3";
+    config.burstIntervalMs = 0;
+    config.countLimit = 7;
+    RecordScheduler scheduler;
+    scheduler.start(config, 0);
+
+    const std::map<int, int> seen = runFor(scheduler, 0, 1000, 1);
+    QCOMPARE(seen.at(3), 4);
+    QCOMPARE(seen.at(1), 3);
+    QCOMPARE(scheduler.produced(), 7);
+    QVERIFY(!scheduler.active());
+
+    config.countLimit = 0;
+    scheduler.start(config, 0);
+    QCOMPARE(scheduler.take(0, 10), QList<int>{});
+}
+
+void TestSimStream::unthrottledChannelsTakeTurns() {
+    StreamConfig config;
+    config.rates = {{1, 0.0}, {2, 0.0}};
+    RecordScheduler scheduler;
+    scheduler.start(config, 0);
+    QVERIFY(scheduler.unthrottled());
+    QCOMPARE(scheduler.take(0, 0), QList<int>{});
+    QCOMPARE(scheduler.take(0, 5), (QList<int>{1, 2, 1, 2, 1}));
+    QCOMPARE(scheduler.take(0, 2), (QList<int>{2, 1}));
+}
+
+void TestSimStream::rateAndBurstParsing_data() {
+    QTest::addColumn<QString>("rate");
+    QTest::addColumn<QString>("burst");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("good") << "1:5,3:20"
+                          << "10:1278" << true;
+    QTest::newRow("rate 0 is as fast as possible") << "8:0"
+                                                   << "1" << true;
+    QTest::newRow("channel 9") << "9:1"
+                               << "1" << false;
+    QTest::newRow("negative rate") << "1:-1"
+                                   << "1" << false;
+    QTest::newRow("empty rate") << ""
+                                << "1" << false;
+    QTest::newRow("burst of 0") << "1:1"
+                                << "0" << false;
+    QTest::newRow("burst pattern with 9") << "1:1"
+                                          << "3:129" << false;
+}
+
+void TestSimStream::rateAndBurstParsing() {
+    QFETCH(QString, rate);
+    QFETCH(QString, burst);
+    QFETCH(bool, valid);
+    StreamConfig config;
+    QString error;
+    const bool ok = parseRates(rate, &error).has_value() && parseBurst(burst, &config, &error);
+    QCOMPARE(ok, valid);
+    QCOMPARE(error.isEmpty(), valid);
+}
+
+void TestSimStream::splitRecordPauses() {
+    OutputQueue queue;
+    FakePty pty;
+    QVERIFY(queue.pushRecord("3ab\r", 1, 30));
+    QVERIFY(queue.pushRecord("4\r"));
+
+    OutputQueue::Progress progress = queue.drain(0, pty.writer());
+    QCOMPARE(progress.written, QByteArray("3"));
+    QCOMPARE(progress.recordsCompleted, 0);
+    QVERIFY(!queue.writable(29));
+    QCOMPARE(queue.resumeAtMs(), 30);
+
+    // A reply asked for during the pause waits for the record to finish.
+    queue.pushReply("R");
+    QCOMPARE(queue.drain(29, pty.writer()).written, QByteArray());
+    progress = queue.drain(30, pty.writer());
+    QCOMPARE(progress.written, QByteArray("ab\rR4\r"));
+    QCOMPARE(progress.recordsCompleted, 2);
+    QVERIFY(queue.empty());
+}
+
+void TestSimStream::replyOvertakesWaitingRecords() {
+    OutputQueue queue;
+    FakePty pty;
+    queue.pushRecord("1xx\r");
+    queue.pushRecord("2xx\r");
+    pty.room = 2;
+    OutputQueue::Progress progress = queue.drain(0, pty.writer());
+    QVERIFY(progress.blocked);
+    QCOMPARE(progress.written, QByteArray("1x"));
+
+    queue.pushReply("A");
+    queue.pushReply("B");
+    pty.room = 100;
+    progress = queue.drain(0, pty.writer());
+    QCOMPARE(pty.taken, QByteArray("1xx\rAB2xx\r"));
+    QCOMPARE(progress.recordsCompleted, 2);
+    QVERIFY(!progress.blocked);
+}
+
+void TestSimStream::recordLimitDropsOnlyWhenFull() {
+    OutputQueue queue;
+    FakePty pty;
+    queue.setRecordLimit(8);
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(queue.pushRecord("1\r"));
+    QVERIFY(!queue.pushRecord("1\r"));
+    queue.pushReply(QByteArray(100, 'g')); // replies are never refused
+    QCOMPARE(queue.recordBytes(), 8);
+    queue.drain(0, pty.writer());
+    QCOMPARE(queue.recordBytes(), 0);
+    QVERIFY(queue.pushRecord("1\r"));
+    QCOMPARE(pty.taken.size(), 108);
+}
+
+QTEST_GUILESS_MAIN(TestSimStream)
+#include "tst_simstream.moc"

@@ -1,0 +1,282 @@
+// ktr6-sim: a KTR6 impulse summing relay on a pseudo-terminal, for trying and testing ktr6
+// without the hardware.
+
+#include "CommandInterpreter.h"
+#include "SimDevice.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+using namespace ktr6sim;
+
+namespace {
+
+struct Launch {
+    SimConfig config;
+    StreamConfig stream;
+    bool paused = false;
+    QString dir;
+    QString name;
+    bool trace = false;
+    TraceClock clock = TraceClock::Elapsed;
+};
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int signo) {
+    const char c = char(signo);
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+void printLine(FILE* stream, const QString& text) {
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stream);
+    std::fflush(stream);
+}
+
+QString describeOptions() {
+    return QStringLiteral(
+               "Simulates a KTR6 impulse summing relay on a pseudo-terminal. The slave side is\n"
+               "linked as DIR/NAME (com1 beside this program by default), for ktr6 to open as\n"
+               "its serial port. On start it prints \"ktr6-sim: listening on LINK -> PTY\".\n\n"
+               "faults (--fault, or \"fault\" on stdin):\n") +
+           faultHelp() + QStringLiteral("\nstdin ") + CommandInterpreter::help();
+}
+
+bool parseInt(const QString& text, int min, int max, int* out) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < min || value > max)
+        return false;
+    *out = value;
+    return true;
+}
+
+std::optional<Launch> readOptions(const QCommandLineParser& parser, QString* error) {
+    Launch launch;
+    launch.dir = parser.isSet(QStringLiteral("dir")) ? parser.value(QStringLiteral("dir"))
+                                                     : QCoreApplication::applicationDirPath();
+    launch.name = parser.value(QStringLiteral("name"));
+    launch.paused = parser.isSet(QStringLiteral("paused"));
+    launch.trace = parser.isSet(QStringLiteral("trace"));
+    const auto fail = [&](const QString& message) {
+        *error = message;
+        return std::nullopt;
+    };
+    if (launch.name.isEmpty() || launch.name.contains(QLatin1Char('/')))
+        return fail(QStringLiteral("--name must be a plain file name"));
+
+    const QString clock = parser.value(QStringLiteral("trace-clock"));
+    if (clock == QLatin1String("wall"))
+        launch.clock = TraceClock::WallClock;
+    else if (clock != QLatin1String("elapsed"))
+        return fail(QStringLiteral("--trace-clock must be elapsed or wall"));
+
+    SimConfig& config = launch.config;
+    const QString variant = parser.value(QStringLiteral("variant"));
+    if (variant != QLatin1String("6") && variant != QLatin1String("3"))
+        return fail(QStringLiteral("--variant must be 6 or 3"));
+    config.reply.variant = variant.at(0).toLatin1();
+    const std::optional<FieldStyle> style = parseFieldStyle(parser.value(QStringLiteral("style")));
+    if (!style)
+        return fail(QStringLiteral("--style must be plain, zero or blank"));
+    config.reply.fields = *style;
+
+    if (parser.isSet(QStringLiteral("param"))) {
+        const auto params =
+            parseParamList(parser.value(QStringLiteral("param")), config.params, error);
+        if (!params)
+            return std::nullopt;
+        config.params = *params;
+    }
+    int value = 0;
+    if (!parseInt(parser.value(QStringLiteral("output")), 0, 255, &value))
+        return fail(QStringLiteral("--output must be 0..255"));
+    config.params.output = quint8(value);
+
+    if (parser.isSet(QStringLiteral("fault"))) {
+        const auto fault = parseFault(parser.value(QStringLiteral("fault")), error);
+        if (!fault)
+            return std::nullopt;
+        config.fault = *fault;
+    }
+    if (parser.isSet(QStringLiteral("reopen-ms"))) {
+        if (!parseInt(parser.value(QStringLiteral("reopen-ms")), 0, 1 << 30, &config.reopenMs))
+            return fail(QStringLiteral("--reopen-ms must be a number of ms"));
+    }
+
+    config.records.filler = parser.value(QStringLiteral("filler")).toLatin1();
+    if (config.records.filler.contains('\r'))
+        return fail(QStringLiteral("--filler must not contain CR, which ends a record"));
+    if (!parseInt(parser.value(QStringLiteral("split-ms")), 0, 60000, &config.records.splitMs))
+        return fail(QStringLiteral("--split-ms must be 0..60000"));
+
+    StreamConfig& stream = launch.stream;
+    if (parser.isSet(QStringLiteral("rate"))) {
+        const auto rates = parseRates(parser.value(QStringLiteral("rate")), error);
+        if (!rates)
+            return std::nullopt;
+        stream.rates = *rates;
+    }
+    if (parser.isSet(QStringLiteral("burst")) &&
+        !parseBurst(parser.value(QStringLiteral("burst")), &stream, error))
+        return std::nullopt;
+    if (!parseInt(parser.value(QStringLiteral("burst-interval")), 0, 1 << 30,
+                  &stream.burstIntervalMs))
+        return fail(QStringLiteral("--burst-interval must be a number of ms"));
+    if (parser.isSet(QStringLiteral("count"))) {
+        if (!parseInt(parser.value(QStringLiteral("count")), 0, 1 << 30, &value))
+            return fail(QStringLiteral("--count must be a number"));
+        stream.countLimit = value;
+    }
+    return launch;
+}
+
+void addOptions(QCommandLineParser& parser) {
+    parser.addOptions({
+        {QStringLiteral("dir"),
+         QStringLiteral("Directory for the link (default: this program's directory)."),
+         QStringLiteral("DIR")},
+        {QStringLiteral("name"), QStringLiteral("Name of the link (default com1)."),
+         QStringLiteral("NAME"), QStringLiteral("com1")},
+        {QStringLiteral("variant"), QStringLiteral("Firmware variant digit, 6 or 3 (default 6)."),
+         QStringLiteral("D"), QStringLiteral("6")},
+        {QStringLiteral("param"),
+         QStringLiteral("Stored coefficients for IN 1..6 as NUM/DIV, \"-\" for a negative input, "
+                        "e.g. 16/1,1/4,-1/3,256/65300,1/1,1/1 (default all 1/1, positive)."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("output"), QStringLiteral("Stored output value 0..255 (default 1)."),
+         QStringLiteral("N"), QStringLiteral("1")},
+        {QStringLiteral("style"),
+         QStringLiteral("Numbers in the parameter reply: plain (16), zero (016) or blank ( 16); "
+                        "default zero."),
+         QStringLiteral("STYLE"), QStringLiteral("zero")},
+        {QStringLiteral("fault"), QStringLiteral("Misbehave from the start (faults listed above)."),
+         QStringLiteral("NAME[=ARG]")},
+        {QStringLiteral("reopen-ms"),
+         QStringLiteral("After a hang-up, come back on a new pty after MS ms (default: never)."),
+         QStringLiteral("MS")},
+        {QStringLiteral("rate"),
+         QStringLiteral("Stream records: CH:R[,CH:R...] records/s per channel (1..6 = IN 1..6, "
+                        "7 = V1, 8 = V2); R 0 = as fast as the port takes them."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("burst"),
+         QStringLiteral("Stream bursts of N back-to-back records, channels cycling through "
+                        "PATTERN (digits, default 1)."),
+         QStringLiteral("N[:PATTERN]")},
+        {QStringLiteral("burst-interval"),
+         QStringLiteral("Time between bursts in ms, 0 = a single burst (default 1000)."),
+         QStringLiteral("MS"), QStringLiteral("1000")},
+        {QStringLiteral("count"), QStringLiteral("Stop the stream after N records."),
+         QStringLiteral("N")},
+        {QStringLiteral("filler"),
+         QStringLiteral("Characters between the channel digit and the CR of each record."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("split-ms"),
+         QStringLiteral("Write each record as digit, pause of MS ms, rest (default 0 = whole)."),
+         QStringLiteral("MS"), QStringLiteral("0")},
+        {QStringLiteral("paused"),
+         QStringLiteral("Do not start the stream at launch; \"start\" on stdin does.")},
+        {QStringLiteral("trace"),
+         QStringLiteral("Log every chunk received and sent to stderr, in hex.")},
+        {QStringLiteral("trace-clock"),
+         QStringLiteral("Trace time stamps: elapsed (s.ms since start) or wall (HH:MM:SS.mmm)."),
+         QStringLiteral("CLOCK"), QStringLiteral("elapsed")},
+    });
+}
+
+// Serves stdin commands until "quit" or a signal; stdin reaching its end (a script started us
+// with no console) leaves the device running until it is signalled.
+void serveConsole(CommandInterpreter& console) {
+    QByteArray pending;
+    bool stdinOpen = true;
+    for (;;) {
+        pollfd fds[2] = {{signalPipe[0], POLLIN, 0}, {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[0].revents)
+            return;
+        if (!fds[1].revents)
+            continue;
+        char buf[1024];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) {
+            stdinOpen = false;
+            continue;
+        }
+        pending.append(buf, n);
+        qsizetype newline;
+        while ((newline = pending.indexOf('\n')) >= 0) {
+            const QString line = QString::fromLocal8Bit(pending.left(newline));
+            pending.remove(0, newline + 1);
+            const CommandInterpreter::Result result = console.execute(line);
+            if (!result.text.isEmpty())
+                printLine(stdout, result.text);
+            if (result.quit)
+                return;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ktr6-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KTR6_SIM_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(describeOptions());
+    parser.addHelpOption();
+    parser.addVersionOption();
+    addOptions(parser);
+    parser.process(app);
+
+    QString error;
+    std::optional<Launch> launch = readOptions(parser, &error);
+    if (!launch) {
+        printLine(stderr, QStringLiteral("ktr6-sim: ") + error);
+        return 2;
+    }
+
+    if (::pipe2(signalPipe, O_CLOEXEC) != 0) {
+        printLine(stderr, QStringLiteral("ktr6-sim: cannot create a pipe"));
+        return 1;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signo, onSignal);
+
+    const TraceFormatter formatter(launch->clock);
+    if (launch->trace) {
+        launch->config.trace = [&formatter](TraceDirection direction, QByteArrayView data) {
+            const QByteArray line = formatter.line(direction, data) + '\n';
+            std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+            std::fflush(stderr);
+        };
+    }
+
+    SimDevice device(launch->config);
+    if (!device.start(launch->dir, launch->name, &error)) {
+        printLine(stderr, QStringLiteral("ktr6-sim: ") + error);
+        return 1;
+    }
+    printLine(stdout, QStringLiteral("ktr6-sim: listening on %1 -> %2")
+                          .arg(device.linkPath(), device.slavePath()));
+    if (!launch->stream.empty() && !launch->paused)
+        device.startStream(launch->stream);
+
+    CommandInterpreter console(device, launch->stream);
+    serveConsole(console);
+    device.stop();
+    return 0;
+}
