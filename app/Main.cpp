@@ -16,8 +16,8 @@
 #include <QVBoxLayout>
 
 Main::Main(MSComm* port, QWidget* parent)
-    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowCloseButtonHint),
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       port_(port) {
     setObjectName(QStringLiteral("Main"));
     setWindowTitle(QStringLiteral(" KTR"));

@@ -36,7 +36,6 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     ktr6InitResources();
     QApplication::setApplicationName(QStringLiteral("ktr6"));
-    QApplication::setApplicationDisplayName(kAppTitle);
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
                                             .arg(KTR6_VERSION_MAJOR)
                                             .arg(KTR6_VERSION_MINOR)

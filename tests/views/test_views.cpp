@@ -1,0 +1,866 @@
+// The parameter editor, the on-line view and the about box, each opened
+// through the main window's menu against a scripted relay.
+
+#include "ViewsRelay.h"
+#include "app/Main.h"
+#include "app/Others.h"
+#include "protocol/ParameterBlock.h"
+#include "resources/Resources.h"
+#include "support/ScriptedPort.h"
+#include "views/Lamp.h"
+#include "views/OnLine.h"
+#include "views/Parameter.h"
+#include "views/frmAbout.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString kReadOk = QStringLiteral("Read Parameter OK");
+const QString kAppTitleText = QStringLiteral("Program for KTR6 ");
+
+int countLines(const QStringList& trace, const QString& line) {
+    return int(trace.count(line));
+}
+
+// Triggers a menu entry; returns whether it showed a window. Runs body on
+// that window while it is shown modally, then closes it.
+bool trigger(Main& main, QAction* entry, const std::function<void(QWidget*)>& body) {
+    bool shown = false;
+    const auto connection =
+        QObject::connect(&main, &Main::secondaryWindowLoaded, &main, [&](QWidget* window) {
+            shown = true;
+            QTimer::singleShot(0, window, [&body, window] {
+                body(window);
+                if (window->isVisible())
+                    window->close();
+            });
+        });
+    entry->trigger();
+    QObject::disconnect(connection);
+    return shown;
+}
+
+// The same for an entry that must show its window: no window is a failure.
+void openThrough(Main& main, QAction* entry, const std::function<void(QWidget*)>& body) {
+    if (!trigger(main, entry, body))
+        QTest::qFail("the menu entry showed no window", __FILE__, __LINE__);
+}
+
+// A control stands where the layout puts it. A label may have been widened
+// for a font wider than the layout's, but only about its anchor (left edge,
+// or centre for centred text) and only as far as its text needs.
+void checkPlaced(QWidget* widget, const QRect& designed) {
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (!label || label->width() == designed.width()) {
+        QCOMPARE(widget->geometry(), designed);
+        return;
+    }
+    const QRect actual = label->geometry();
+    QCOMPARE(actual.top(), designed.top());
+    QCOMPARE(actual.height(), designed.height());
+    QVERIFY(actual.width() > designed.width());
+    QCOMPARE(actual.width(), label->sizeHint().width());
+    if (label->alignment() & Qt::AlignHCenter)
+        QVERIFY(qAbs(actual.center().x() - designed.center().x()) <= 1);
+    else
+        QCOMPARE(actual.left(), designed.left());
+}
+
+// No one-line label of the window cuts its text.
+void checkNothingClipped(QWidget* window) {
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->text().isEmpty())
+            continue;
+        const QRect needed =
+            label->fontMetrics().boundingRect(QRect(0, 0, 2000, 2000), Qt::AlignLeft | Qt::AlignTop,
+                                              label->text().replace("\r\n", "\n"));
+        QVERIFY2(needed.width() <= label->contentsRect().width(), qPrintable(label->objectName()));
+        QVERIFY2(needed.height() <= label->height() + 2, qPrintable(label->objectName()));
+    }
+}
+
+// A receive notification carrying these bytes.
+void receive(ScriptedPort& port, const QByteArray& bytes) {
+    port.deliver(bytes);
+    port.raise(comm::kEvReceive);
+}
+
+} // namespace
+
+class TestViews : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void parameterLoadShowsDeviceValues_data();
+    void parameterLoadShowsDeviceValues();
+    void parameterReadFailureKeepsDesignContents_data();
+    void parameterReadFailureKeepsDesignContents();
+    void parameterLoadAfterEdit_data();
+    void parameterLoadAfterEdit();
+    void parameterSaveWritesFieldsAsTheyStand();
+    void parameterLayout_data();
+    void parameterLayout();
+    void parameterTabOrderAndKeys();
+
+    void onLineLoadShowsCoefficients();
+    void onLineRecordFlashesAndCounts_data();
+    void onLineRecordFlashesAndCounts();
+    void onLineBurstIsCountedWithOneRead();
+    void onLineOtherEventsReadNothing();
+    void onLineClearScreen();
+    void onLineTypedTotalContinues();
+    void onLineUsesUserLocale();
+    void onLineDivisorZeroOnlyFlashes();
+    void onLineClosingClosesPort();
+    void statusFailedReadShowsNoView_data();
+    void statusFailedReadShowsNoView();
+    void statusPortCannotOpen();
+    void onLineDeviceLost_data();
+    void onLineDeviceLost();
+    void onLineLayout_data();
+    void onLineLayout();
+
+    void aboutTexts();
+    void aboutKeysClose_data();
+    void aboutKeysClose();
+    void aboutVersionText_data();
+    void aboutVersionText();
+    void aboutLayout();
+
+private:
+    std::unique_ptr<TestSeams> seams_;
+    std::unique_ptr<ViewsRelay> relay_;
+    std::unique_ptr<Main> main_;
+};
+
+void TestViews::initTestCase() {
+    ktr6InitResources();
+    QLocale::setDefault(QLocale::c());
+}
+
+void TestViews::init() {
+    seams_ = std::make_unique<TestSeams>();
+    relay_ = std::make_unique<ViewsRelay>(seams_->port);
+    main_ = std::make_unique<Main>(&seams_->port);
+}
+
+void TestViews::cleanup() {
+    main_.reset();
+    relay_.reset();
+    seams_.reset();
+    QLocale::setDefault(QLocale::c());
+}
+
+// ---- Parameter ----------------------------------------------------------
+
+void TestViews::parameterLoadShowsDeviceValues_data() {
+    QTest::addColumn<char>("variant");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<int>("signMask");
+    QTest::addColumn<int>("output");
+
+    QTest::newRow("SW6, all plus") << '6' << "Parameter Set  -   Firmware Version: SW 6" << 63 << 5;
+    QTest::newRow("SW3, all minus")
+        << '3' << "Parameter Set  -   Firmware Version: SW 2x3" << 0 << 255;
+    QTest::newRow("mixed signs") << '6' << "Parameter Set  -   Firmware Version: SW 6" << 0b100101
+                                 << 0;
+}
+
+void TestViews::parameterLoadShowsDeviceValues() {
+    QFETCH(char, variant);
+    QFETCH(QString, caption);
+    QFETCH(int, signMask);
+    QFETCH(int, output);
+
+    const std::array<int, 6> numerators = {256, 1, 255, 10, 2, 300};
+    const std::array<int, 6> divisors = {65300, 4, 1, 65535, 7, 9};
+    relay_->variant = variant;
+    relay_->output = output;
+    for (int r = 0; r < 6; ++r)
+        relay_->table[r] = {(signMask >> r) & 1, numerators[r], divisors[r]};
+
+    const bool shown = trigger(*main_, main_->mnuParam(), [&](QWidget* window) {
+        auto* editor = qobject_cast<Parameter*>(window);
+        QVERIFY(editor);
+        QCOMPARE(editor->windowTitle(), caption);
+        for (int r = 0; r < 6; ++r) {
+            QCOMPARE(editor->Text1(r)->text(), QString::number(numerators[r]));
+            QCOMPARE(editor->Text2(r)->text(), QString::number(divisors[r]));
+            QCOMPARE(editor->Check1(r)->isChecked(), ((signMask >> r) & 1) == 0);
+        }
+        QCOMPARE(editor->Text1(6)->text(), QString::number(output));
+        checkNothingClipped(editor);
+    });
+    QVERIFY(!QTest::currentTestFailed());
+    QVERIFY(shown);
+    // The message came before the window was shown, with the program's title.
+    QCOMPARE(seams_->messages.size(), 1);
+    QCOMPARE(seams_->messages[0].text, kReadOk);
+    QCOMPARE(seams_->messages[0].title, kAppTitleText);
+    QCOMPARE(seams_->messages[0].icon, MsgIcon::Information);
+    QVERIFY(!seams_->port.PortOpen());
+}
+
+void TestViews::parameterReadFailureKeepsDesignContents_data() {
+    QTest::addColumn<bool>("portError");
+    QTest::addColumn<int>("messages");
+    QTest::addColumn<int>("requests");
+
+    // Silence: three requests, no message. A held port: a message at once.
+    QTest::newRow("device silent") << false << 0 << 3;
+    QTest::newRow("port held elsewhere") << true << 1 << 0;
+}
+
+void TestViews::parameterReadFailureKeepsDesignContents() {
+    QFETCH(bool, portError);
+    QFETCH(int, messages);
+    QFETCH(int, requests);
+    relay_->silent = true;
+    if (portError)
+        seams_->port.openError = comm::kPortAlreadyOpen;
+
+    const bool shown = trigger(*main_, main_->mnuParam(), [](QWidget* window) {
+        auto* editor = qobject_cast<Parameter*>(window);
+        QVERIFY(editor);
+        QCOMPARE(editor->windowTitle(), QStringLiteral("Parameter set"));
+        for (int r = 0; r < 7; ++r)
+            QCOMPARE(editor->Text1(r)->text(), QStringLiteral("1"));
+        for (int r = 0; r < 6; ++r) {
+            QCOMPARE(editor->Text2(r)->text(), QStringLiteral("1"));
+            QVERIFY(!editor->Check1(r)->isChecked());
+        }
+    });
+    QVERIFY(!QTest::currentTestFailed());
+    QVERIFY(shown); // the editor opens even when the read failed
+    QCOMPARE(seams_->messages.size(), messages);
+    if (messages) {
+        QCOMPARE(seams_->messages[0].text, kPortErrorText);
+        QCOMPARE(seams_->messages[0].title, QStringLiteral("ERROR"));
+    }
+    QCOMPARE(countLines(seams_->port.trace, "out 2A"), requests);
+}
+
+void TestViews::parameterLoadAfterEdit_data() {
+    QTest::addColumn<bool>("readSucceeds");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("read OK replaces the edit") << true << "42";
+    QTest::newRow("read failed keeps the edit") << false << "999";
+}
+
+void TestViews::parameterLoadAfterEdit() {
+    QFETCH(bool, readSucceeds);
+    QFETCH(QString, expected);
+    relay_->table[2] = {1, 42, 7};
+
+    openThrough(*main_, main_->mnuParam(), [&](QWidget* window) {
+        auto* editor = qobject_cast<Parameter*>(window);
+        QVERIFY(editor);
+        QCOMPARE(editor->Text1(2)->text(), QStringLiteral("42"));
+        editor->Text1(2)->setText(QStringLiteral("999"));
+        editor->Check1(2)->setChecked(true);
+        relay_->silent = !readSucceeds;
+        seams_->messages.clear();
+        QTest::mouseClick(editor->btLoad(), Qt::LeftButton);
+        QCOMPARE(editor->Text1(2)->text(), expected);
+        QCOMPARE(editor->Check1(2)->isChecked(), !readSucceeds);
+        QCOMPARE(seams_->messages.size(), readSucceeds ? 1 : 0);
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::parameterSaveWritesFieldsAsTheyStand() {
+    openThrough(*main_, main_->mnuParam(), [&](QWidget* window) {
+        auto* editor = qobject_cast<Parameter*>(window);
+        QVERIFY(editor);
+        editor->Text1(0)->setText(QStringLiteral("300"));
+        editor->Text2(0)->setText(QStringLiteral("65535"));
+        editor->Text1(1)->setText(QStringLiteral("2.5"));
+        editor->Text2(1)->setText(QStringLiteral(" 12abc"));
+        editor->Check1(0)->setChecked(true);
+        editor->Check1(2)->setChecked(true);
+        editor->Text1(6)->setText(QStringLiteral("7"));
+        seams_->messages.clear();
+        seams_->port.written.clear();
+
+        QTest::mouseClick(editor->btSave(), Qt::LeftButton);
+
+        QByteArray block = QByteArray::fromHex("2C 2C01 0200 0100 0100 0100 0100"
+                                               "FFFF 0C00 0100 0100 0100 0100 3A 07");
+        QCOMPARE(seams_->port.written.left(27).toHex(' '), block.toHex(' '));
+        QCOMPARE(relay_->blocksStored, 1);
+        QCOMPARE(seams_->messages.size(), 1);
+        QCOMPARE(seams_->messages[0].text, QStringLiteral("All Parameter writen "));
+        QCOMPARE(seams_->messages[0].title, QStringLiteral("Check Parameter"));
+        QCOMPARE(seams_->messages[0].icon, MsgIcon::Information);
+        // Save does not refresh the fields from the read-back.
+        QCOMPARE(editor->Text1(1)->text(), QStringLiteral("2.5"));
+        QCOMPARE(editor->Text2(1)->text(), QStringLiteral(" 12abc"));
+    });
+    QVERIFY(!QTest::currentTestFailed());
+    QVERIFY(!seams_->port.PortOpen());
+}
+
+void TestViews::parameterLayout_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("Frame1") << "Frame1" << QRect(8, 8, 292, 169) << "Inputs";
+    QTest::newRow("Frame2") << "Frame2" << QRect(304, 7, 72, 48) << "Output";
+    QTest::newRow("btLoad") << "btLoad" << QRect(312, 125, 57, 20) << "Load";
+    QTest::newRow("btSave") << "btSave" << QRect(312, 152, 57, 20) << "Save";
+    QTest::newRow("Label1(0)") << "Label1(0)" << QRect(16, 16, 25, 17) << "IN 1:";
+    QTest::newRow("Label1(5)") << "Label1(5)" << QRect(16, 136, 25, 17) << "IN 6:";
+    QTest::newRow("Text1(0)") << "Text1(0)" << QRect(56, 16, 65, 19) << "1";
+    QTest::newRow("Text1(1) stands higher") << "Text1(1)" << QRect(56, 35, 65, 19) << "1";
+    QTest::newRow("Text2(1)") << "Text2(1)" << QRect(144, 40, 65, 19) << "1";
+    QTest::newRow("Label2(3)") << "Label2(3)" << QRect(128, 88, 49, 25) << "/";
+    QTest::newRow("Check1(0) stands higher") << "Check1(0)" << QRect(224, 14, 65, 17) << "Minus";
+    QTest::newRow("Check1(1)") << "Check1(1)" << QRect(224, 40, 65, 17) << "Minus";
+    QTest::newRow("Check1(2) stands higher") << "Check1(2)" << QRect(224, 63, 65, 17) << "Minus";
+    QTest::newRow("Text1(6) output") << "Text1(6)" << QRect(7, 21, 57, 19) << "1";
+}
+
+void TestViews::parameterLayout() {
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+
+    Parameter editor;
+    QCOMPARE(editor.size(), QSize(381, 183));
+    QCOMPARE(editor.minimumSize(), editor.maximumSize());
+    QVERIFY(
+        !(editor.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QVERIFY(!editor.windowIcon().isNull());
+
+    auto* widget = editor.findChild<QWidget*>(name);
+    QVERIFY2(widget, qPrintable(name));
+    checkPlaced(widget, geometry);
+    if (QTest::currentTestFailed())
+        return;
+    if (auto* box = qobject_cast<QLineEdit*>(widget)) {
+        QCOMPARE(box->text(), text);
+        QCOMPARE(box->alignment(), Qt::AlignCenter);
+        QCOMPARE(box->toolTip(),
+                 name.startsWith("Text2") ? QStringLiteral("1..65535") : QStringLiteral("1..255"));
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+        QCOMPARE(label->text(), text);
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        QCOMPARE(button->text(), text);
+    } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
+        QCOMPARE(frame->title(), text);
+    }
+}
+
+void TestViews::parameterTabOrderAndKeys() {
+    Parameter editor;
+    QStringList order;
+    QWidget* widget = editor.Text1(0);
+    do {
+        if (widget->focusPolicy() & Qt::TabFocus)
+            order << widget->objectName();
+        widget = widget->nextInFocusChain();
+    } while (widget != editor.Text1(0));
+    QStringList expected;
+    for (int r = 0; r < 6; ++r)
+        expected << QStringLiteral("Text1(%1)").arg(r) << QStringLiteral("Text2(%1)").arg(r);
+    expected << "Text1(6)"
+             << "btLoad"
+             << "btSave";
+    for (int r = 0; r < 6; ++r)
+        expected << QStringLiteral("Check1(%1)").arg(r);
+    QCOMPARE(order, expected);
+
+    // Neither button is a default or cancel button: Enter and Escape in a
+    // field start nothing and close nothing.
+    QVERIFY(!editor.btLoad()->isDefault() && !editor.btLoad()->autoDefault());
+    QVERIFY(!editor.btSave()->isDefault() && !editor.btSave()->autoDefault());
+    editor.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&editor));
+    QTest::keyClick(editor.Text1(0), Qt::Key_Return);
+    QTest::keyClick(editor.Text1(0), Qt::Key_Escape);
+    QVERIFY(editor.isVisible());
+    QVERIFY(seams_->port.trace.isEmpty());
+}
+
+// ---- OnLine -------------------------------------------------------------
+
+void TestViews::onLineLoadShowsCoefficients() {
+    relay_->variant = '3';
+    relay_->output = 5;
+    relay_->table[0] = {1, 256, 65300};
+    relay_->table[1] = {0, 1, 4};
+    relay_->table[5] = {0, 255, 65535};
+
+    const bool shown = trigger(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        QCOMPARE(main_->onLineView(), view);
+        QCOMPARE(view->windowTitle(), QStringLiteral("On Line - Firmware Version: SW 2x3"));
+        QCOMPARE(view->Label2(0)->text(), QStringLiteral(" 256/ 65300"));
+        QCOMPARE(view->Label2(1)->text(), QStringLiteral("- 1/ 4"));
+        QCOMPARE(view->Label2(2)->text(), QStringLiteral(" 1/ 1"));
+        QCOMPARE(view->Label2(5)->text(), QStringLiteral("- 255/ 65535"));
+        QCOMPARE(view->Label2(6)->text(), QStringLiteral(" 5"));
+        QCOMPARE(view->Label2(7)->text(), QStringLiteral(" 5"));
+        checkNothingClipped(view);
+        for (int k = 0; k < 8; ++k) {
+            QCOMPARE(view->Text1(k)->text(), QStringLiteral("0"));
+            QCOMPARE(view->Shape1(k)->fillColor(), QColor(255, 224, 192));
+            QVERIFY(!view->Timer(k)->isActive());
+        }
+        // The view holds the port open with notifications from 2 characters.
+        QVERIFY(seams_->port.PortOpen());
+        QCOMPARE(seams_->port.RThreshold(), 2);
+        const QStringList trace = exchangeOnly(seams_->port.trace);
+        QCOMPARE(trace.mid(trace.size() - 2), QStringList({"open", "rthreshold 2"}));
+        // No cancel button: Escape in a box must not end the watch.
+        QTest::keyClick(view->Text1(0), Qt::Key_Escape);
+        QVERIFY(view->isVisible());
+        QVERIFY(seams_->port.PortOpen());
+    });
+    QVERIFY(!QTest::currentTestFailed());
+    QVERIFY(shown);
+    QCOMPARE(seams_->messages.size(), 0); // the view says nothing on a good read
+}
+
+void TestViews::onLineRecordFlashesAndCounts_data() {
+    QTest::addColumn<QByteArrayList>("chunks");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("total");
+
+    // IN 3 is 1/4 plus, IN 5 3/2 minus, outputs add 5.
+    QTest::newRow("IN 3 whole record") << QByteArrayList{"3\r"} << 2 << "0.25";
+    QTest::newRow("IN 5 split record") << QByteArrayList{"5", "\r"} << 4 << "-1.5";
+    QTest::newRow("IN 4 with filler") << QByteArrayList{"4ab\r"} << 3 << "1.0";
+    QTest::newRow("V1") << QByteArrayList{"7\r"} << 6 << "5";
+    QTest::newRow("V2 in three pieces") << QByteArrayList{"8", "x", "\r"} << 7 << "5";
+}
+
+void TestViews::onLineRecordFlashesAndCounts() {
+    QFETCH(QByteArrayList, chunks);
+    QFETCH(int, channel);
+    QFETCH(QString, total);
+    relay_->table[2] = {1, 1, 4};
+    relay_->table[3] = {1, 1, 1};
+    relay_->table[4] = {0, 3, 2};
+    relay_->output = 5;
+
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        for (qsizetype i = 0; i + 1 < chunks.size(); ++i) {
+            receive(seams_->port, chunks[i]);
+            QCOMPARE(view->Text1(channel)->text(), QStringLiteral("0")); // not complete yet
+            QCOMPARE(view->Shape1(channel)->fillColor(), OnLine::kLightPeach);
+        }
+        receive(seams_->port, chunks.last());
+        for (int k = 0; k < 8; ++k) {
+            QCOMPARE(view->Text1(k)->text(), k == channel ? total : QStringLiteral("0"));
+            QCOMPARE(view->Shape1(k)->fillColor(),
+                     k == channel ? QColor(255, 0, 0) : QColor(255, 224, 192));
+            QCOMPARE(view->Timer(k)->isActive(), k == channel);
+        }
+        QCOMPARE(view->Timer(channel)->interval(), 200);
+        // 200 ms later the indicator is green and its timer stopped.
+        QTRY_COMPARE_WITH_TIMEOUT(view->Shape1(channel)->fillColor(), QColor(0, 255, 0), 1000);
+        QVERIFY(!view->Timer(channel)->isActive());
+        QTest::qWait(300);
+        QCOMPARE(view->Shape1(channel)->fillColor(), QColor(0, 255, 0)); // stays green
+        // The next record turns it red again and counts on.
+        receive(seams_->port, chunks.join());
+        QCOMPARE(view->Shape1(channel)->fillColor(), QColor(255, 0, 0));
+        QVERIFY(view->Timer(channel)->isActive());
+        QVERIFY(view->Text1(channel)->text() != total);
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::onLineBurstIsCountedWithOneRead() {
+    relay_->table[0] = {1, 1, 3};
+    relay_->table[1] = {0, 1, 4};
+    relay_->output = 2;
+
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        // 3000 records of IN 1, 10 of IN 2 and 7 of V2 in one notification,
+        // the last one left unfinished.
+        QByteArray burst = QByteArray("1\r").repeated(3000) + QByteArray("2-\r").repeated(10) +
+                           QByteArray("8\r").repeated(7) + "1";
+        const int readsBefore = int(seams_->port.trace.filter(QRegularExpression("^in ")).size());
+        receive(seams_->port, burst);
+        QCOMPARE(int(seams_->port.trace.filter(QRegularExpression("^in ")).size()),
+                 readsBefore + 1);
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("1000.0"));
+        QCOMPARE(view->Text1(1)->text(), QStringLiteral("-2.5"));
+        QCOMPARE(view->Text1(7)->text(), QStringLiteral("14"));
+        QCOMPARE(view->Text1(6)->text(), QStringLiteral("0"));
+        // Its carriage return may come alone: one character must be enough
+        // to be told of it, and two again once the record is whole.
+        QCOMPARE(seams_->port.RThreshold(), 1);
+        // The unfinished record is completed by the next notification.
+        receive(seams_->port, "\r");
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("1000.33"));
+        QCOMPARE(seams_->port.RThreshold(), 2);
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::onLineOtherEventsReadNothing() {
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        seams_->port.deliver("3\r");
+        const qsizetype traceBefore = seams_->port.trace.size();
+        for (const int16_t event :
+             {comm::kEvSend, comm::kEvCTS, comm::kEvEOF, comm::kErFrame, comm::kErOverrun})
+            seams_->port.raise(event);
+        QCOMPARE(seams_->port.trace.size(), traceBefore); // nothing read
+        QCOMPARE(seams_->port.inBuffer, QByteArray("3\r"));
+        QCOMPARE(view->Text1(2)->text(), QStringLiteral("0"));
+        QCOMPARE(view->Shape1(2)->fillColor(), OnLine::kLightPeach);
+        QCOMPARE(seams_->messages.size(), 0);
+        // The waiting characters count with the next receive notification.
+        seams_->port.raise(comm::kEvReceive);
+        QCOMPARE(view->Text1(2)->text(), QStringLiteral("1.0"));
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::onLineClearScreen() {
+    relay_->output = 3;
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        receive(seams_->port, "1\r2\r");
+        QTRY_COMPARE_WITH_TIMEOUT(view->Shape1(1)->fillColor(), OnLine::kGreen, 1000);
+        receive(seams_->port, "1\r7\r");
+        QVERIFY(view->Timer(0)->isActive());
+
+        QTest::mouseClick(view->btClear(), Qt::LeftButton);
+        for (int k = 0; k < 8; ++k) {
+            QCOMPARE(view->Text1(k)->text(), QStringLiteral("0"));
+            QCOMPARE(view->Shape1(k)->fillColor(), QColor(255, 224, 192));
+        }
+        // Timers are left running: a cleared indicator still turns green.
+        QVERIFY(view->Timer(0)->isActive());
+        QVERIFY(view->Timer(6)->isActive());
+        QVERIFY(!view->Timer(1)->isActive());
+        QTRY_COMPARE_WITH_TIMEOUT(view->Shape1(0)->fillColor(), OnLine::kGreen, 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(view->Shape1(6)->fillColor(), OnLine::kGreen, 1000);
+        QCOMPARE(view->Shape1(1)->fillColor(), OnLine::kLightPeach);
+        // Counting starts again from zero.
+        receive(seams_->port, "7\r1\r");
+        QCOMPARE(view->Text1(6)->text(), QStringLiteral("3"));
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.0"));
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::onLineTypedTotalContinues() {
+    relay_->table[0] = {1, 1, 2};
+    relay_->output = 5;
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        receive(seams_->port, "1\r1\r7\r");
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.0"));
+
+        view->Text1(0)->selectAll();
+        QTest::keyClicks(view->Text1(0), QStringLiteral("100"));
+        receive(seams_->port, "1\r");
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("100.5"));
+
+        view->Text1(6)->selectAll();
+        QTest::keyClicks(view->Text1(6), QStringLiteral("x"));
+        receive(seams_->port, "7\r");
+        QCOMPARE(view->Text1(6)->text(), QStringLiteral("5")); // not a number counts 0
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::onLineUsesUserLocale() {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    relay_->table[0] = {0, 1, 4};
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        receive(seams_->port, "1\r");
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("-0,25"));
+        view->Text1(0)->selectAll();
+        QTest::keyClicks(view->Text1(0), QStringLiteral("2,5"));
+        receive(seams_->port, "1\r");
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("2,25"));
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::onLineDivisorZeroOnlyFlashes() {
+    relay_->table[3] = {1, 5, 0};
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        receive(seams_->port, "4\r4\r");
+        QCOMPARE(view->Text1(3)->text(), QStringLiteral("0"));
+        QCOMPARE(view->Shape1(3)->fillColor(), OnLine::kRed);
+        QVERIFY(view->Timer(3)->isActive());
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::onLineClosingClosesPort() {
+    int opens = 0;
+    for (int round = 0; round < 2; ++round) {
+        openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+            auto* view = qobject_cast<OnLine*>(window);
+            QVERIFY(view);
+            // Each opening starts from the design state.
+            QCOMPARE(view->Text1(0)->text(), QStringLiteral("0"));
+            receive(seams_->port, "1\r");
+            QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.0"));
+            QVERIFY(seams_->port.PortOpen());
+        });
+        QVERIFY(!QTest::currentTestFailed());
+        QVERIFY(!seams_->port.PortOpen());
+        QCOMPARE(seams_->port.RThreshold(), 2); // left as it was
+        QCOMPARE(main_->onLineView(), nullptr);
+        opens += 2; // the read's open and the view's
+        QCOMPARE(countLines(seams_->port.trace, "open"), opens);
+        QCOMPARE(countLines(seams_->port.trace, "close"), opens);
+    }
+}
+
+void TestViews::statusFailedReadShowsNoView_data() {
+    QTest::addColumn<bool>("portError");
+    QTest::addColumn<int>("messages");
+    QTest::newRow("device silent") << false << 0;
+    QTest::newRow("port held elsewhere") << true << 1;
+}
+
+void TestViews::statusFailedReadShowsNoView() {
+    QFETCH(bool, portError);
+    QFETCH(int, messages);
+    relay_->silent = true;
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        if (portError)
+            seams_->port.openError = comm::kPortAlreadyOpen;
+        const bool shown = trigger(*main_, main_->nmuStatus(), [](QWidget*) {});
+        QVERIFY(!shown);
+        QCOMPARE(Others::ReadFailed, Others::False);
+        QCOMPARE(main_->onLineView(), nullptr);
+        QVERIFY(!seams_->port.PortOpen());
+        QCOMPARE(seams_->messages.size(), messages * attempt);
+        // Each "Status" reads afresh.
+        QCOMPARE(countLines(seams_->port.trace, "out 2A"), portError ? 0 : 3 * attempt);
+        QVERIFY(!seams_->port.trace.contains("rthreshold 2"));
+    }
+}
+
+void TestViews::statusPortCannotOpen() {
+    // The read gets its reply, then another program takes the port before
+    // the view can open it.
+    relay_->refuseOpenAfterRead = comm::kPortAlreadyOpen;
+    const bool shown = trigger(*main_, main_->nmuStatus(), [](QWidget*) {});
+    QVERIFY(!shown);
+    QCOMPARE(seams_->messages.size(), 1);
+    QCOMPARE(seams_->messages[0].text, kPortErrorText);
+    QCOMPARE(seams_->messages[0].title, QStringLiteral("ERROR"));
+    QCOMPARE(seams_->messages[0].icon, MsgIcon::Critical);
+    QCOMPARE(Others::ReadFailed, Others::False);
+    QVERIFY(!seams_->port.PortOpen());
+    QCOMPARE(main_->onLineView(), nullptr);
+
+    // With the port free again, "Status" works.
+    relay_->refuseOpenAfterRead = 0;
+    QVERIFY(trigger(*main_, main_->nmuStatus(), [](QWidget*) {}));
+}
+
+void TestViews::onLineDeviceLost_data() {
+    QTest::addColumn<bool>("byEvent"); // else Input() fails
+    QTest::newRow("device lost event") << true;
+    QTest::newRow("read fails") << false;
+}
+
+void TestViews::onLineDeviceLost() {
+    QFETCH(bool, byEvent);
+    relay_->table[0] = {1, 1, 2};
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        receive(seams_->port, "1\r1\r");
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.0"));
+
+        seams_->port.PortOpen(false); // the port object closes a vanished device
+        const qsizetype closes = seams_->port.trace.count("close");
+        if (byEvent)
+            seams_->port.raise(comm::kErDeviceLost);
+        else
+            seams_->port.raise(comm::kEvReceive);
+        seams_->port.raise(comm::kErDeviceLost);
+        receive(seams_->port, "1\r");
+        QCOMPARE(seams_->messages.size(), 1);
+        QCOMPARE(seams_->messages[0].text, kPortErrorText);
+        QCOMPARE(seams_->messages[0].title, QStringLiteral("ERROR"));
+        QCOMPARE(seams_->messages[0].icon, MsgIcon::Critical);
+        // The view stays open with the totals it had.
+        QVERIFY(view->isVisible());
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.0"));
+        QCOMPARE(seams_->port.trace.count("close"), closes);
+    });
+    QVERIFY(!QTest::currentTestFailed());
+    QVERIFY(!seams_->port.PortOpen());
+    QCOMPARE(seams_->messages.size(), 1);
+}
+
+void TestViews::onLineLayout_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+
+    QTest::newRow("btClear") << "btClear" << QRect(208, 16, 64, 22);
+    QTest::newRow("Frame1") << "Frame1" << QRect(8, 7, 190, 220);
+    QTest::newRow("Frame2") << "Frame2" << QRect(208, 80, 156, 75);
+    QTest::newRow("Picture1") << "Picture1" << QRect(304, 8, 54, 54);
+    QTest::newRow("Label3") << "Label3" << QRect(64, 16, 57, 15);
+    QTest::newRow("Shape1(0)") << "Shape1(0)" << QRect(32, 48, 13, 13);
+    QTest::newRow("Label2(1)") << "Label2(1)" << QRect(57, 72, 60, 15);
+    QTest::newRow("Text1(0) above its row") << "Text1(0)" << QRect(126, 42, 50, 22);
+    QTest::newRow("Text1(5)") << "Text1(5)" << QRect(126, 182, 50, 22);
+    QTest::newRow("Label1(6)") << "Label1(6)" << QRect(8, 27, 37, 17);
+    QTest::newRow("Shape1(7)") << "Shape1(7)" << QRect(49, 49, 13, 13);
+    QTest::newRow("Text1(7)") << "Text1(7)" << QRect(96, 48, 49, 21);
+}
+
+void TestViews::onLineLayout() {
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+    OnLine view;
+    QCOMPARE(view.size(), QSize(370, 234));
+    QCOMPARE(view.windowTitle(), QStringLiteral("On Line Status"));
+    auto* widget = view.findChild<QWidget*>(name);
+    QVERIFY2(widget, qPrintable(name));
+    checkPlaced(widget, geometry);
+    if (QTest::currentTestFailed())
+        return;
+    QStringList captions;
+    for (int k = 0; k < 8; ++k)
+        captions << view.Label1(k)->text();
+    QCOMPARE(captions,
+             QStringList({"IN 1", "IN 2", "IN 3", "IN 4", "IN 5", "IN 6", "Out V1", "Out V2"}));
+    QCOMPARE(view.Frame1()->title(), QStringLiteral("Inputs"));
+    QCOMPARE(view.Frame2()->title(), QStringLiteral("Outputs"));
+    QCOMPARE(view.btClear()->text(), QStringLiteral("Clear Scr."));
+    QCOMPARE(view.Text1(3)->alignment(), Qt::AlignCenter);
+    QVERIFY(!view.Text1(3)->isReadOnly());
+    QVERIFY(!view.Picture1()->pixmap().isNull());
+    QCOMPARE(view.Picture1()->pixmap().deviceIndependentSize(), QSizeF(50, 50));
+    // The indicator paints its own colour inside its outline.
+    view.Shape1(2)->setFillColor(OnLine::kRed);
+    const QImage lamp = view.Shape1(2)->grab().toImage();
+    QCOMPARE(QColor(lamp.pixel(6, 6)), OnLine::kRed);
+    QVERIFY(QColor(lamp.pixel(0, 0)) != OnLine::kRed);
+}
+
+// ---- frmAbout -----------------------------------------------------------
+
+void TestViews::aboutTexts() {
+    const bool shown = trigger(*main_, main_->nmuInfo(), [](QWidget* window) {
+        auto* about = qobject_cast<frmAbout*>(window);
+        QVERIFY(about);
+        QCOMPARE(about->windowTitle(), QStringLiteral("About Program for KTR6 "));
+        QCOMPARE(about->lblTitle()->text(), QStringLiteral("Orvelt - Program for KTR6 "));
+        QCOMPARE(about->lblVersion()->text(), QStringLiteral("Software Version: 1.02"));
+        QCOMPARE(about->lblDescription()->text(),
+                 QStringLiteral("Version SW6  -  Impuls sumrelay for 6 inputs.\r\n"
+                                "                Outputs are configuret for energy demand \r\n"
+                                "                output (V1) and  energy  delivery (V2). \r\n"
+                                "\r\n"
+                                "Version SW3  -  Impuls Sumrelay for 3 Inputs of active \r\n"
+                                "                and 3 inputs of reactive energy. Outputs\r\n"
+                                "                are configuret for  summary active (V1)\r\n"
+                                "                and  summary  reactive energy (V2)."));
+        QCOMPARE(about->lblDisclaimer()->text(),
+                 QStringLiteral("Orvelt\r\n    E-Mail: " KTR6_CONTACT_EMAIL));
+        QCOMPARE(about->cmdOK()->text(), QStringLiteral("OK"));
+        QCOMPARE(about->focusWidget(), about->cmdOK());
+        for (QLabel* label : {about->lblTitle(), about->lblVersion(), about->lblDescription(),
+                              about->lblDisclaimer()})
+            QCOMPARE(label->palette().color(QPalette::WindowText), QColor(Qt::black));
+        checkNothingClipped(about);
+    });
+    QVERIFY(!QTest::currentTestFailed());
+    QVERIFY(shown);
+    QVERIFY(seams_->port.trace.isEmpty()); // no device talk
+}
+
+void TestViews::aboutKeysClose_data() {
+    QTest::addColumn<int>("key");
+    QTest::newRow("Enter") << int(Qt::Key_Return);
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
+    QTest::newRow("Escape") << int(Qt::Key_Escape);
+    QTest::newRow("Space on OK") << int(Qt::Key_Space);
+}
+
+void TestViews::aboutKeysClose() {
+    QFETCH(int, key);
+    bool closedByKey = false;
+    openThrough(*main_, main_->nmuInfo(), [&](QWidget* window) {
+        QTest::keyClick(window->focusWidget() ? window->focusWidget() : window, Qt::Key(key));
+        QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 1000);
+        closedByKey = true;
+    });
+    QVERIFY(closedByKey);
+}
+
+void TestViews::aboutVersionText_data() {
+    QTest::addColumn<int>("major");
+    QTest::addColumn<int>("minor");
+    QTest::addColumn<int>("revision");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("1.0.2") << 1 << 0 << 2 << "Software Version: 1.02";
+    QTest::newRow("revision 12") << 1 << 0 << 12 << "Software Version: 1.012";
+    QTest::newRow("2.3.0") << 2 << 3 << 0 << "Software Version: 2.30";
+}
+
+void TestViews::aboutVersionText() {
+    QFETCH(int, major);
+    QFETCH(int, minor);
+    QFETCH(int, revision);
+    QFETCH(QString, expected);
+    QCOMPARE(frmAbout::versionText(major, minor, revision), expected);
+}
+
+void TestViews::aboutLayout() {
+    frmAbout about;
+    QCOMPARE(about.size(), QSize(382, 237));
+    QCOMPARE(about.picIcon()->geometry(), QRect(7, 14, 54, 54));
+    QCOMPARE(about.lblTitle()->geometry(), QRect(84, 16, 291, 17));
+    QCOMPARE(about.lblVersion()->geometry(), QRect(84, 32, 291, 14));
+    QCOMPARE(about.lblDescription()->geometry(), QRect(80, 64, 294, 113));
+    QCOMPARE(about.lblDisclaimer()->geometry(), QRect(14, 202, 258, 28));
+    QCOMPARE(about.cmdOK()->geometry(), QRect(287, 210, 84, 23));
+    QVERIFY(about.cmdOK()->isDefault());
+    QVERIFY(!about.picIcon()->pixmap().isNull());
+    // The separator runs from x 7 to 378 at y 192: grey over white.
+    QCOMPARE(about.Line1()->geometry(), QRect(7, 192, 372, 2));
+    const QImage line = about.Line1()->grab().toImage();
+    QCOMPARE(QColor(line.pixel(100, 0)), QColor(128, 128, 128));
+    QCOMPARE(QColor(line.pixel(100, 1)), QColor(Qt::white));
+}
+
+QTEST_MAIN(TestViews)
+#include "test_views.moc"

@@ -1,0 +1,54 @@
+#pragma once
+// The parameter editor: reads the device's parameter set when it opens and
+// on "Load", writes the edited fields with "Save".
+
+#include "protocol/ParameterBlock.h"
+#include "views/FixedDialog.h"
+
+#include <array>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+class Parameter : public FixedDialog {
+    Q_OBJECT
+public:
+    explicit Parameter(QWidget* parent = nullptr);
+
+    // The Load action: reads the device and, when that succeeded, fills the
+    // caption and every field and says so.
+    void load();
+
+    // Rows 0..5 are IN 1..IN 6; Text1(6) is the output box.
+    QLineEdit* Text1(int row) const { return text1_.at(row); }
+    QLineEdit* Text2(int row) const { return text2_.at(row); }
+    QCheckBox* Check1(int row) const { return check1_.at(row); }
+    QLabel* Label1(int row) const { return label1_.at(row); }
+    QLabel* Label2(int row) const { return label2_.at(row); }
+    QPushButton* btLoad() const { return btLoad_; }
+    QPushButton* btSave() const { return btSave_; }
+    QGroupBox* Frame1() const { return frame1_; }
+    QGroupBox* Frame2() const { return frame2_; }
+
+    // The fields exactly as they stand, as the write takes them.
+    EditorFields fields() const;
+
+    static constexpr int kClientWidth = 381;
+    static constexpr int kClientHeight = 183;
+
+private:
+    void save();
+
+    std::array<QLineEdit*, Others::kInputs + 1> text1_{};
+    std::array<QLineEdit*, Others::kInputs> text2_{};
+    std::array<QCheckBox*, Others::kInputs> check1_{};
+    std::array<QLabel*, Others::kInputs> label1_{};
+    std::array<QLabel*, Others::kInputs> label2_{};
+    QGroupBox* frame1_ = nullptr;
+    QGroupBox* frame2_ = nullptr;
+    QPushButton* btLoad_ = nullptr;
+    QPushButton* btSave_ = nullptr;
+};
