@@ -1,5 +1,6 @@
 #include "Main.h"
 
+#include "app/CentreOnScreen.h"
 #include "app/Others.h"
 #include "serial/MSComm.h"
 #include "serial/SettingsFile.h"
@@ -63,18 +64,9 @@ Main::~Main() {
 bool Main::startUp() {
     if (!LoadPortSettings())
         return false;
-    centreOnScreen();
+    centreOnScreen(this);
     show();
     return true;
-}
-
-void Main::centreOnScreen() {
-    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    QRect frame = frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    move(frame.topLeft());
 }
 
 void Main::closeEvent(QCloseEvent* event) {

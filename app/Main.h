@@ -47,7 +47,6 @@ private:
     void openComPort();
     void openInfo();
     void MSComm1_OnComm();
-    void centreOnScreen();
 
     MSComm* port_;
     QAction* mnuParam_ = nullptr;

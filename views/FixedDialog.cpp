@@ -1,5 +1,7 @@
 #include "FixedDialog.h"
 
+#include "app/CentreOnScreen.h"
+
 #include <QApplication>
 #include <QIcon>
 #include <QKeyEvent>
@@ -84,11 +86,5 @@ void FixedDialog::showEvent(QShowEvent* event) {
     placed_ = true;
     // Centred on the screen, not on the main window: the main window may
     // have been moved to a corner.
-    const QScreen* screen =
-        parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    QRect frame = frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    move(frame.topLeft());
+    centreOnScreen(this);
 }

@@ -1,5 +1,7 @@
 #include "Rozhranie.h"
 
+#include "app/CentreOnScreen.h"
+
 #include "app/NumText.h"
 #include "app/Others.h"
 #include "app/Seams.h"
@@ -342,10 +344,5 @@ void Rozhranie::showEvent(QShowEvent* event) {
     if (centred_)
         return;
     centred_ = true;
-    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    QRect frame = frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    move(frame.topLeft());
+    centreOnScreen(this);
 }

@@ -1,7 +1,7 @@
 // The parameter read: its exchange on the line, its retries on the virtual
 // clock, its failure path, and the reply parser.
 
-#include "FakeRelay.h"
+#include "support/FakeRelay.h"
 #include "protocol/ParameterBlock.h"
 #include "support/ScriptedPort.h"
 

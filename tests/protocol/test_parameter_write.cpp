@@ -1,7 +1,7 @@
 // The parameter write: the octets on the wire, its pacing, the refusal of
 // values the block cannot carry, the verifying read-back and port failures.
 
-#include "FakeRelay.h"
+#include "support/FakeRelay.h"
 #include "protocol/ParameterBlock.h"
 #include "support/ScriptedPort.h"
 

@@ -1,11 +1,11 @@
 // The parameter editor, the on-line view and the about box, each opened
 // through the main window's menu against a scripted relay.
 
-#include "ViewsRelay.h"
 #include "app/Main.h"
 #include "app/Others.h"
 #include "protocol/ParameterBlock.h"
 #include "resources/Resources.h"
+#include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 #include "views/Lamp.h"
 #include "views/OnLine.h"
@@ -143,7 +143,7 @@ private slots:
 
 private:
     std::unique_ptr<TestSeams> seams_;
-    std::unique_ptr<ViewsRelay> relay_;
+    std::unique_ptr<FakeRelay> relay_;
     std::unique_ptr<Main> main_;
 };
 
@@ -154,7 +154,7 @@ void TestViews::initTestCase() {
 
 void TestViews::init() {
     seams_ = std::make_unique<TestSeams>();
-    relay_ = std::make_unique<ViewsRelay>(seams_->port);
+    relay_ = std::make_unique<FakeRelay>(seams_->port);
     main_ = std::make_unique<Main>(&seams_->port);
 }
 
@@ -189,9 +189,9 @@ void TestViews::parameterLoadShowsDeviceValues() {
     const std::array<int, 6> numerators = {256, 1, 255, 10, 2, 300};
     const std::array<int, 6> divisors = {65300, 4, 1, 65535, 7, 9};
     relay_->variant = variant;
-    relay_->output = output;
+    relay_->stored.output = output;
     for (int r = 0; r < 6; ++r)
-        relay_->table[r] = {(signMask >> r) & 1, numerators[r], divisors[r]};
+        relay_->setRow(r, (signMask >> r) & 1, numerators[r], divisors[r]);
 
     const bool shown = trigger(*main_, main_->mnuParam(), [&](QWidget* window) {
         auto* editor = qobject_cast<Parameter*>(window);
@@ -264,7 +264,7 @@ void TestViews::parameterLoadAfterEdit_data() {
 void TestViews::parameterLoadAfterEdit() {
     QFETCH(bool, readSucceeds);
     QFETCH(QString, expected);
-    relay_->table[2] = {1, 42, 7};
+    relay_->setRow(2, 1, 42, 7);
 
     openThrough(*main_, main_->mnuParam(), [&](QWidget* window) {
         auto* editor = qobject_cast<Parameter*>(window);
@@ -401,10 +401,10 @@ void TestViews::parameterTabOrderAndKeys() {
 
 void TestViews::onLineLoadShowsCoefficients() {
     relay_->variant = '3';
-    relay_->output = 5;
-    relay_->table[0] = {1, 256, 65300};
-    relay_->table[1] = {0, 1, 4};
-    relay_->table[5] = {0, 255, 65535};
+    relay_->stored.output = 5;
+    relay_->setRow(0, 1, 256, 65300);
+    relay_->setRow(1, 0, 1, 4);
+    relay_->setRow(5, 0, 255, 65535);
 
     const bool shown = trigger(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
@@ -455,10 +455,10 @@ void TestViews::onLineRecordFlashesAndCounts() {
     QFETCH(QByteArrayList, chunks);
     QFETCH(int, channel);
     QFETCH(QString, total);
-    relay_->table[2] = {1, 1, 4};
-    relay_->table[3] = {1, 1, 1};
-    relay_->table[4] = {0, 3, 2};
-    relay_->output = 5;
+    relay_->setRow(2, 1, 1, 4);
+    relay_->setRow(3, 1, 1, 1);
+    relay_->setRow(4, 0, 3, 2);
+    relay_->stored.output = 5;
 
     openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
@@ -491,9 +491,9 @@ void TestViews::onLineRecordFlashesAndCounts() {
 }
 
 void TestViews::onLineBurstIsCountedWithOneRead() {
-    relay_->table[0] = {1, 1, 3};
-    relay_->table[1] = {0, 1, 4};
-    relay_->output = 2;
+    relay_->setRow(0, 1, 1, 3);
+    relay_->setRow(1, 0, 1, 4);
+    relay_->stored.output = 2;
 
     openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
@@ -543,7 +543,7 @@ void TestViews::onLineOtherEventsReadNothing() {
 }
 
 void TestViews::onLineClearScreen() {
-    relay_->output = 3;
+    relay_->stored.output = 3;
     openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
         QVERIFY(view);
@@ -573,8 +573,8 @@ void TestViews::onLineClearScreen() {
 }
 
 void TestViews::onLineTypedTotalContinues() {
-    relay_->table[0] = {1, 1, 2};
-    relay_->output = 5;
+    relay_->setRow(0, 1, 1, 2);
+    relay_->stored.output = 5;
     openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
         QVERIFY(view);
@@ -596,7 +596,7 @@ void TestViews::onLineTypedTotalContinues() {
 
 void TestViews::onLineUsesUserLocale() {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    relay_->table[0] = {0, 1, 4};
+    relay_->setRow(0, 0, 1, 4);
     openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
         QVERIFY(view);
@@ -611,7 +611,7 @@ void TestViews::onLineUsesUserLocale() {
 }
 
 void TestViews::onLineDivisorZeroOnlyFlashes() {
-    relay_->table[3] = {1, 5, 0};
+    relay_->setRow(3, 1, 5, 0);
     openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
         QVERIFY(view);
@@ -698,7 +698,7 @@ void TestViews::onLineDeviceLost_data() {
 
 void TestViews::onLineDeviceLost() {
     QFETCH(bool, byEvent);
-    relay_->table[0] = {1, 1, 2};
+    relay_->setRow(0, 1, 1, 2);
     openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
         QVERIFY(view);

@@ -71,9 +71,19 @@ public:
     RelayParams stored;
     char variant = '6';
     bool silent = false;
+    // After answering a read, the next open of the port fails with this code
+    // (another program grabbed the port).
+    int refuseOpenAfterRead = 0;
     // Applied to every stored block: a device that keeps something else.
     std::function<void(RelayParams&)> corrupt;
     int blocksStored = 0;
+
+    // Input row r (0..5): sign flag 1 counts up, anything else down.
+    void setRow(int r, int sign, int numerator, int divisor) {
+        stored.numerators[r] = numerator;
+        stored.divisors[r] = divisor;
+        stored.signMask = sign == 1 ? stored.signMask | 1 << r : stored.signMask & ~(1 << r);
+    }
 
 private:
     void received(const QByteArray& text) {
@@ -87,6 +97,8 @@ private:
                 block_.clear();
             } else if (c == '*' && !silent) {
                 port_.deliver(deviceReply(stored, variant));
+                if (refuseOpenAfterRead)
+                    port_.openError = refuseOpenAfterRead;
             }
         }
     }
