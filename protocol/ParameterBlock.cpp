@@ -66,12 +66,23 @@ void reportLinkFailure() {
 void releasePort(bool openedHere, bool rtsRaised) {
     if (!openedHere)
         return;
+    MSComm* port = nullptr;
     try {
-        MSComm& port = MSComm1();
-        if (rtsRaised)
-            port.RTSEnable(false);
-        if (port.PortOpen())
-            port.PortOpen(false);
+        port = &MSComm1();
+    } catch (const std::exception&) {
+        return;
+    }
+    // Each step on its own: a line whose device hung up refuses the RTS drop
+    // (EIO), and must be closed all the same.
+    if (rtsRaised) {
+        try {
+            port->RTSEnable(false);
+        } catch (const std::exception&) {
+        }
+    }
+    try {
+        if (port->PortOpen())
+            port->PortOpen(false);
     } catch (const std::exception&) {
         // The port is already broken; the caller reports the failure.
     }

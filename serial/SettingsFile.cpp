@@ -90,7 +90,18 @@ SettingsParseResult parseSettingsText(const QByteArray& text) {
         const double rounded = roundHalfEven(numberFromText(value));
         if (!(rounded >= ranges[i].min && rounded <= ranges[i].max)) {
             result.line = fields[i].line;
-            result.valueText = QString::fromLatin1(value).trimmed();
+            // The operator reads this in a message: a damaged file may hold
+            // anything, so control characters become "?" and a long value
+            // is cut short.
+            constexpr qsizetype kShownMax = 40;
+            QString shown = QString::fromLatin1(value).trimmed();
+            for (QChar& c : shown) {
+                if (!c.isPrint())
+                    c = QLatin1Char('?');
+            }
+            if (shown.size() > kShownMax)
+                shown = shown.left(kShownMax) + QStringLiteral("...");
+            result.valueText = shown;
             result.problem =
                 QStringLiteral("the value does not fit %1").arg(QLatin1String(ranges[i].what));
             return result;
