@@ -4,9 +4,11 @@
 #include "ReplyReader.h"
 #include "SimDevice.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <sys/stat.h>
 
 using namespace ktr6sim;
@@ -45,6 +47,54 @@ int countCr(const QByteArray& data) {
     return int(data.count('\r'));
 }
 
+// The 26 octets of a parameter write: numerators, divisors (little-endian), sign mask, output.
+QByteArray writeBlock(const QList<int>& numerators, const QList<int>& divisors, int signMask,
+                      int output) {
+    QByteArray block;
+    for (const QList<int>& words : {numerators, divisors}) {
+        for (int word : words) {
+            block += char(word & 0xff);
+            block += char(word >> 8);
+        }
+    }
+    block += char(signMask);
+    block += char(output);
+    return block;
+}
+
+// CPU time a process has used, in ms.
+qint64 cpuMs(qint64 pid) {
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = file.readAll();
+    // Fields after the command name, which may hold blanks: state is field 3, utime 14.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toLongLong() + fields[12].toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
+// The share of one core a process uses over ms.
+double cpuShare(qint64 pid, int ms) {
+    const qint64 before = cpuMs(pid);
+    QThread::msleep(ms);
+    const qint64 after = cpuMs(pid);
+    return before < 0 || after < 0 ? 1.0 : double(after - before) / ms;
+}
+
+// Reads a process's stdout until it holds text.
+QByteArray waitForOutput(QProcess& process, const QByteArray& text, int ms) {
+    QByteArray out;
+    QElapsedTimer timer;
+    timer.start();
+    while (!out.contains(text) && timer.elapsed() < ms) {
+        process.waitForReadyRead(50);
+        out += process.readAllStandardOutput();
+    }
+    return out;
+}
+
 } // namespace
 
 class TestSimDeviceE2e : public QObject {
@@ -56,6 +106,12 @@ private slots:
     void answersReadWithinWindow_data();
     void answersReadWithinWindow();
     void portSurvivesCloseAndReopen();
+    void nothingStaleAfterReopen();
+    void requestedRecordsWaitForThePort();
+    void requestsHoldRecordsBack_data();
+    void requestsHoldRecordsBack();
+    void requestedRecordsWaitBehindAReply();
+    void programIdlesAndExitsCleanly();
     void storesBlockSentInPieces_data();
     void storesBlockSentInPieces();
     void recordsArriveWhole_data();
@@ -111,18 +167,252 @@ void TestSimDeviceE2e::answersReadWithinWindow() {
 void TestSimDeviceE2e::portSurvivesCloseAndReopen() {
     SimDevice device;
     QVERIFY(device.start(dir_->path()));
-    // The PC side opens and closes the port for every transaction; records sent meanwhile
-    // pile up unread and must not stall the device.
+    QVERIFY(!device.pcSideOpen());
+    // The PC side opens and closes the port for every transaction. Records asked for while it
+    // is closed wait, and come, all of them and nothing else, as soon as it opens again.
     for (int round = 0; round < 3; ++round) {
         PcPort port;
         QVERIFY(port.open(device.linkPath()));
+        if (round > 0) {
+            const QByteArray records =
+                port.readUntil(3000, [](const QByteArray& d) { return countCr(d) >= 3000; });
+            QCOMPARE(records, QByteArray("2\r").repeated(3000));
+        }
+        QVERIFY(waitFor(50, [&] { return device.pcSideOpen(); }));
         QVERIFY(readReply(askParams(port)));
         port.close();
+        QVERIFY(waitFor(100, [&] { return !device.pcSideOpen(); }));
         device.sendRecords(2, 3000);
         QThread::msleep(20);
     }
     QVERIFY(device.isConnected());
-    QCOMPARE(device.counters().hangups, 0);
+    const SimCounters counters = device.counters();
+    QCOMPARE(counters.hangups, 0);
+    QCOMPARE(counters.portOpens, 3);
+    QCOMPARE(counters.recordsSent, 6000); // the last 3000 still wait
+    QCOMPARE(counters.recordsDropped, 0);
+}
+
+void TestSimDeviceE2e::nothingStaleAfterReopen() {
+    SimConfig config;
+    config.records.filler = "before";
+    SimDevice device(config);
+    QVERIFY(device.start(dir_->path()));
+    StreamConfig stream;
+    stream.rates = {{1, 50.0}};
+    device.startStream(stream);
+
+    // Records go out while the port is open, but this PC side reads none of them.
+    PcPort port;
+    QVERIFY(port.open(device.linkPath()));
+    QVERIFY(waitFor(1000, [&] { return device.counters().recordsSent >= 3; }));
+    port.close();
+    QVERIFY(waitFor(100, [&] { return !device.pcSideOpen(); }));
+    device.setRecordStyle({"stale", 0});
+    const SimCounters closed = device.counters();
+    QThread::msleep(300);
+    device.setRecordStyle({"fresh", 0});
+    const SimCounters reopening = device.counters();
+    QCOMPARE(reopening.recordsSent, closed.recordsSent);
+    QVERIFY2(reopening.recordsDropped - closed.recordsDropped >= 12, // 300 ms at 50/s
+             qPrintable(QString::number(reopening.recordsDropped - closed.recordsDropped)));
+
+    QVERIFY(port.open(device.linkPath()));
+    const QByteArray first = port.readFor(30);
+    QVERIFY2(countCr(first) <= 2, first.constData()); // at most what fell due since the open
+    const QByteArray data = first + port.readFor(200);
+    QList<QByteArray> records = data.split('\r');
+    QVERIFY(records.takeLast().isEmpty());
+    QVERIFY2(records.size() >= 8, data.constData()); // the stream goes on at once
+    for (const QByteArray& record : records)
+        QCOMPARE(record, QByteArray("1fresh"));
+    // Whatever arrived was sent after the port opened again.
+    QVERIFY(records.size() <= device.counters().recordsSent - reopening.recordsSent);
+    QCOMPARE(device.counters().portOpens, 2);
+}
+
+void TestSimDeviceE2e::requestedRecordsWaitForThePort() {
+    SimDevice device;
+    QVERIFY(device.start(dir_->path()));
+    device.sendRecords(3, 5);
+    device.sendBurst(4, "78");
+    QThread::msleep(100);
+    QCOMPARE(device.counters().recordsSent, 0);
+    QCOMPARE(device.counters().recordsDropped, 0);
+
+    PcPort port;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(port.open(device.linkPath()));
+    const QByteArray data =
+        port.readUntil(1000, [](const QByteArray& d) { return countCr(d) >= 9; });
+    QVERIFY2(timer.elapsed() < 100, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(data + port.readFor(50), QByteArray("3\r3\r3\r3\r3\r7\r8\r7\r8\r"));
+    QCOMPARE(device.counters().recordsSent, 9);
+
+    // More than the pty holds, and the PC side closes the port after a few: what it had not
+    // read is gone with it, the rest comes when it opens again, no more and no less.
+    constexpr int kMany = 20000;
+    device.sendRecords(4, kMany);
+    QVERIFY(countCr(port.readUntil(1000, [](const QByteArray& d) { return countCr(d) >= 100; })) >=
+            100);
+    QThread::msleep(50); // the pty fills up again and more records queue in the device
+    port.close();
+    QVERIFY(waitFor(100, [&] { return !device.pcSideOpen(); }));
+    const qint64 sentBeforeClose = device.counters().recordsSent - 9;
+    QVERIFY2(sentBeforeClose < kMany, qPrintable(QString::number(sentBeforeClose)));
+    QThread::msleep(50);
+    QCOMPARE(device.counters().recordsSent - 9, sentBeforeClose);
+    QVERIFY(port.open(device.linkPath()));
+    const qint64 rest = kMany - sentBeforeClose;
+    const QByteArray remaining =
+        port.readUntil(5000, [&](const QByteArray& d) { return countCr(d) >= rest; });
+    QCOMPARE(remaining + port.readFor(50), QByteArray("4\r").repeated(rest));
+    QCOMPARE(device.counters().recordsSent, 9 + kMany);
+    QCOMPARE(device.counters().recordsDropped, 0);
+
+    // An unplugged device has no port to wait for: those are lost.
+    device.hangUp();
+    device.sendRecords(1, 4);
+    QCOMPARE(device.counters().recordsDropped, 4);
+}
+
+void TestSimDeviceE2e::requestsHoldRecordsBack_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("octetGapMs"); // the write block goes one octet at a time
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("replyWindow"); // in which 200 ms window the reply comes; 0: none
+    QTest::addColumn<int>("rounds");
+
+    QTest::newRow("read") << QByteArray("*") << 0 << "none" << 1 << 5;
+    // Quiet from the request until 250 ms after the reply, however late that is.
+    QTest::newRow("read, reply 300 ms late") << QByteArray("*") << 0 << "late=300" << 2 << 2;
+    QTest::newRow("write") << ("," +
+                               writeBlock({40, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 65535}, 0x2D, 250))
+                           << 20 << "none" << 0 << 1;
+}
+
+void TestSimDeviceE2e::requestsHoldRecordsBack() {
+    QFETCH(QByteArray, request);
+    QFETCH(int, octetGapMs);
+    QFETCH(QString, fault);
+    QFETCH(int, replyWindow);
+    QFETCH(int, rounds);
+    SimConfig config;
+    config.params.output = 7;
+    config.fault = *parseFault(fault);
+    SimDevice device(config);
+    QVERIFY(device.start(dir_->path()));
+    StreamConfig stream;
+    stream.rates = {{1, 200.0}, {2, 200.0}};
+    device.startStream(stream);
+    const QByteArray answer = formatReply(config.params, config.reply);
+
+    for (int round = 0; round < rounds; ++round) {
+        PcPort port;
+        QVERIFY(port.open(device.linkPath()));
+        // The stream runs into the open port; the PC side discards it and asks. It does so
+        // right after a record came, when the other record of the pair may be on its way: that
+        // one must not end up in front of the reply either.
+        QVERIFY(
+            !port.readUntil(500, [](const QByteArray& d) { return d.endsWith('\r'); }).isEmpty());
+        port.flushInput();
+        QVERIFY(port.writeSlowly(request, octetGapMs));
+        for (int window = 1; window <= std::max(replyWindow, 1); ++window) {
+            QThread::msleep(kReplyWindowMs);
+            const QByteArray inWindow = port.readFor(5);
+            if (window != replyWindow) {
+                QCOMPARE(inWindow, QByteArray());
+                continue;
+            }
+            QVERIFY2(inWindow.startsWith('K'), inWindow.toHex(' ').constData());
+            QCOMPARE(inWindow, answer);
+            QVERIFY(readReply(inWindow));
+        }
+        // Quiet until 250 ms after the request; then the stream goes on.
+        const QByteArray resumed =
+            port.readUntil(400, [](const QByteArray& d) { return d.contains('\r'); });
+        QVERIFY2(resumed.startsWith('1') || resumed.startsWith('2'), resumed.constData());
+    }
+    const SimCounters counters = device.counters();
+    if (replyWindow > 0) {
+        QCOMPARE(counters.readRequests, rounds);
+    } else {
+        QCOMPARE(counters.writeBlocks, rounds);
+        QCOMPARE(device.storedParams().output, quint8(250));
+    }
+    // 400 records/s fell due during every quiet spell and went nowhere.
+    QVERIFY2(counters.recordsDropped >= rounds * 40,
+             qPrintable(QString::number(counters.recordsDropped)));
+}
+
+void TestSimDeviceE2e::requestedRecordsWaitBehindAReply() {
+    SimConfig config;
+    config.records = RecordStyle{"x", 100};
+    SimDevice device(config);
+    QVERIFY(device.start(dir_->path()));
+    PcPort port;
+    QVERIFY(port.open(device.linkPath()));
+    QVERIFY(waitFor(100, [&] { return device.pcSideOpen(); }));
+
+    // The first record is on the wire (its digit out, the rest 100 ms later) and two more
+    // wait when the PC side asks: the record is finished, then the reply goes, and the two
+    // wait until the device is done with the request.
+    device.sendRecords(5, 3);
+    QCOMPARE(port.readUntil(500, [](const QByteArray& d) { return !d.isEmpty(); }),
+             QByteArray("5"));
+    QElapsedTimer timer;
+    timer.start();
+    port.write("*");
+    QThread::msleep(kReplyWindowMs);
+    QCOMPARE(port.readFor(5), "x\r" + formatReply(config.params, config.reply));
+    const QByteArray next = port.readUntil(1000, [](const QByteArray& d) { return !d.isEmpty(); });
+    QCOMPARE(next, QByteArray("5"));
+    QVERIFY2(timer.elapsed() >= 300, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(next + port.readUntil(1000, [](const QByteArray& d) { return countCr(d) >= 2; }),
+             QByteArray("5x\r5x\r"));
+    QCOMPARE(device.counters().recordsSent, 3);
+}
+
+void TestSimDeviceE2e::programIdlesAndExitsCleanly() {
+    QString program = qEnvironmentVariable("KTR6_SIM_BINARY");
+    if (program.isEmpty())
+        program = QCoreApplication::applicationDirPath() + QStringLiteral("/ktr6-sim");
+    QVERIFY2(QFile::exists(program), qPrintable(program));
+    QProcess sim;
+    sim.start(program, {"--dir", dir_->path(), "--name", "com3", "--rate", "1:50,2:0"});
+    QVERIFY(sim.waitForStarted(5000));
+    QVERIFY(waitForOutput(sim, "listening on", 5000).contains("listening on"));
+    const QString link = dir_->filePath(QStringLiteral("com3"));
+    QVERIFY(linkExists(link));
+    sim.write("rec 3 100\n");
+    QVERIFY(waitForOutput(sim, "ok", 2000).contains("ok"));
+
+    // Nobody has the port open: a timed and an as-fast-as-possible stream plus records that
+    // wait must not keep a core busy.
+    const double neverOpened = cpuShare(sim.processId(), 2000);
+    qInfo("CPU while the port was never opened: %.1f %%", neverOpened * 100);
+    QVERIFY2(neverOpened < 0.05, qPrintable(QString::number(neverOpened)));
+
+    PcPort port;
+    QVERIFY(port.open(link));
+    const QByteArray data =
+        port.readUntil(3000, [](const QByteArray& d) { return d.count("3\r") >= 100; });
+    QCOMPARE(data.count("3\r"), 100);
+    port.close();
+
+    const double closedAgain = cpuShare(sim.processId(), 2000);
+    qInfo("CPU after the port was closed: %.1f %%", closedAgain * 100);
+    QVERIFY2(closedAgain < 0.05, qPrintable(QString::number(closedAgain)));
+    sim.write("stats\n");
+    const QByteArray stats = waitForOutput(sim, "streaming=", 2000);
+    QVERIFY2(stats.contains(" opens=1 ") && stats.contains(" portopen=0 "), stats.constData());
+
+    ::kill(pid_t(sim.processId()), SIGTERM);
+    QVERIFY(sim.waitForFinished(3000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 0);
+    QVERIFY(!linkExists(link));
 }
 
 void TestSimDeviceE2e::storesBlockSentInPieces_data() {
@@ -145,15 +435,7 @@ void TestSimDeviceE2e::storesBlockSentInPieces() {
     // IN 1 numerator 0x2A2C carries "*" and ",", which inside a block are only data.
     const QList<int> numerators{0x2A2C, 300, 65535, 0, 7, 256};
     const QList<int> divisors{1, 0x2C2A, 4, 65300, 1, 2};
-    QByteArray block;
-    for (const QList<int>& words : {numerators, divisors}) {
-        for (int word : words) {
-            block += char(word & 0xff);
-            block += char(word >> 8);
-        }
-    }
-    block += char(0b010101);
-    block += char(200);
+    const QByteArray block = writeBlock(numerators, divisors, 0b010101, 200);
 
     PcPort port;
     QVERIFY(port.open(device.linkPath()));

@@ -50,6 +50,9 @@ private slots:
     void splitRecordPauses();
     void replyOvertakesWaitingRecords();
     void recordLimitDropsOnlyWhenFull();
+    void holdLetsOnlyRepliesStart();
+    void closedPortDropsAllButRequested_data();
+    void closedPortDropsAllButRequested();
 };
 
 void TestSimStream::rates_data() {
@@ -217,6 +220,99 @@ void TestSimStream::recordLimitDropsOnlyWhenFull() {
     QCOMPARE(queue.recordBytes(), 0);
     QVERIFY(queue.pushRecord("1\r"));
     QCOMPARE(pty.taken.size(), 108);
+}
+
+void TestSimStream::holdLetsOnlyRepliesStart() {
+    OutputQueue queue;
+    FakePty pty;
+    QVERIFY(queue.pushRecord("1ab\r", 1, 30));
+    QCOMPARE(queue.drain(0, pty.writer()).written, QByteArray("1"));
+    QVERIFY(queue.pushRecord("2\r"));
+    queue.pushReply("K");
+    QVERIFY(queue.replyPending());
+
+    // While held, the record already on the wire is finished and the reply goes out, but the
+    // next record does not start.
+    QVERIFY(!queue.writable(29, true));
+    OutputQueue::Progress progress = queue.drain(30, pty.writer(), true);
+    QCOMPARE(progress.written, QByteArray("ab\rK"));
+    QCOMPARE(progress.recordsCompleted, 1);
+    QCOMPARE(progress.repliesCompleted, 1);
+    QVERIFY(!progress.blocked); // held is not full: the device must not wait for POLLOUT
+    QVERIFY(!queue.replyPending());
+    QVERIFY(!queue.writable(30, true));
+    QVERIFY(queue.writable(30, false));
+    QCOMPARE(queue.drain(30, pty.writer(), true).written, QByteArray());
+
+    progress = queue.drain(31, pty.writer());
+    QCOMPARE(progress.written, QByteArray("2\r"));
+    QCOMPARE(progress.repliesCompleted, 0);
+    QVERIFY(queue.empty());
+}
+
+void TestSimStream::closedPortDropsAllButRequested_data() {
+    // Each record starts with its origin: "s" stream, "r" requested.
+    QTest::addColumn<QList<QByteArray>>("records");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("splitMs"); // records pause after their digit
+    QTest::addColumn<int>("room");    // bytes the PC side took before it closed the port
+    QTest::addColumn<int>("droppedRecords");
+    QTest::addColumn<int>("droppedReplies");
+    QTest::addColumn<QByteArray>("after"); // written after it opens again, "|" at the pause
+
+    QTest::newRow("stream records are lost")
+        << QList<QByteArray>{"s1\r", "s2\r"} << QByteArray() << 0 << 0 << 2 << 0 << QByteArray("|");
+    QTest::newRow("requested records wait, the reply is lost")
+        << QList<QByteArray>{"r3\r", "s1\r", "r4\r"} << QByteArray("K6:") << 0 << 0 << 1 << 1
+        << QByteArray("3\r4\r|");
+    QTest::newRow("stream record cut short is lost")
+        << QList<QByteArray>{"s1abc\r", "r5\r"} << QByteArray() << 0 << 2 << 1 << 0
+        << QByteArray("5\r|");
+    QTest::newRow("requested record cut short starts over")
+        << QList<QByteArray>{"r6abc\r", "s1\r"} << QByteArray() << 0 << 3 << 1 << 0
+        << QByteArray("6abc\r|");
+    QTest::newRow("split requested record starts over with its pause")
+        << QList<QByteArray>{"r6ab\r"} << QByteArray() << 10 << 1 << 0 << 0 << QByteArray("6|ab\r");
+    QTest::newRow("reply on the wire is lost") << QList<QByteArray>{"r7\r"} << QByteArray("K6:012,")
+                                               << 0 << 3 << 0 << 1 << QByteArray("7\r|");
+}
+
+void TestSimStream::closedPortDropsAllButRequested() {
+    QFETCH(QList<QByteArray>, records);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, splitMs);
+    QFETCH(int, room);
+    QFETCH(int, droppedRecords);
+    QFETCH(int, droppedReplies);
+    QFETCH(QByteArray, after);
+
+    OutputQueue queue;
+    qsizetype requestedBytes = 0;
+    for (const QByteArray& record : records) {
+        const bool requested = record.startsWith('r');
+        QVERIFY(queue.pushRecord(record.mid(1), 1, splitMs,
+                                 requested ? RecordOrigin::Requested : RecordOrigin::Stream));
+        if (requested)
+            requestedBytes += record.size() - 1;
+    }
+    if (!reply.isEmpty())
+        queue.pushReply(reply);
+    FakePty pty;
+    pty.room = room;
+    queue.drain(0, pty.writer());
+
+    const OutputQueue::Dropped dropped = queue.dropForClosedPort();
+    QCOMPARE(dropped.streamRecords, droppedRecords);
+    QCOMPARE(dropped.replies, droppedReplies);
+    QVERIFY(!queue.replyPending());
+    QCOMPARE(queue.recordBytes(), requestedBytes);
+
+    FakePty reopened;
+    const QByteArray first = queue.drain(1000, reopened.writer()).written;
+    const QByteArray second = queue.drain(1000 + splitMs, reopened.writer()).written;
+    QCOMPARE(first + '|' + second, after);
+    QVERIFY(queue.empty());
+    QCOMPARE(queue.recordBytes(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSimStream)

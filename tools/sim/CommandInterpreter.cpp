@@ -41,7 +41,8 @@ QString describeParams(const SimDevice& device) {
 QString describeCounters(const SimDevice& device) {
     const SimCounters c = device.counters();
     return QStringLiteral("stats rx=%1 tx=%2 reads=%3 writes=%4 records=%5 dropped=%6 "
-                          "hangups=%7 reopens=%8 connected=%9 streaming=%10")
+                          "hangups=%7 reopens=%8 opens=%9 connected=%10 portopen=%11 "
+                          "streaming=%12")
         .arg(c.bytesReceived)
         .arg(c.bytesSent)
         .arg(c.readRequests)
@@ -50,7 +51,9 @@ QString describeCounters(const SimDevice& device) {
         .arg(c.recordsDropped)
         .arg(c.hangups)
         .arg(c.reopens)
+        .arg(c.portOpens)
         .arg(device.isConnected() ? 1 : 0)
+        .arg(device.pcSideOpen() ? 1 : 0)
         .arg(device.streaming() ? 1 : 0);
 }
 
@@ -62,7 +65,8 @@ CommandInterpreter::CommandInterpreter(SimDevice& device, StreamConfig stream)
 QString CommandInterpreter::help() {
     return QStringLiteral(
         "commands:\n"
-        "  rec CH [N]          send N (1) records on channel CH (1..6 = IN 1..6, 7 = V1, 8 = V2)\n"
+        "  rec CH [N]          send N (1) records on channel CH (1..6 = IN 1..6, 7 = V1, 8 = V2);\n"
+        "                      they wait until the PC side has the port open\n"
         "  burst N [PATTERN]   send N records back to back, channels cycling through PATTERN (1)\n"
         "  rate CH R|off       stream channel CH at R records/s (0 = as fast as possible)\n"
         "  count N|off         stop the stream after N records\n"
@@ -78,7 +82,8 @@ QString CommandInterpreter::help() {
         "  hangup              drop the port now (comes back after the reopen time)\n"
         "  reopen MS|off       how long a hung-up port stays away\n"
         "  replug              come back now on a new pty\n"
-        "  stats               traffic counters\n"
+        "  stats               traffic counters (dropped: stream records nobody heard; opens:\n"
+        "                      times the PC side opened the port; portopen: it has it open now)\n"
         "  help | quit");
 }
 

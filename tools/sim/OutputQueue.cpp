@@ -2,14 +2,16 @@
 
 namespace ktr6sim {
 
-bool OutputQueue::pushRecord(const QByteArray& bytes, qsizetype pauseAt, int pauseMs) {
+bool OutputQueue::pushRecord(const QByteArray& bytes, qsizetype pauseAt, int pauseMs,
+                             RecordOrigin origin) {
     if (recordBytes_ + bytes.size() > recordLimit_)
         return false;
     Segment segment;
     segment.bytes = bytes;
     segment.record = true;
+    segment.origin = origin;
     if (pauseMs > 0 && pauseAt > 0 && pauseAt < bytes.size()) {
-        segment.pauseAt = pauseAt;
+        segment.splitAt = segment.pauseAt = pauseAt;
         segment.pauseMs = pauseMs;
     }
     segments_.push_back(segment);
@@ -27,17 +29,44 @@ void OutputQueue::pushReply(const QByteArray& bytes) {
     Segment segment;
     segment.bytes = bytes;
     segments_.insert(pos, segment);
+    ++replies_;
 }
 
 void OutputQueue::clear() {
     segments_.clear();
     recordBytes_ = 0;
+    replies_ = 0;
 }
 
-bool OutputQueue::writable(qint64 nowMs) const {
+OutputQueue::Dropped OutputQueue::dropForClosedPort() {
+    Dropped dropped;
+    std::deque<Segment> kept;
+    for (Segment& segment : segments_) {
+        if (!segment.record) {
+            ++dropped.replies;
+            continue;
+        }
+        if (segment.origin == RecordOrigin::Stream) {
+            ++dropped.streamRecords;
+            recordBytes_ -= segment.bytes.size();
+            continue;
+        }
+        segment.written = 0;
+        segment.pauseAt = segment.splitAt;
+        segment.resumeAt = -1;
+        kept.push_back(segment);
+    }
+    segments_.swap(kept);
+    replies_ = 0;
+    return dropped;
+}
+
+bool OutputQueue::writable(qint64 nowMs, bool holdRecords) const {
     if (segments_.empty())
         return false;
     const Segment& front = segments_.front();
+    if (held(front, holdRecords))
+        return false;
     return front.resumeAt < 0 || front.resumeAt <= nowMs;
 }
 
@@ -45,10 +74,12 @@ qint64 OutputQueue::resumeAtMs() const {
     return segments_.empty() ? -1 : segments_.front().resumeAt;
 }
 
-OutputQueue::Progress OutputQueue::drain(qint64 nowMs, const Writer& write) {
+OutputQueue::Progress OutputQueue::drain(qint64 nowMs, const Writer& write, bool holdRecords) {
     Progress progress;
     while (!segments_.empty()) {
         Segment& front = segments_.front();
+        if (held(front, holdRecords))
+            break;
         if (front.resumeAt >= 0) {
             if (front.resumeAt > nowMs)
                 break;
@@ -74,6 +105,9 @@ OutputQueue::Progress OutputQueue::drain(qint64 nowMs, const Writer& write) {
         if (front.record) {
             recordBytes_ -= front.bytes.size();
             ++progress.recordsCompleted;
+        } else {
+            --replies_;
+            ++progress.repliesCompleted;
         }
         segments_.pop_front();
     }

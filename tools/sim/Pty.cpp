@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,10 +42,15 @@ bool PtyPair::open(QString* error) {
         return false;
     }
     slavePath_ = QString::fromLocal8Bit(name);
-    keepAlive_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // The slave is opened once to make it raw (the PC side must see the relay's bytes untouched,
+    // with no echo); the setting stays with the pty for every later opener. Closing it again
+    // also marks the master hung up until a PC side opens the port.
+    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios tio{};
-    if (keepAlive_ < 0 || ::tcgetattr(keepAlive_, &tio) != 0) {
+    if (slave < 0 || ::tcgetattr(slave, &tio) != 0) {
         fail(error, QStringLiteral("opening %1").arg(slavePath_));
+        if (slave >= 0)
+            ::close(slave);
         close();
         return false;
     }
@@ -51,9 +58,14 @@ bool PtyPair::open(QString* error) {
     ::cfsetispeed(&tio, B9600);
     ::cfsetospeed(&tio, B9600);
     tio.c_cflag |= CLOCAL | CREAD;
+    const bool raw = ::tcsetattr(slave, TCSANOW, &tio) == 0;
+    ::close(slave);
+    // Packet mode: besides the PC side's bytes, the master then reports when the PC side
+    // discards its input, which it does just before each request.
+    int packet = 1;
     const int flags = ::fcntl(master_, F_GETFL);
-    if (::tcsetattr(keepAlive_, TCSANOW, &tio) != 0 ||
-        ::fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (!raw || ::fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        ::ioctl(master_, TIOCPKT, &packet) != 0) {
         fail(error, QStringLiteral("setting up %1").arg(slavePath_));
         close();
         return false;
@@ -62,12 +74,32 @@ bool PtyPair::open(QString* error) {
 }
 
 void PtyPair::close() {
-    if (keepAlive_ >= 0)
-        ::close(keepAlive_);
     if (master_ >= 0)
         ::close(master_);
-    keepAlive_ = master_ = -1;
+    master_ = -1;
     slavePath_.clear();
+}
+
+bool PtyPair::peerOpen() const {
+    if (master_ < 0)
+        return false;
+    // Hang-up is reported whatever events are asked for, so none are.
+    pollfd pfd{master_, 0, 0};
+    return ::poll(&pfd, 1, 0) >= 0 && !(pfd.revents & POLLHUP);
+}
+
+bool PtyPair::discardUnread() {
+    if (master_ < 0)
+        return false;
+    // A port left locked for exclusive use (TIOCEXCL) keeps us out unless we run as root; the
+    // bytes then stay, which is all that is lost. Returns whether it discarded.
+    const int slave = ::open(QFile::encodeName(slavePath_).constData(),
+                             O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0)
+        return false;
+    const bool flushed = ::tcflush(slave, TCIFLUSH) == 0;
+    ::close(slave);
+    return flushed;
 }
 
 DeviceLink::~DeviceLink() {

@@ -4,9 +4,9 @@
 
 namespace ktr6sim {
 
-// The device end of a pseudo-terminal. The slave is put in raw mode (the PC side must see the
-// relay's bytes untouched, with no echo) and a slave descriptor stays open here, so that the
-// master never reads EIO or hang-up while the PC side has its port closed between transactions.
+// The device end of a pseudo-terminal. Only the PC side holds the slave open: the master then
+// reports hang-up exactly while no PC side has the port open, which is how the device learns
+// that nobody listens, as a UART whose far end is closed drops what it is sent.
 class PtyPair {
 public:
     PtyPair() = default;
@@ -17,12 +17,20 @@ public:
     bool open(QString* error = nullptr);
     void close();
     bool isOpen() const { return master_ >= 0; }
-    int masterFd() const { return master_; } // non-blocking
+    // Non-blocking, in packet mode: each read returns either TIOCPKT_DATA and bytes from the PC
+    // side, or a single status byte (TIOCPKT_FLUSHREAD: the PC side discarded its input).
+    int masterFd() const { return master_; }
     QString slavePath() const { return slavePath_; }
+
+    // True while some PC side has the slave open. Cheap: one poll that does not wait.
+    bool peerOpen() const;
+    // Throws away what was written to the PC side and never read, as a serial driver does when
+    // its port is closed; otherwise the next opener would get it. The master then reports a
+    // discard, which is ours and not the PC side's.
+    bool discardUnread();
 
 private:
     int master_ = -1;
-    int keepAlive_ = -1;
     QString slavePath_;
 };
 

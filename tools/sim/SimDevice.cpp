@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace ktr6sim {
@@ -20,6 +21,18 @@ constexpr qsizetype kLowWater = 16 * 1024;
 constexpr int kUnthrottledBatch = 256;
 // A pty that failed to come back is tried again this much later.
 constexpr qint64 kReopenRetryMs = 1000;
+// While no PC side has the port open the master is looked at this often (it reports hang-up
+// at once every time, so it cannot simply be waited on); an opened port is served this soon.
+constexpr qint64 kLineCheckMs = 10;
+// The PC side holds RTS up until 200 ms after its request; the device keeps quiet about records
+// a little longer, so none lands in a reply window.
+constexpr qint64 kQuietAfterRequestMs = 250;
+// The PC side discards its input right before a request; records stop from there, for no
+// longer than this if no request follows.
+constexpr qint64 kQuietAfterDiscardMs = 50;
+// A write block whose octets stop coming holds records back no longer than this after the
+// last one; the PC side sends them 20 ms apart.
+constexpr qint64 kBlockStallMs = 1000;
 
 qsizetype writeSome(int fd, const char* data, qsizetype len) {
     for (;;) {
@@ -98,6 +111,7 @@ void SimDevice::stop() {
     ioThread_ = {};
     link_.remove();
     pty_.close();
+    lineUp_ = false;
     output_.clear();
     decoder_.reset();
     stream_.stop();
@@ -120,6 +134,11 @@ bool SimDevice::isRunning() const {
 bool SimDevice::isConnected() const {
     std::lock_guard lock(mutex_);
     return pty_.isOpen();
+}
+
+bool SimDevice::pcSideOpen() const {
+    std::lock_guard lock(mutex_);
+    return pty_.isOpen() && lineUp_;
 }
 
 QString SimDevice::linkPath() const {
@@ -297,9 +316,15 @@ void SimDevice::run() {
                 note(error);
             }
         }
+        checkLine(now);
         for (auto it = lateReplies_.begin(); it != lateReplies_.end();) {
             if (it->first <= now) {
-                output_.pushReply(it->second);
+                if (lineUp_) {
+                    output_.pushReply(it->second);
+                } else {
+                    quietUntil_ = std::max(quietUntil_, now + kQuietAfterRequestMs);
+                    note(QStringLiteral("late reply lost: the port is closed"));
+                }
                 it = lateReplies_.erase(it);
             } else {
                 ++it;
@@ -308,9 +333,13 @@ void SimDevice::run() {
         fillRecords(now);
         writeOutput(now);
 
+        // Without a PC side the master reports hang-up at once every time, so it stays out of
+        // the poll set then and checkLine() looks at it between sleeps.
         pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {-1, 0, 0}};
-        if (pty_.isOpen())
-            fds[1] = {pty_.masterFd(), short(POLLIN | (output_.writable(now) ? POLLOUT : 0)), 0};
+        if (pty_.isOpen() && lineUp_) {
+            const bool writable = output_.writable(now, holdingRecords(now));
+            fds[1] = {pty_.masterFd(), short(POLLIN | (writable ? POLLOUT : 0)), 0};
+        }
         const int timeout = pollTimeout(now);
         Traces traces;
         traces.swap(traces_);
@@ -325,9 +354,14 @@ void SimDevice::run() {
         char sink[64];
         while (::read(wakeRead_, sink, sizeof sink) > 0) {
         }
-        if (fds[1].fd >= 0 && fds[1].fd == pty_.masterFd() &&
-            (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+        if (fds[1].fd >= 0 && fds[1].fd == pty_.masterFd() && lineUp_ &&
+            (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             readInput(nowMs());
+            // Reading normally ends in EIO once the last PC side has gone; this is for a pty
+            // that says hang-up without it, which would otherwise wake us forever.
+            if (lineUp_ && pty_.isOpen() && (fds[1].revents & POLLHUP))
+                lineDown(nowMs());
+        }
     }
     Traces traces;
     traces.swap(traces_);
@@ -339,7 +373,9 @@ void SimDevice::run() {
 }
 
 int SimDevice::pollTimeout(qint64 now) const {
-    if (pty_.isOpen() && !blocked_ && output_.recordBytes() < kLowWater &&
+    const bool live = pty_.isOpen() && lineUp_;
+    const bool holding = holdingRecords(now);
+    if (live && !holding && !blocked_ && output_.recordBytes() < kLowWater &&
         (stream_.unthrottled() || !runs_.empty()))
         return 0;
     qint64 next = -1;
@@ -347,8 +383,17 @@ int SimDevice::pollTimeout(qint64 now) const {
         if (t >= 0 && (next < 0 || t < next))
             next = t;
     };
-    consider(stream_.nextDueMs());
-    consider(output_.resumeAtMs());
+    consider(stream_.nextDueMs()); // timed records fall due (and are dropped) even unheard
+    if (live)
+        consider(output_.resumeAtMs());
+    if (pty_.isOpen() && !lineUp_)
+        consider(nextLineCheck_);
+    if (live && holding) {
+        if (quietUntil_ > now)
+            consider(quietUntil_);
+        if (decoder_.inBlock() && blockStallAt_ > now)
+            consider(blockStallAt_);
+    }
     consider(reopenAt_);
     for (const auto& late : lateReplies_)
         consider(late.first);
@@ -366,13 +411,63 @@ bool SimDevice::doOpen(QString* error) {
     }
     decoder_.reset();
     blocked_ = false;
+    lineUp_ = false; // until a PC side opens the new port
+    nextLineCheck_ = 0;
+    quietUntil_ = blockStallAt_ = -1;
+    ownDiscard_ = false;
     note(QStringLiteral("linked %1 -> %2").arg(linkPath_, pty_.slavePath()));
     return true;
+}
+
+void SimDevice::checkLine(qint64 now) {
+    if (!pty_.isOpen() || lineUp_ || now < nextLineCheck_)
+        return;
+    nextLineCheck_ = now + kLineCheckMs;
+    if (!pty_.peerOpen())
+        return;
+    lineUp_ = true;
+    blocked_ = false;
+    ++counters_.portOpens;
+    note(QStringLiteral("port opened by the PC side"));
+}
+
+void SimDevice::lineDown(qint64 now) {
+    lineUp_ = false;
+    blocked_ = false;
+    nextLineCheck_ = now + kLineCheckMs;
+    const OutputQueue::Dropped dropped = output_.dropForClosedPort();
+    counters_.recordsDropped += dropped.streamRecords;
+    if (dropped.replies > 0)
+        quietUntil_ = std::max(quietUntil_, now + kQuietAfterRequestMs);
+    ownDiscard_ = pty_.discardUnread();
+    note(QStringLiteral("port closed by the PC side"));
+}
+
+void SimDevice::pcSideDiscarded(qint64 now) {
+    if (ownDiscard_) {
+        ownDiscard_ = false;
+        return;
+    }
+    quietUntil_ = std::max(quietUntil_, now + kQuietAfterDiscardMs);
+    // What was written since the master was last seen quiet may have gone out just after the
+    // discard, where the relay, already keeping quiet for RTS, would have sent nothing. It is
+    // discarded again; if it went out before, it was gone anyway.
+    if (unconfirmedWrite_) {
+        unconfirmedWrite_ = false;
+        ownDiscard_ = pty_.discardUnread();
+    }
+}
+
+bool SimDevice::holdingRecords(qint64 now) const {
+    return now < quietUntil_ || output_.replyPending() || !lateReplies_.empty() ||
+           (decoder_.inBlock() && now < blockStallAt_);
 }
 
 void SimDevice::doHangUp(qint64 now) {
     link_.remove();
     pty_.close();
+    lineUp_ = false;
+    quietUntil_ = blockStallAt_ = -1;
     output_.clear();
     decoder_.reset();
     lateReplies_.clear();
@@ -387,19 +482,28 @@ void SimDevice::doHangUp(qint64 now) {
 
 void SimDevice::readInput(qint64 now) {
     char buf[4096];
-    while (pty_.isOpen()) {
+    while (pty_.isOpen() && lineUp_) {
         const ssize_t n = ::read(pty_.masterFd(), buf, sizeof buf);
-        if (n > 0) {
-            handleChunk(QByteArrayView(buf, n), now);
+        if (n > 1 && buf[0] == TIOCPKT_DATA) {
+            handleChunk(QByteArrayView(buf + 1, n - 1), now);
+            continue;
+        }
+        if (n == 1) {
+            if (buf[0] & TIOCPKT_FLUSHREAD)
+                pcSideDiscarded(now);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            unconfirmedWrite_ = false;
             return;
-        // Cannot happen while the slave stays open here; hang up rather than spin on it.
-        note(QStringLiteral("pty master read failed (%1)").arg(n < 0 ? errno : 0));
-        doHangUp(now);
+        }
+        // EIO once the last PC side has closed the port and what it sent has been read.
+        if (n < 0 && errno != EIO)
+            note(QStringLiteral("pty master read failed (%1)").arg(errno));
+        lineDown(now);
+        return;
     }
 }
 
@@ -423,14 +527,18 @@ void SimDevice::handleChunk(QByteArrayView chunk, qint64 now) {
     for (const RequestDecoder::Request& request : decoder_.feed(data)) {
         if (!pty_.isOpen())
             break; // hung up on a "*": the rest never reached the device
+        // Covers a reply that never comes (silence) as well; one that does extends it.
+        quietUntil_ = std::max(quietUntil_, now + kQuietAfterRequestMs);
         if (request.type == RequestDecoder::Request::Type::Read)
             answerRead(now);
         else
             storeBlock(request.block);
     }
+    if (decoder_.inBlock())
+        blockStallAt_ = now + kBlockStallMs;
     if (hangUpAfter && pty_.isOpen()) {
         config_.fault = {};
-        writeOutput(now);
+        drainOutput(now);
         doHangUp(now);
     }
 }
@@ -476,13 +584,15 @@ void SimDevice::storeBlock(const QByteArray& block) {
 }
 
 void SimDevice::fillRecords(qint64 now) {
-    if (!pty_.isOpen()) {
+    if (!pty_.isOpen() || !lineUp_ || holdingRecords(now)) {
+        // Nobody listens, or the device is busy with a request: timed records falling due now
+        // are lost, as-fast-as-possible ones are simply not made, requested ones wait.
         counters_.recordsDropped += stream_.take(now, 0).size();
         return;
     }
-    const auto push = [this](int channel) {
+    const auto push = [this](int channel, RecordOrigin origin = RecordOrigin::Stream) {
         return output_.pushRecord(formatRecord(channel, config_.records), 1,
-                                  config_.records.splitMs);
+                                  config_.records.splitMs, origin);
     };
     const int room = !blocked_ && output_.recordBytes() < kLowWater ? kUnthrottledBatch : 0;
     for (int channel : stream_.take(now, room)) {
@@ -491,21 +601,34 @@ void SimDevice::fillRecords(qint64 now) {
     }
     while (!runs_.empty() && output_.recordBytes() < kLowWater) {
         RecordRun& run = runs_.front();
-        push(run.pattern[run.next++ % run.pattern.size()] - '0');
+        push(run.pattern[run.next++ % run.pattern.size()] - '0', RecordOrigin::Requested);
         if (--run.remaining == 0)
             runs_.pop_front();
     }
 }
 
 void SimDevice::writeOutput(qint64 now) {
-    if (!pty_.isOpen())
+    if (!pty_.isOpen() || !lineUp_ || !output_.writable(now, holdingRecords(now)))
+        return;
+    // A request that came in since the last look stops records before they start, as the
+    // relay hears the PC raise RTS; and a PC side that has gone is noticed before writing.
+    readInput(now);
+    drainOutput(now);
+}
+
+void SimDevice::drainOutput(qint64 now) {
+    if (!pty_.isOpen() || !lineUp_)
         return;
     const int fd = pty_.masterFd();
     const OutputQueue::Progress progress = output_.drain(
-        now, [fd](const char* data, qsizetype len) { return writeSome(fd, data, len); });
+        now, [fd](const char* data, qsizetype len) { return writeSome(fd, data, len); },
+        holdingRecords(now));
     blocked_ = progress.blocked;
     counters_.recordsSent += progress.recordsCompleted;
+    if (progress.repliesCompleted > 0)
+        quietUntil_ = std::max(quietUntil_, now + kQuietAfterRequestMs);
     if (!progress.written.isEmpty()) {
+        unconfirmedWrite_ = true;
         counters_.bytesSent += progress.written.size();
         traces_.emplace_back(TraceDirection::Sent, progress.written);
     }

@@ -38,14 +38,24 @@ struct SimCounters {
     qint64 bytesSent = 0;
     qint64 readRequests = 0;
     qint64 writeBlocks = 0;
-    qint64 recordsSent = 0;    // completely written to the pty
-    qint64 recordsDropped = 0; // timed records that found the queue full, or no pty
+    qint64 recordsSent = 0; // completely written to the pty
+    // Stream records that nobody heard: the PC side had the port closed, the device was keeping
+    // quiet around a request, or the queue was full. Also records asked for while unplugged.
+    qint64 recordsDropped = 0;
     qint64 hangups = 0;
     qint64 reopens = 0;
+    qint64 portOpens = 0; // times a PC side opened the port
 };
 
 // The simulated relay on a pty. It runs its own I/O thread, so callers (tests, the stdin
 // console) may block while it answers the PC side. All public members are thread-safe.
+//
+// Like the relay on a serial line, it only talks to a PC side that has the port open: what
+// it would send meanwhile is lost, except records asked for by hand, which wait. And it keeps
+// quiet about records from a "*" until 250 ms after its reply, and from a "," until 250 ms
+// after the block, as it does while the PC holds RTS up around a request. A pty has no RTS;
+// the nearest thing the device can see is the PC side discarding its input just before it
+// asks, so records also stop for 50 ms from such a discard.
 class SimDevice {
 public:
     explicit SimDevice(SimConfig config = {});
@@ -60,6 +70,7 @@ public:
     void stop();
     bool isRunning() const;
     bool isConnected() const; // false between a hang-up and the re-plug
+    bool pcSideOpen() const;  // a PC side has the port open (seen within 10 ms)
     QString linkPath() const;
     QString slavePath() const;
 
@@ -73,7 +84,9 @@ public:
     void setRecordStyle(const RecordStyle& style);
     void setReopenMs(int ms);
 
-    // Queues records back to back; these are never dropped, they wait for room in the pty.
+    // Queues records back to back; these are never dropped, they wait until a PC side has the
+    // port open, the device is not busy with a request and the pty has room. Only a device
+    // that is unplugged (hung up) drops them.
     void sendRecords(int channel, int count = 1);
     void sendBurst(int count, const QByteArray& pattern);
     void startStream(const StreamConfig& config);
@@ -113,8 +126,13 @@ private:
     void storeBlock(const QByteArray& block);
     void fillRecords(qint64 now);
     void writeOutput(qint64 now);
+    void drainOutput(qint64 now);
     void doHangUp(qint64 now);
     bool doOpen(QString* error);
+    void checkLine(qint64 now);
+    void lineDown(qint64 now);
+    void pcSideDiscarded(qint64 now);
+    bool holdingRecords(qint64 now) const;
     int pollTimeout(qint64 now) const;
 
     mutable std::mutex mutex_;
@@ -141,6 +159,12 @@ private:
     qint64 hangupCountdown_ = -1; // bytes still to receive before a hang-up, -1: not armed
     qint64 reopenAt_ = -1;
     bool blocked_ = false; // the pty refused bytes on the last write
+    bool lineUp_ = false;  // a PC side has the slave open
+    qint64 nextLineCheck_ = 0;
+    qint64 quietUntil_ = -1;        // no records before this moment (a request was answered)
+    qint64 blockStallAt_ = -1;      // a write block that stops arriving holds records until then
+    bool ownDiscard_ = false;       // the next discard the master reports is our own
+    bool unconfirmedWrite_ = false; // written since reading the master last found nothing
     QByteArray received_;
     SimCounters counters_;
     Traces traces_;

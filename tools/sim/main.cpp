@@ -45,6 +45,15 @@ QString describeOptions() {
                "Simulates a KTR6 impulse summing relay on a pseudo-terminal. The slave side is\n"
                "linked as DIR/NAME (com1 beside this program by default), for ktr6 to open as\n"
                "its serial port. On start it prints \"ktr6-sim: listening on LINK -> PTY\".\n\n"
+               "Like the relay on a serial line, it sends only while the PC side has the port\n"
+               "open: stream records (--rate, --burst) falling due while it is closed are lost,\n"
+               "and so is whatever was sent but not read when it closes; records asked for with\n"
+               "\"rec\" or \"burst\" on stdin wait until it is opened. From a \"*\" until 250 ms\n"
+               "after the reply, and from a \",\" until 250 ms after the 26-octet block, no\n"
+               "records go out (stream records due then are lost), as while the PC holds RTS.\n"
+               "A pty has no RTS: the PC side discarding its input, as it does just before a\n"
+               "request, stops records for 50 ms. \"stats\" counts the lost ones as dropped.\n"
+               "A hang-up (--fault hangup, \"hangup\") removes the pty under the PC side.\n\n"
                "faults (--fault, or \"fault\" on stdin):\n") +
            faultHelp() + QStringLiteral("\nstdin ") + CommandInterpreter::help();
 }
@@ -160,11 +169,13 @@ void addOptions(QCommandLineParser& parser) {
         {QStringLiteral("fault"), QStringLiteral("Misbehave from the start (faults listed above)."),
          QStringLiteral("NAME[=ARG]")},
         {QStringLiteral("reopen-ms"),
-         QStringLiteral("After a hang-up, come back on a new pty after MS ms (default: never)."),
+         QStringLiteral("After a hang-up (the port vanishes under the PC side, as when a USB "
+                        "adapter is pulled), come back on a new pty after MS ms (default: never)."),
          QStringLiteral("MS")},
         {QStringLiteral("rate"),
          QStringLiteral("Stream records: CH:R[,CH:R...] records/s per channel (1..6 = IN 1..6, "
-                        "7 = V1, 8 = V2); R 0 = as fast as the port takes them."),
+                        "7 = V1, 8 = V2); R 0 = as fast as the port takes them. Only while the "
+                        "PC side has the port open and no request is being answered."),
          QStringLiteral("LIST")},
         {QStringLiteral("burst"),
          QStringLiteral("Stream bursts of N back-to-back records, channels cycling through "
