@@ -140,11 +140,11 @@ QString withLocaleSigns(QString plain, const QLocale& locale) {
 QString formatTwoDecimals(double value, const QLocale& locale) {
     if (!std::isfinite(value))
         value = 0.0;
-    // Hundredths, halves away from zero; a nudge of a few ulps makes 1.005
-    // (stored as 1.00499999...) show 1.01 as the operator would expect.
+    // Hundredths, halves away from zero. A relative nudge of a few ulps makes
+    // 1.005 (stored as 1.00499999...) show 1.01 as written, without moving
+    // any value that is a whole number of hundredths, however large.
     const double scaled = value * 100.0;
-    double hundredths =
-        std::round(scaled + std::copysign(1e-9, scaled) * std::max(1.0, std::fabs(scaled)));
+    double hundredths = std::round(scaled * (1.0 + 8 * std::numeric_limits<double>::epsilon()));
     if (hundredths == 0.0)
         hundredths = 0.0; // never "-0.0"
     QString text = QString::number(hundredths / 100.0, 'f', 2);

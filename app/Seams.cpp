@@ -42,8 +42,16 @@ void Sleep(int ms) {
         boundSleep(ms);
         return;
     }
+    seams::systemSleep(ms);
+}
+
+namespace seams {
+
+void systemSleep(int ms) {
     QThread::msleep(static_cast<unsigned long>(ms));
 }
+
+} // namespace seams
 
 void MsgBox(const QString& text, MsgIcon icon, const QString& title) {
     const QString shownTitle = title.isEmpty() ? kAppTitle : title;

@@ -28,6 +28,9 @@ void bindMessage(MessageFn message);
 // Tests point it at a temporary directory.
 void setProgramDirectory(const QString& dir);
 
+// The pause the program makes when no other sleep is bound.
+void systemSleep(int ms);
+
 } // namespace seams
 
 // The port object owned by the main window (or by ktr6ctl).
