@@ -1,8 +1,8 @@
 // The parameter read: its exchange on the line, its retries on the virtual
 // clock, its failure path, and the reply parser.
 
-#include "support/FakeRelay.h"
 #include "protocol/ParameterBlock.h"
+#include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 
 #include <QTest>

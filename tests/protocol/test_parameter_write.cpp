@@ -1,8 +1,8 @@
 // The parameter write: the octets on the wire, its pacing, the refusal of
 // values the block cannot carry, the verifying read-back and port failures.
 
-#include "support/FakeRelay.h"
 #include "protocol/ParameterBlock.h"
+#include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 
 #include <QTest>
