@@ -8,6 +8,7 @@
 #include "serial/QtSerialComm.h"
 #include "serial/SettingsFile.h"
 #include "serial/ui/Rozhranie.h"
+#include "support/Immutable.h"
 #include "support/ScriptedPort.h"
 #include "support/TestPty.h"
 
@@ -75,22 +76,6 @@ speed_t ptySpeed(const QString& slavePath) {
     ::tcgetattr(fd, &tio);
     ::close(fd);
     return ::cfgetospeed(&tio);
-}
-
-// Sets or clears the immutable attribute of a directory: then nobody, root
-// included, can create, replace or rename anything in it.
-bool setImmutable(const QString& path, bool on) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    ::close(fd);
-    return ok;
 }
 
 QString checkedButtonName(const Rozhranie& dialog) {

@@ -5,6 +5,7 @@
 #include "app/Others.h"
 #include "protocol/ParameterBlock.h"
 #include "serial/QtSerialComm.h"
+#include "support/SharedState.h"
 
 #include <QTest>
 
@@ -76,17 +77,6 @@ ktr6sim::ParamSet editorAsDevice() {
     p.signMask = 0x2E;
     p.output = 42;
     return p;
-}
-
-void prefillShared() {
-    Others::FirmwareVersion = QStringLiteral("9");
-    for (int i = 0; i < Others::kInputs; ++i)
-        Others::ParamTable[i] = {i % 2, 201 + i, 301 + i};
-    Others::OutputParam = 77;
-}
-
-ParameterSet shared() {
-    return {Others::FirmwareVersion, Others::ParamTable, Others::OutputParam};
 }
 
 } // namespace
@@ -163,8 +153,8 @@ void E2eParameterBlockTest::noAcceptableReplyIsSilent() {
     SimRig rig(config);
     QVERIFY2(rig.started, qPrintable(rig.error));
     LiveSeams live(rig.dir.path());
-    prefillShared();
-    const ParameterSet before = shared();
+    prefillSharedParameterSet();
+    const ParameterSet before = sharedParameterSet();
 
     QElapsedTimer timer;
     timer.start();
@@ -174,7 +164,7 @@ void E2eParameterBlockTest::noAcceptableReplyIsSilent() {
     QCOMPARE(Others::ReadFailed, Others::True);
     QCOMPARE(int(Others::RetryCount), 3);
     QVERIFY(live.messages.isEmpty());
-    QCOMPARE(shared(), before);
+    QCOMPARE(sharedParameterSet(), before);
     QCOMPARE(rig.sim->receivedBytes(), QByteArray("***"));
     QVERIFY2(elapsed >= 2700 && elapsed < 3700, qPrintable(QString::number(elapsed)));
 }
@@ -202,8 +192,8 @@ void E2eParameterBlockTest::hangUpDuringRead() {
     SimRig rig(config, kLinkOnlyPort);
     QVERIFY2(rig.started, qPrintable(rig.error));
     LiveSeams live(rig.dir.path());
-    prefillShared();
-    const ParameterSet before = shared();
+    prefillSharedParameterSet();
+    const ParameterSet before = sharedParameterSet();
 
     ReadParameterBlock();
 
@@ -212,7 +202,7 @@ void E2eParameterBlockTest::hangUpDuringRead() {
     QCOMPARE(Others::RetryCount, int16_t(0));
     QCOMPARE(live.messages.size(), 1);
     QCOMPARE(live.messages[0].text, kPortErrorText);
-    QCOMPARE(shared(), before);
+    QCOMPARE(sharedParameterSet(), before);
     QVERIFY2(!live.port.PortOpen(), "a port whose device vanished must not stay open");
 
     // The device stays away: the next read fails at the open, with the box.

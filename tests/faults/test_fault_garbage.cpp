@@ -7,6 +7,7 @@
 #include "FaultRig.h"
 #include "protocol/ParameterBlock.h"
 #include "resources/Resources.h"
+#include "support/SharedState.h"
 #include "views/OnLine.h"
 
 #include <QLineEdit>
@@ -47,17 +48,6 @@ private:
     mutable std::mutex mutex_;
     QByteArray bytes_;
 };
-
-ParameterSet shared() {
-    return {Others::FirmwareVersion, Others::ParamTable, Others::OutputParam};
-}
-
-void prefillShared() {
-    Others::FirmwareVersion = QStringLiteral("9");
-    for (int i = 0; i < Others::kInputs; ++i)
-        Others::ParamTable[i] = {i % 2, 201 + i, 301 + i};
-    Others::OutputParam = 77;
-}
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -175,8 +165,8 @@ void TestFaultGarbage::garbageReply() {
     // under test, so another reply is asked for then.
     bool failedCleanly = false;
     for (int attempt = 0; attempt < 3 && !failedCleanly; ++attempt) {
-        prefillShared();
-        const ParameterSet before = shared();
+        prefillSharedParameterSet();
+        const ParameterSet before = sharedParameterSet();
         sent.take();
         tool.sim->clearReceived();
         tool.messages.clear();
@@ -201,7 +191,7 @@ void TestFaultGarbage::garbageReply() {
             QCOMPARE(Others::ReadFailed, Others::True);
             QCOMPARE(tool.messages.size(), 1);
             checkLinkError(tool.messages[0]);
-            QCOMPARE(shared(), before);
+            QCOMPARE(sharedParameterSet(), before);
             failedCleanly = true;
         } else {
             QCOMPARE(tool.messages.isEmpty(), Others::ReadFailed == Others::False);

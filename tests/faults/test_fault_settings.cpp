@@ -7,6 +7,7 @@
 #include "protocol/ParameterBlock.h"
 #include "resources/Resources.h"
 #include "serial/ui/Rozhranie.h"
+#include "support/Immutable.h"
 #include "views/Parameter.h"
 
 #include <QComboBox>
@@ -26,22 +27,6 @@
 using namespace faults;
 
 namespace {
-
-// Sets or clears the immutable attribute of a directory: nobody, root
-// included, can then create, replace or rename anything in it.
-bool setImmutable(const QString& path, bool on) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
 
 // Undoes a disk fault however the test ends, before its directory goes.
 struct Undo {

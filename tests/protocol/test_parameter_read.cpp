@@ -4,24 +4,13 @@
 #include "protocol/ParameterBlock.h"
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
+#include "support/SharedState.h"
 
 #include <QTest>
 
 Q_DECLARE_METATYPE(ParameterSet)
 
 namespace {
-
-ParameterSet shared() {
-    return {Others::FirmwareVersion, Others::ParamTable, Others::OutputParam};
-}
-
-// A set no reply in these tests carries, so any stray write shows.
-void prefillShared() {
-    Others::FirmwareVersion = QStringLiteral("9");
-    for (int i = 0; i < Others::kInputs; ++i)
-        Others::ParamTable[i] = {i % 2, 201 + i, 301 + i};
-    Others::OutputParam = 77;
-}
 
 ParameterSet makeSet(const QString& firmware, std::array<int, 6> num, std::array<int, 6> div,
                      std::array<int, 6> sign, int output) {
@@ -76,7 +65,7 @@ void ParameterReadTest::acceptedReplyIsOneExchange() {
     QCOMPARE(Others::RetryCount, 0);
     const ParameterSet expectedSet =
         makeSet("2x3", device.numerators, device.divisors, {0, 1, 0, 1, 0, 1}, 5);
-    QCOMPARE(shared(), expectedSet);
+    QCOMPARE(sharedParameterSet(), expectedSet);
 }
 
 void ParameterReadTest::shortReplies_data() {
@@ -100,8 +89,8 @@ void ParameterReadTest::shortReplies() {
     QFETCH(int, virtualMs);
 
     TestSeams seams;
-    prefillShared();
-    const ParameterSet before = shared();
+    prefillSharedParameterSet();
+    const ParameterSet before = sharedParameterSet();
     // Fields one character wide make a whole reply of 54 characters; CR LF
     // brings it to 56.
     RelayParams device;
@@ -124,9 +113,10 @@ void ParameterReadTest::shortReplies() {
     QVERIFY(!seams.port.PortOpen());
     QVERIFY(!seams.port.rts());
     if (readFailed)
-        QCOMPARE(shared(), before);
+        QCOMPARE(sharedParameterSet(), before);
     else
-        QCOMPARE(shared(), makeSet("6", device.numerators, kOnes, {1, 1, 1, 0, 0, 0}, 1));
+        QCOMPARE(sharedParameterSet(),
+                 makeSet("6", device.numerators, kOnes, {1, 1, 1, 0, 0, 0}, 1));
 }
 
 void ParameterReadTest::portUnusable_data() {
@@ -139,8 +129,8 @@ void ParameterReadTest::portUnusable_data() {
 void ParameterReadTest::portUnusable() {
     QFETCH(int, openError);
     TestSeams seams;
-    prefillShared();
-    const ParameterSet before = shared();
+    prefillSharedParameterSet();
+    const ParameterSet before = sharedParameterSet();
     seams.port.openError = openError;
     seams.port.replies.push_back(deviceReply({}));
 
@@ -153,7 +143,7 @@ void ParameterReadTest::portUnusable() {
     QCOMPARE(seams.messages[0].icon, MsgIcon::Critical);
     QVERIFY2(seams.port.trace.isEmpty(), qPrintable(seams.port.trace.join(", ")));
     QCOMPARE(seams.nowMs, qint64(0));
-    QCOMPARE(shared(), before);
+    QCOMPARE(sharedParameterSet(), before);
 }
 
 void ParameterReadTest::portAlreadyOpenIsLeftOpen() {
@@ -174,8 +164,8 @@ void ParameterReadTest::portAlreadyOpenIsLeftOpen() {
 
 void ParameterReadTest::portFailingMidExchangeIsClosed() {
     TestSeams seams;
-    prefillShared();
-    const ParameterSet before = shared();
+    prefillSharedParameterSet();
+    const ParameterSet before = sharedParameterSet();
     seams.port.outputError = comm::kDeviceError;
 
     ReadParameterBlock();
@@ -184,14 +174,14 @@ void ParameterReadTest::portFailingMidExchangeIsClosed() {
     QCOMPARE(seams.messages.size(), 1);
     QCOMPARE(exchangeOnly(seams.port.trace),
              (QStringList{"open", "rts on", "sleep 200", "discard", "rts off", "close"}));
-    QCOMPARE(shared(), before);
+    QCOMPARE(sharedParameterSet(), before);
 
     // The port is usable again: the next read succeeds.
     seams.port.outputError.reset();
     seams.port.replies.push_back(deviceReply({}));
     ReadParameterBlock();
     QCOMPARE(Others::ReadFailed, Others::False);
-    QCOMPARE(shared(), makeSet("6", kOnes, kOnes, kOnes, 1));
+    QCOMPARE(sharedParameterSet(), makeSet("6", kOnes, kOnes, kOnes, 1));
 }
 
 void ParameterReadTest::rejectedReplyChangesNothing_data() {
@@ -222,8 +212,8 @@ void ParameterReadTest::rejectedReplyChangesNothing() {
     QFETCH(QByteArray, reply);
     QVERIFY(reply.size() >= kReplyMinLength);
     TestSeams seams;
-    prefillShared();
-    const ParameterSet before = shared();
+    prefillSharedParameterSet();
+    const ParameterSet before = sharedParameterSet();
     seams.port.replies.push_back(reply);
 
     ReadParameterBlock();
@@ -232,7 +222,7 @@ void ParameterReadTest::rejectedReplyChangesNothing() {
     QCOMPARE(seams.messages.size(), 1);
     QCOMPARE(seams.messages[0].title, kPortErrorTitle);
     QCOMPARE(seams.messages[0].icon, MsgIcon::Critical);
-    QCOMPARE(shared(), before);
+    QCOMPARE(sharedParameterSet(), before);
     // A rejected reply is not retried: one request, port closed behind it.
     QCOMPARE(seams.port.written, QByteArray("*"));
     QCOMPARE(seams.port.trace.last(), QStringLiteral("close"));

@@ -4,6 +4,7 @@
 #include "protocol/ParameterBlock.h"
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
+#include "support/SharedState.h"
 
 #include <QTest>
 #include <algorithm>
@@ -34,13 +35,6 @@ EditorFields distinctive() {
 
 Others::ParameterTable distinctiveTable() {
     return {{{1, 16, 1}, {0, 300, 65535}, {1, 1, 4}, {1, 255, 1000}, {1, 2, 1}, {1, 3, 7}}};
-}
-
-void prefillShared() {
-    for (int i = 0; i < Others::kInputs; ++i)
-        Others::ParamTable[i] = {i % 2, 201 + i, 301 + i};
-    Others::OutputParam = 77;
-    Others::FirmwareVersion = QStringLiteral("9");
 }
 
 QStringList readTrace(int replyLength) {
@@ -231,7 +225,7 @@ void ParameterWriteTest::refusedValues() {
 
     TestSeams seams;
     FakeRelay relay(seams.port);
-    prefillShared();
+    prefillSharedParameterSet();
     Others::ReadFailed = Others::True;
     const Others::ParameterTable before = Others::ParamTable;
     EditorFields fields = allOnes();
