@@ -2,7 +2,8 @@
 # The README's "First ten minutes", run once as written in a release folder:
 # the simulator from the first block in the background, the second block's
 # commands one by one against it. Then the README's recovery for a damaged
-# settings file, which must give the default file and work there too.
+# settings file, which must give the default file and work there too, and
+# the list of runtime packages.
 #
 # Usage: test_readme_first_steps.sh REPO_DIR BUILD_DIR CMAKE_COMMAND
 set -uo pipefail
@@ -112,6 +113,18 @@ else
     fail "the README's command writes $(od -c KTR.INI | head -n 3), not resources/KTR.INI"
   run_line "./ktr6ctl read"
 fi
+
+# The runtime packages the README lists hold every Qt library the installed
+# programs load.
+packages=$(grep '^apt-get install libqt6' "$readme")
+for program in ktr6 ktr6ctl ktr6-sim; do
+  for library in $(readelf -d "$release/$program" | sed -n 's/.*NEEDED.*\[\(libQt6.*\)\]/\1/p'); do
+    path=$(ldconfig -p | awk -v l="$library" '$1 == l { print $NF; exit }')
+    package=$(dpkg -S "$(readlink -f "$path")" 2>/dev/null | sed 's/:.*//')
+    [ -n "$package" ] || { fail "$program: no package holds $library"; continue; }
+    grep -qw -- "$package" <<<"$packages" || fail "$program needs $package, the README's list lacks it"
+  done
+done
 
 [ "$failures" -eq 0 ] || exit 1
 echo "PASS: README first steps"
