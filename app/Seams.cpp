@@ -10,6 +10,7 @@ namespace {
 MSComm* boundPort = nullptr;
 seams::SleepFn boundSleep;
 seams::MessageFn boundMessage;
+seams::QuestionFn boundQuestion;
 QString programDirOverride;
 
 } // namespace
@@ -24,6 +25,9 @@ void bindSleep(SleepFn sleep) {
 }
 void bindMessage(MessageFn message) {
     boundMessage = std::move(message);
+}
+void bindQuestion(QuestionFn question) {
+    boundQuestion = std::move(question);
 }
 void setProgramDirectory(const QString& dir) {
     programDirOverride = dir;
@@ -60,6 +64,15 @@ void MsgBox(const QString& text, MsgIcon icon, const QString& title) {
         return;
     }
     QTextStream(stderr) << shownTitle.trimmed() << ": " << text << Qt::endl;
+}
+
+bool AskYesNo(const QString& text, MsgIcon icon, const QString& title) {
+    const QString shownTitle = title.isEmpty() ? kAppTitle : title;
+    if (boundQuestion)
+        return boundQuestion(text, shownTitle, icon);
+    QTextStream(stderr) << shownTitle.trimmed() << ": " << text << " (no one to answer: No)"
+                        << Qt::endl;
+    return false;
 }
 
 QString programDirectory() {

@@ -3,7 +3,8 @@
 // reach the world: the port object, the blocking sleep and the message box.
 // The desktop program binds them to QSerialPort, QThread::msleep and
 // QMessageBox; ktr6ctl prints messages to stderr; tests bind a scripted port,
-// a virtual clock and a recorder.
+// a virtual clock and a recorder. The windows ask the operator yes/no
+// questions through a fourth one of the same kind, which tests answer.
 
 #include <QString>
 #include <functional>
@@ -19,10 +20,13 @@ namespace seams {
 
 using SleepFn = std::function<void(int ms)>;
 using MessageFn = std::function<void(const QString& text, const QString& title, MsgIcon icon)>;
+// Returns true for Yes; No, Escape and closing the box are false.
+using QuestionFn = std::function<bool(const QString& text, const QString& title, MsgIcon icon)>;
 
 void bindPort(MSComm* port);
 void bindSleep(SleepFn sleep);
 void bindMessage(MessageFn message);
+void bindQuestion(QuestionFn question);
 
 // Directory that holds the program, its settings file and its comN links.
 // Tests point it at a temporary directory.
@@ -39,4 +43,8 @@ MSComm& MSComm1();
 void Sleep(int ms);
 // Modal message with an OK button; an empty title gives the application title.
 void MsgBox(const QString& text, MsgIcon icon = MsgIcon::None, const QString& title = {});
+// Modal question with Yes and No, No the default and the Escape answer; an
+// empty title gives the application title. Nobody to ask (nothing bound)
+// counts as No.
+bool AskYesNo(const QString& text, MsgIcon icon = MsgIcon::Warning, const QString& title = {});
 QString programDirectory();

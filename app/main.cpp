@@ -30,6 +30,34 @@ void showMessageBox(const QString& text, const QString& title, MsgIcon icon) {
     box.exec();
 }
 
+// Yes/No, with No as both the default and the Escape button: a question is
+// asked before something that cannot be undone, and a slip of the key must
+// not answer Yes. Closing the box answers No too.
+bool askYesNo(const QString& text, const QString& title, MsgIcon icon) {
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(title);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
+    switch (icon) {
+    case MsgIcon::Information:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case MsgIcon::Critical:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case MsgIcon::Warning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case MsgIcon::None:
+        box.setIcon(QMessageBox::Question);
+        break;
+    }
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -43,6 +71,7 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.svg")));
 
     seams::bindMessage(showMessageBox);
+    seams::bindQuestion(askYesNo);
     QtSerialComm port;
     seams::bindPort(&port);
 

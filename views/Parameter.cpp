@@ -12,6 +12,12 @@
 
 using views::twipsRect;
 
+const QString Parameter::kUnreadSaveQuestion = QStringLiteral(
+    "No read from the device has filled these boxes, so they hold placeholders (or what "
+    "was typed over them), not the device's values.\n\n"
+    "Writing them replaces the parameter set stored in the device.\n\n"
+    "Write them to the device anyway?");
+
 namespace {
 
 constexpr std::array<int, Others::kInputs> kRowTop = {240, 600, 960, 1320, 1680, 2040};
@@ -115,6 +121,7 @@ void Parameter::load() {
         check1_[r]->setChecked(row[Others::kSignColumn] != 1);
     }
     text1_[Others::kInputs]->setText(decimalText(Others::OutputParam));
+    fieldsUnread_ = false;
     MsgBox(QStringLiteral("Read Parameter OK"), MsgIcon::Information);
 }
 
@@ -130,5 +137,7 @@ EditorFields Parameter::fields() const {
 }
 
 void Parameter::save() {
+    if (fieldsUnread_ && !AskYesNo(kUnreadSaveQuestion, MsgIcon::Warning))
+        return;
     WriteParameterBlock(fields());
 }

@@ -39,8 +39,16 @@ public:
     static constexpr int kClientWidth = 381;
     static constexpr int kClientHeight = 183;
 
+    // The question Save asks while no read has filled the fields.
+    static const QString kUnreadSaveQuestion;
+
 private:
     void save();
+
+    // True until a Load fills the fields from the device: until then they
+    // hold the design's placeholders or what was typed over them, and a Save
+    // would replace the device's set with them.
+    bool fieldsUnread_ = true;
 
     std::array<QLineEdit*, Others::kInputs + 1> text1_{};
     std::array<QLineEdit*, Others::kInputs> text2_{};

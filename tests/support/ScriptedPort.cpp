@@ -105,12 +105,17 @@ TestSeams::TestSeams() {
     seams::bindMessage([this](const QString& text, const QString& title, MsgIcon icon) {
         messages.append({text, title, icon});
     });
+    seams::bindQuestion([this](const QString& text, const QString& title, MsgIcon icon) {
+        questions.append({text, title, icon});
+        return answerYes;
+    });
 }
 
 TestSeams::~TestSeams() {
     seams::bindPort(nullptr);
     seams::bindSleep({});
     seams::bindMessage({});
+    seams::bindQuestion({});
 }
 
 QStringList exchangeOnly(const QStringList& trace) {

@@ -1,7 +1,8 @@
 #pragma once
 // Test doubles for the three seams: a scripted port object that records every
 // operation as a trace line, a virtual clock for Sleep, and a message
-// recorder. Bind them with TestSeams; unbind happens in its destructor.
+// recorder; and for the windows' yes/no questions a recorder that answers.
+// Bind them with TestSeams; unbind happens in its destructor.
 
 #include "app/Seams.h"
 #include "serial/MSComm.h"
@@ -95,6 +96,9 @@ public:
     ScriptedPort port;
     qint64 nowMs = 0;
     QList<RecordedMessage> messages;
+    // Every question asked, and the answer each one gets (true: Yes).
+    QList<RecordedMessage> questions;
+    bool answerYes = false;
     // Runs at every sleep after the clock advanced (a test can let the device
     // answer late, or change the script between attempts).
     std::function<void(int ms)> onSleep;

@@ -112,6 +112,8 @@ private slots:
     void parameterLoadAfterEdit_data();
     void parameterLoadAfterEdit();
     void parameterSaveWritesFieldsAsTheyStand();
+    void parameterSaveOverUnreadFieldsAsks_data();
+    void parameterSaveOverUnreadFieldsAsks();
     void parameterLayout_data();
     void parameterLayout();
     void parameterTabOrderAndKeys();
@@ -309,6 +311,68 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
         // Save does not refresh the fields from the read-back.
         QCOMPARE(editor->Text1(1)->text(), QStringLiteral("2.5"));
         QCOMPARE(editor->Text2(1)->text(), QStringLiteral(" 12abc"));
+    });
+    QVERIFY(!QTest::currentTestFailed());
+    QVERIFY(!seams_->port.PortOpen());
+}
+
+void TestViews::parameterSaveOverUnreadFieldsAsks_data() {
+    QTest::addColumn<int>("loadBeforeSave"); // 0 none, 1 a failed Load, 2 a successful one
+    QTest::addColumn<bool>("answerYes");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<bool>("written");
+
+    QTest::newRow("answered No: nothing sent") << 0 << false << true << false;
+    QTest::newRow("answered Yes: written") << 0 << true << true << true;
+    QTest::newRow("failed Load: still asks") << 1 << false << true << false;
+    QTest::newRow("successful Load: no question") << 2 << false << false << true;
+}
+
+// The opening read fails because another program holds the port; once the
+// port is free, Save must not put the placeholders over the device's set
+// unless the operator says so.
+void TestViews::parameterSaveOverUnreadFieldsAsks() {
+    QFETCH(int, loadBeforeSave);
+    QFETCH(bool, answerYes);
+    QFETCH(bool, asked);
+    QFETCH(bool, written);
+    relay_->setRow(0, 0, 16, 3);
+    relay_->stored.output = 9;
+    const RelayParams deviceSet = relay_->stored;
+    seams_->port.openError = comm::kPortAlreadyOpen;
+    seams_->answerYes = answerYes;
+
+    openThrough(*main_, main_->mnuParam(), [&](QWidget* window) {
+        auto* editor = qobject_cast<Parameter*>(window);
+        QVERIFY(editor);
+        QCOMPARE(editor->Text1(0)->text(), QStringLiteral("1"));
+        if (loadBeforeSave) {
+            if (loadBeforeSave == 1)
+                seams_->port.openError = comm::kPortAlreadyOpen;
+            QTest::mouseClick(editor->btLoad(), Qt::LeftButton);
+        }
+        seams_->messages.clear();
+        seams_->port.written.clear();
+        seams_->port.trace.clear();
+
+        QTest::mouseClick(editor->btSave(), Qt::LeftButton);
+
+        QCOMPARE(seams_->questions.size(), asked ? 1 : 0);
+        if (asked) {
+            QCOMPARE(seams_->questions[0].text, Parameter::kUnreadSaveQuestion);
+            QCOMPARE(seams_->questions[0].title, kAppTitleText);
+            QCOMPARE(seams_->questions[0].icon, MsgIcon::Warning);
+        }
+        QCOMPARE(relay_->blocksStored, written ? 1 : 0);
+        if (written) {
+            QCOMPARE(seams_->messages.size(), 1);
+            QCOMPARE(seams_->messages[0].text, kWriteVerifiedText);
+        } else {
+            QVERIFY(seams_->port.trace.isEmpty());
+            QVERIFY(seams_->messages.isEmpty());
+            QVERIFY(relay_->stored.numerators == deviceSet.numerators);
+            QCOMPARE(relay_->stored.output, deviceSet.output);
+        }
     });
     QVERIFY(!QTest::currentTestFailed());
     QVERIFY(!seams_->port.PortOpen());
