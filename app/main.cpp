@@ -1,36 +1,10 @@
 #include "app/Main.h"
+#include "app/MessageBox.h"
 #include "app/Seams.h"
 #include "resources/Resources.h"
 #include "serial/QtSerialComm.h"
 
 #include <QApplication>
-#include <QMessageBox>
-
-namespace {
-
-void showMessageBox(const QString& text, const QString& title, MsgIcon icon) {
-    QMessageBox box(QApplication::activeWindow());
-    box.setWindowTitle(title);
-    box.setText(text);
-    switch (icon) {
-    case MsgIcon::Information:
-        box.setIcon(QMessageBox::Information);
-        break;
-    case MsgIcon::Critical:
-        box.setIcon(QMessageBox::Critical);
-        break;
-    case MsgIcon::Warning:
-        box.setIcon(QMessageBox::Warning);
-        break;
-    case MsgIcon::None:
-        box.setIcon(QMessageBox::NoIcon);
-        break;
-    }
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
-}
-
-} // namespace
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
