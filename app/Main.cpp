@@ -2,6 +2,7 @@
 
 #include "app/CentreOnScreen.h"
 #include "app/Others.h"
+#include "app/Seams.h"
 #include "serial/MSComm.h"
 #include "serial/SettingsFile.h"
 #include "serial/ui/Rozhranie.h"
@@ -62,6 +63,11 @@ Main::~Main() {
 }
 
 bool Main::startUp() {
+    // Several settings files under different letter cases: the operator
+    // learns once which one the program uses, before anything else.
+    const QString notice = settingsFileNotice();
+    if (!notice.isEmpty())
+        MsgBox(notice, MsgIcon::Warning);
     if (!LoadPortSettings())
         return false;
     centreOnScreen(this);

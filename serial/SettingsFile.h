@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <optional>
 
@@ -42,13 +43,39 @@ QByteArray formatSettingsText(const PortSettingsValues& values);
 inline const QString kSettingsReaderName = QStringLiteral("Ktr.INI");
 inline const QString kSettingsWriterName = QStringLiteral("KTR.INI");
 
+// The settings file in dir, as reader and writer both resolve it: an exact
+// "KTR.INI" if there is one, otherwise the first entry whose name is KTR.INI
+// in any letter case, in byte order. Any kind of entry counts, so that a
+// directory or a pipe of that name is found and refused by what it is.
+struct SettingsFileLookup {
+    QString path;           // empty when no entry matches
+    QStringList otherNames; // the other matching names, in byte order
+};
+SettingsFileLookup findSettingsFile(const QString& dir);
+
+// One line for the operator when the program directory holds the settings
+// file under several names, saying which one is in use; empty otherwise.
+// Shown once at start-up: a message box before the main window, a line on
+// stderr for ktr6ctl.
+QString settingsFileNotice();
+
+// The default settings file shipped with the program where one is present
+// (a source tree's resources/KTR.INI, a package's /usr/share/ktr6/KTR.INI),
+// otherwise empty.
+QString defaultSettingsFilePath();
+
 // Reads the settings file into the shared port variables and configures
 // MSComm1 (port number, handshaking, line settings, text input, DTR off),
 // leaving the port closed. When the file is missing or unusable it shows a
-// message and returns false: the program must then end.
+// message and returns false: the program must then end. Anything but a
+// regular file (or a link to one) is refused without being opened.
 bool LoadPortSettings();
 
-// Replaces the settings file in the program directory, whatever the letter
-// case of its name, atomically: a failed write leaves the old file whole.
-// On failure returns false with a message for the operator in *error.
+// Rewrites the settings file (creating KTR.INI when there is none), keeping
+// its owner, group and mode; through a link it writes the link's target.
+// Atomically (a new file renamed over the old one) where a file can be made
+// beside the target that keeps all three; otherwise in place. A file without
+// any write permission bit is not rewritten, whoever asks. On failure returns
+// false with a message for the operator in *error that names the file and
+// says whether the file may be damaged.
 bool writePortSettings(const PortSettingsValues& values, QString* error);

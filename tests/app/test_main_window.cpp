@@ -1,4 +1,5 @@
 #include "app/Main.h"
+#include "app/MessageBox.h"
 #include "app/Others.h"
 #include "resources/Resources.h"
 #include "serial/SettingsFile.h"
@@ -7,7 +8,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,6 +26,8 @@ private slots:
     void pictureKeepsItsSizeWhenResized();
     void closingReleasesThePort();
     void notificationsWithoutOnLineViewAreDrained();
+    void messageBoxShowsTextAsWritten_data();
+    void messageBoxShowsTextAsWritten();
 
 private:
     QTemporaryDir* dir_ = nullptr;
@@ -127,6 +132,37 @@ void TestMainWindow::notificationsWithoutOnLineViewAreDrained() {
     QVERIFY(seams.port.inBuffer.isEmpty());
     QVERIFY(seams.messages.isEmpty());
     seams.port.PortOpen(false);
+}
+
+void TestMainWindow::messageBoxShowsTextAsWritten_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<MsgIcon>("icon");
+    QTest::addColumn<QMessageBox::Icon>("shown");
+    // Texts carry file contents, typed text, device names and paths.
+    QTest::newRow("typed markup") << "COM: \"<b>COM3</b>\" is not a port of the list"
+                                  << MsgIcon::Warning << QMessageBox::Warning;
+    QTest::newRow("a file's line") << "File /x/KTR.INI, line 3: \"<h1>9600\": ..."
+                                   << MsgIcon::Critical << QMessageBox::Critical;
+    QTest::newRow("a path") << "<html>/opt/a&amp;b/<KTR>.INI</html>\nsecond line"
+                            << MsgIcon::Information << QMessageBox::Information;
+    QTest::newRow("a device name")
+        << "<img src=x> Port Error 8010" << MsgIcon::None << QMessageBox::NoIcon;
+}
+
+void TestMainWindow::messageBoxShowsTextAsWritten() {
+    QFETCH(QString, text);
+    QFETCH(MsgIcon, icon);
+    QFETCH(QMessageBox::Icon, shown);
+    const std::unique_ptr<QMessageBox> box = makeMessageBox(text, kAppTitle, icon);
+    QCOMPARE(box->windowTitle(), kAppTitle);
+    QCOMPARE(box->icon(), shown);
+    QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box->textFormat(), Qt::PlainText);
+    box->show();
+    const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+    QVERIFY(label);
+    QCOMPARE(label->textFormat(), Qt::PlainText);
+    QCOMPARE(label->text(), text);
 }
 
 QTEST_MAIN(TestMainWindow)

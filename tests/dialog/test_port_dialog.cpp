@@ -38,6 +38,7 @@
 #include <memory>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -780,10 +781,12 @@ void TestPortDialog::typedPortText() {
 
 void TestPortDialog::unwritableSettingsFile_data() {
     QTest::addColumn<QString>("how");
-    // Tests run as root, which ignores permission bits; these two stop root
-    // as well.
-    QTest::newRow("immutable directory") << "immutable";
+    // Tests run as root, which ignores permission bits; these stop root as
+    // well. A folder alone that cannot be written does not stop a save: the
+    // file is then rewritten in place.
+    QTest::newRow("immutable file") << "immutable";
     QTest::newRow("file size limit (disk full)") << "fsize";
+    QTest::newRow("read-only file (no write bit)") << "0444";
 }
 
 void TestPortDialog::unwritableSettingsFile() {
@@ -803,10 +806,14 @@ void TestPortDialog::unwritableSettingsFile() {
                 undo();
         }
     } restore;
+    const QByteArray file = QFile::encodeName(settingsPath());
     if (how == "immutable") {
-        if (!setImmutable(dir_->path(), true))
-            QSKIP("this file system or user cannot make a directory immutable");
-        restore.undo = [this] { setImmutable(dir_->path(), false); };
+        if (!setImmutable(settingsPath(), true))
+            QSKIP("this file system or user cannot make a file immutable");
+        restore.undo = [this] { setImmutable(settingsPath(), false); };
+    } else if (how == "0444") {
+        QVERIFY(::chmod(file.constData(), 0444) == 0);
+        restore.undo = [file] { ::chmod(file.constData(), 0644); };
     } else {
         rlimit old{};
         ::getrlimit(RLIMIT_FSIZE, &old);
@@ -819,7 +826,12 @@ void TestPortDialog::unwritableSettingsFile() {
             std::signal(SIGXFSZ, oldSignal);
         };
     }
+    struct stat before {};
+    QVERIFY(::stat(file.constData(), &before) == 0);
     dialog.OKButton()->click();
+    struct stat after {};
+    QVERIFY(::stat(file.constData(), &after) == 0);
+    QCOMPARE(after.st_mode, before.st_mode);
     restore.undo();
     restore.undo = nullptr;
 

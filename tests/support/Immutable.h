@@ -1,6 +1,7 @@
 #pragma once
-// A directory nobody can change, root included: the immutable attribute.
-// Tests run as root, for whom plain permissions do not stop a write.
+// A file or directory nobody can change, root included: the immutable
+// attribute. Tests run as root, for whom plain permissions do not stop a
+// write.
 
 #include <QFile>
 #include <QString>
@@ -10,7 +11,7 @@
 #include <unistd.h>
 
 inline bool setImmutable(const QString& path, bool on) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return false;
     int flags = 0;

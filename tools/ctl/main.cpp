@@ -141,6 +141,8 @@ int main(int argc, char* argv[]) {
     seams::bindPort(&port);
     MessageLog log;
     log.bind();
+    if (const QString notice = settingsFileNotice(); !notice.isEmpty())
+        printErr(QStringLiteral("ktr6ctl: ") + notice);
     if (!LoadPortSettings())
         return kExitDevice;
     if (options.port) {
