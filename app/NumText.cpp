@@ -1,8 +1,9 @@
 #include "NumText.h"
 
 #include <QByteArray>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -15,7 +16,48 @@ bool isDigit(char16_t c) {
     return c >= u'0' && c <= u'9';
 }
 
-template <typename CharAt> double parseNumber(qsizetype size, CharAt at) {
+// Where a number read from the front of a text ends.
+struct ParsedNumber {
+    double value = 0.0;
+    bool found = false; // the text begins (blanks aside) with a number
+    qsizetype end = 0;  // just after the number's last character
+};
+
+// The decimal order of magnitude of a literal that std::from_chars found
+// out of range: above 0 it overflowed, below it underflowed.
+long long decimalOrder(const std::string& literal) {
+    const std::size_t ePos = literal.find('e');
+    const std::string mantissa = literal.substr(0, ePos);
+    const long long exponent = ePos == std::string::npos ? 0 : std::stoll(literal.substr(ePos + 1));
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_of("123456789");
+    if (first == std::string::npos)
+        return 0;
+    const long long position = first < point ? static_cast<long long>(point - first - 1)
+                                             : -static_cast<long long>(first - point);
+    return position + exponent;
+}
+
+// The C library's strtod follows the locale Qt sets from the environment at
+// start-up (a decimal comma under sk_SK or de_DE); std::from_chars never
+// does, so "3.5" reads the same on every machine.
+double literalValue(const std::string& literal) {
+    double value = 0.0;
+    const char* first = literal.data();
+    const char* last = first + literal.size();
+    const auto [end, error] = std::from_chars(first, last, value, std::chars_format::general);
+    if (error == std::errc::result_out_of_range) {
+        const bool negative = literal.front() == '-';
+        if (decimalOrder(literal) > 0)
+            return negative ? -std::numeric_limits<double>::infinity()
+                            : std::numeric_limits<double>::infinity();
+        return negative ? -0.0 : 0.0;
+    }
+    return error == std::errc() && end == last ? value : 0.0;
+}
+
+template <typename CharAt> ParsedNumber parseNumber(qsizetype size, CharAt at) {
+    ParsedNumber parsed;
     qsizetype pos = 0;
     auto peek = [&]() -> char16_t {
         while (pos < size && isSkipped(at(pos)))
@@ -42,7 +84,9 @@ template <typename CharAt> double parseNumber(qsizetype size, CharAt at) {
         ++pos;
     }
     if (!anyDigit)
-        return 0.0;
+        return parsed;
+    parsed.found = true;
+    parsed.end = pos;
 
     c = peek();
     if (c == u'e' || c == u'E' || c == u'd' || c == u'D') {
@@ -68,9 +112,23 @@ template <typename CharAt> double parseNumber(qsizetype size, CharAt at) {
             if (negative)
                 literal += '-';
             literal += std::to_string(exponent);
+            parsed.end = pos;
         }
     }
-    return std::strtod(literal.c_str(), nullptr);
+    parsed.value = literalValue(literal);
+    return parsed;
+}
+
+// The whole text, blanks aside, is one number.
+template <typename CharAt> std::optional<double> parseWholeNumber(qsizetype size, CharAt at) {
+    const ParsedNumber parsed = parseNumber(size, at);
+    if (!parsed.found)
+        return std::nullopt;
+    for (qsizetype pos = parsed.end; pos < size; ++pos) {
+        if (!isSkipped(at(pos)))
+            return std::nullopt;
+    }
+    return parsed.value;
 }
 
 template <typename Int> Int toInteger(double value, const char* what) {
@@ -84,11 +142,15 @@ template <typename Int> Int toInteger(double value, const char* what) {
 } // namespace
 
 double numberFromText(QStringView text) {
-    return parseNumber(text.size(), [&](qsizetype i) { return char16_t(text[i].unicode()); });
+    return parseNumber(text.size(), [&](qsizetype i) { return char16_t(text[i].unicode()); }).value;
 }
 
 double numberFromText(const QByteArray& text) {
-    return parseNumber(text.size(), [&](qsizetype i) { return char16_t(uchar(text[i])); });
+    return parseNumber(text.size(), [&](qsizetype i) { return char16_t(uchar(text[i])); }).value;
+}
+
+std::optional<double> numberFromWholeText(const QByteArray& text) {
+    return parseWholeNumber(text.size(), [&](qsizetype i) { return char16_t(uchar(text[i])); });
 }
 
 double roundHalfEven(double value) {

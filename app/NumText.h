@@ -20,9 +20,13 @@ public:
 // skipped wherever they stand ("1 2" reads 12); then an optional sign, digits
 // with at most one ".", and an optional exponent (E or D, optional sign,
 // digits). Reading stops at the first other character; no number gives 0.
-// A number too large for a double gives +/- infinity.
+// A number too large for a double gives +/- infinity. The C library's
+// locale plays no part: the result is the same on every machine.
 double numberFromText(QStringView text);
 double numberFromText(const QByteArray& text);
+// The whole text, blanks aside, is one number in the syntax above with
+// nothing left over; nothing otherwise ("", "5x", "3e", "-").
+std::optional<double> numberFromWholeText(const QByteArray& text);
 
 // Nearest integer, a half going to the even neighbour (2.5 -> 2, 3.5 -> 4).
 double roundHalfEven(double value);

@@ -8,6 +8,8 @@ class TestNumText : public QObject {
 private slots:
     void numberFromText_data();
     void numberFromText();
+    void numberFromWholeText_data();
+    void numberFromWholeText();
     void roundHalfEven_data();
     void roundHalfEven();
     void integerWidths_data();
@@ -39,6 +41,17 @@ void TestNumText::numberFromText_data() {
     QTest::newRow("carriage return stops") << "1\r2" << 1.0;
     QTest::newRow("comma stops") << "1,5" << 1.0;
     QTest::newRow("point alone") << "." << 0.0;
+    // The same on every machine, whatever the C library's locale.
+    QTest::newRow("half with a point") << "3.5" << 3.5;
+    QTest::newRow("point and exponent") << "1.6e1" << 16.0;
+    QTest::newRow("baud with exponent") << "9.6e3" << 9600.0;
+    QTest::newRow("trailing point") << "5." << 5.0;
+    QTest::newRow("too large is infinity") << "1e400" << qInf();
+    QTest::newRow("too large negative") << "-1.5e999999999" << -qInf();
+    QTest::newRow("too small is zero") << "1e-400" << 0.0;
+    QTest::newRow("400 digits") << QString(400, u'9') << qInf();
+    QTest::newRow("400 digits scaled down") << QString(400, u'1') + "e-399" << 1.1111111111111112;
+    QTest::newRow("400 zeros after the point") << "0." + QString(400, u'0') + "25e402" << 25.0;
 }
 
 void TestNumText::numberFromText() {
@@ -46,6 +59,34 @@ void TestNumText::numberFromText() {
     QFETCH(double, expected);
     QCOMPARE(::numberFromText(QStringView(text)), expected);
     QCOMPARE(::numberFromText(text.toLatin1()), expected);
+}
+
+void TestNumText::numberFromWholeText_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("isNumber");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("plain") << "63" << true << 63.0;
+    QTest::newRow("blanks around") << " \t63\n " << true << 63.0;
+    QTest::newRow("blanks inside, as the syntax skips them") << "6 3" << true << 63.0;
+    QTest::newRow("point and exponent") << "+0.63E2" << true << 63.0;
+    QTest::newRow("trailing letter") << "5x" << false << 0.0;
+    QTest::newRow("letters") << "xx" << false << 0.0;
+    QTest::newRow("empty") << "" << false << 0.0;
+    QTest::newRow("blanks only") << "  " << false << 0.0;
+    QTest::newRow("sign only") << "-" << false << 0.0;
+    QTest::newRow("exponent without digits") << "3e" << false << 0.0;
+    QTest::newRow("second point") << "1.2.3" << false << 0.0;
+    QTest::newRow("carriage return after") << "5\r" << false << 0.0;
+}
+
+void TestNumText::numberFromWholeText() {
+    QFETCH(QString, text);
+    QFETCH(bool, isNumber);
+    QFETCH(double, expected);
+    const std::optional<double> got = ::numberFromWholeText(text.toLatin1());
+    QCOMPARE(got.has_value(), isNumber);
+    if (isNumber)
+        QCOMPARE(*got, expected);
 }
 
 void TestNumText::roundHalfEven_data() {

@@ -290,6 +290,8 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
         editor->Text2(0)->setText(QStringLiteral("65535"));
         editor->Text1(1)->setText(QStringLiteral("2.5"));
         editor->Text2(1)->setText(QStringLiteral(" 12abc"));
+        editor->Text1(2)->setText(QStringLiteral("3.5"));
+        editor->Text2(2)->setText(QStringLiteral("1.6e1"));
         editor->Check1(0)->setChecked(true);
         editor->Check1(2)->setChecked(true);
         editor->Text1(6)->setText(QStringLiteral("7"));
@@ -298,8 +300,8 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
 
         QTest::mouseClick(editor->btSave(), Qt::LeftButton);
 
-        QByteArray block = QByteArray::fromHex("2C 2C01 0200 0100 0100 0100 0100"
-                                               "FFFF 0C00 0100 0100 0100 0100 3A 07");
+        QByteArray block = QByteArray::fromHex("2C 2C01 0200 0400 0100 0100 0100"
+                                               "FFFF 0C00 1000 0100 0100 0100 3A 07");
         QCOMPARE(seams_->port.written.left(27).toHex(' '), block.toHex(' '));
         QCOMPARE(relay_->blocksStored, 1);
         QCOMPARE(seams_->messages.size(), 1);
