@@ -197,19 +197,50 @@ QString withLocaleSigns(QString plain, const QLocale& locale) {
     return plain;
 }
 
+// The value rounded to `decimals` places, halves away from zero, in plain
+// digits with "-" and ".". The rounding works on the value's shortest
+// round-trip decimal digits, so 1.005 (stored as 1.00499999...) shows 1.01
+// as written, and no scaling step can overflow or lose a digit at any size.
+QString roundedDecimal(double value, int decimals) {
+    char buffer[512];
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    if (error != std::errc())
+        return QStringLiteral("0");
+    std::string text(buffer, end);
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative)
+        text.erase(0, 1);
+    const std::size_t point = text.find('.');
+    std::string digits = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? std::string() : text.substr(point + 1);
+    const bool roundUp = fraction.size() > std::size_t(decimals) && fraction[decimals] >= '5';
+    fraction.resize(decimals, '0');
+    digits += fraction;
+    if (roundUp) {
+        std::size_t i = digits.size();
+        while (i > 0 && digits[i - 1] == '9')
+            digits[--i] = '0';
+        if (i == 0)
+            digits.insert(digits.begin(), '1');
+        else
+            ++digits[i - 1];
+    }
+    const std::size_t wholeDigits = digits.size() - std::size_t(decimals);
+    std::string result = digits.substr(0, wholeDigits);
+    if (decimals > 0)
+        result += '.' + digits.substr(wholeDigits);
+    if (negative && digits.find_first_not_of('0') != std::string::npos)
+        result.insert(result.begin(), '-'); // never "-0.0"
+    return QString::fromLatin1(result.data(), qsizetype(result.size()));
+}
+
 } // namespace
 
 QString formatTwoDecimals(double value, const QLocale& locale) {
     if (!std::isfinite(value))
         value = 0.0;
-    // Hundredths, halves away from zero. A relative nudge of a few ulps makes
-    // 1.005 (stored as 1.00499999...) show 1.01 as written, without moving
-    // any value that is a whole number of hundredths, however large.
-    const double scaled = value * 100.0;
-    double hundredths = std::round(scaled * (1.0 + 8 * std::numeric_limits<double>::epsilon()));
-    if (hundredths == 0.0)
-        hundredths = 0.0; // never "-0.0"
-    QString text = QString::number(hundredths / 100.0, 'f', 2);
+    QString text = roundedDecimal(value, 2);
     if (text.endsWith(QLatin1Char('0')))
         text.chop(1);
     return withLocaleSigns(text, locale);
@@ -218,10 +249,10 @@ QString formatTwoDecimals(double value, const QLocale& locale) {
 QString formatWholeOrEmpty(double value, const QLocale& locale) {
     if (!std::isfinite(value))
         return {};
-    double whole = std::round(value);
-    if (whole == 0.0)
+    const QString text = roundedDecimal(value, 0);
+    if (text == QLatin1String("0"))
         return {};
-    return withLocaleSigns(QString::number(whole, 'f', 0), locale);
+    return withLocaleSigns(text, locale);
 }
 
 std::optional<double> parseLocaleNumber(const QString& text, const QLocale& locale) {

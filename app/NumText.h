@@ -46,7 +46,8 @@ QString numberText(int64_t value);
 // The on-line view's display patterns, in the given locale, without digit
 // grouping. twoDecimals ("##0.0#"): 1.0, 1.25, -0.75, rounded to hundredths,
 // halves away from zero. wholeOrEmpty ("####"): rounded to a whole number,
-// zero gives an empty text.
+// zero gives an empty text. Both round the value as written (its shortest
+// decimal digits), at any size; a value that is not finite shows as zero.
 QString formatTwoDecimals(double value, const QLocale& locale);
 QString formatWholeOrEmpty(double value, const QLocale& locale);
 

@@ -2,6 +2,7 @@
 
 #include <QTest>
 #include <cmath>
+#include <limits>
 
 class TestNumText : public QObject {
     Q_OBJECT
@@ -179,6 +180,28 @@ void TestNumText::displayPatterns_data() {
                                            << "";
     QTest::newRow("decimal half up") << 1.005 << "1.01"
                                      << "1";
+    // Every total up to 10^13 rounds to hundredths as written; beyond, the
+    // text is still the number, never "inf".
+    QTest::newRow("large half hundredth") << 3000000000002.5 << "3000000000002.5"
+                                          << "3000000000003";
+    QTest::newRow("large hundredths") << -2814749767106.57 << "-2814749767106.57"
+                                      << "-2814749767107";
+    QTest::newRow("just below 10^13") << 9999999999999.99 << "9999999999999.99"
+                                      << "10000000000000";
+    QTest::newRow("10^13 and a hundredth") << 10000000000000.01 << "10000000000000.01"
+                                           << "10000000000000";
+    QTest::newRow("carry through the nines") << 999999.995 << "1000000.0"
+                                             << "1000000";
+    // The largest double, 2^1024 - 2^971, in all its digits.
+    const QString largest = QStringLiteral(
+        "1797693134862315708145274237317043567980705675258449965989174768031572607800285387605895"
+        "5863276687817154045895351438246423432132688946418276846754670353751698604991057655128207"
+        "6245490090389328944075868508455133942304583236903222948165808559332123348274797826204144"
+        "723168738177180919299881250404026184124858368");
+    QTest::newRow("largest double")
+        << std::numeric_limits<double>::max() << largest + ".0" << largest;
+    QTest::newRow("infinity shows zero") << qInf() << "0.0"
+                                         << "";
 }
 
 void TestNumText::displayPatterns() {
