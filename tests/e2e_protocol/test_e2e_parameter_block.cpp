@@ -6,6 +6,7 @@
 #include "protocol/ParameterBlock.h"
 #include "serial/QtSerialComm.h"
 #include "support/SharedState.h"
+#include "support/TestLocale.h"
 
 #include <QTest>
 
@@ -86,6 +87,7 @@ ktr6sim::ParamSet editorAsDevice() {
 class E2eParameterBlockTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void readOverThePty();
     void writeAndVerify();
     void noAcceptableReplyIsSilent_data();

@@ -1,4 +1,5 @@
 #include "app/NumText.h"
+#include "support/TestLocale.h"
 
 #include <QTest>
 #include <cmath>
@@ -7,6 +8,7 @@
 class TestNumText : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void numberFromText_data();
     void numberFromText();
     void numberFromWholeText_data();

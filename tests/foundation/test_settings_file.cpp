@@ -1,6 +1,7 @@
 #include "app/Others.h"
 #include "serial/SettingsFile.h"
 #include "support/ScriptedPort.h"
+#include "support/TestLocale.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,6 +26,7 @@ void writeFile(const QString& path, const QByteArray& bytes) {
 class TestSettingsFile : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void init();
     void cleanup();
     void readsEntriesByPosition_data();

@@ -3,6 +3,7 @@
 
 #include "app/Others.h"
 #include "protocol/OnlineStream.h"
+#include "support/TestLocale.h"
 
 #include <QLocale>
 #include <QRandomGenerator>
@@ -45,6 +46,7 @@ void setInput(int row, int sign, int numerator, int divisor) {
 class TestOnlineStream : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void init() { Others::resetAll(); }
 
     void framing_data();

@@ -5,6 +5,7 @@
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 #include "support/SharedState.h"
+#include "support/TestLocale.h"
 
 #include <QTest>
 
@@ -30,6 +31,7 @@ const QStringList kOneAttempt{"open", "rts on", "sleep 200", "discard", "out 2A"
 class ParameterReadTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void acceptedReplyIsOneExchange();
     void shortReplies_data();
     void shortReplies();

@@ -7,6 +7,7 @@
 #include "resources/Resources.h"
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
+#include "support/TestLocale.h"
 #include "views/Lamp.h"
 #include "views/OnLine.h"
 #include "views/Parameter.h"
@@ -148,6 +149,7 @@ private:
 };
 
 void TestViews::initTestCase() {
+    checkTestLocale();
     ktr6InitResources();
     QLocale::setDefault(QLocale::c());
 }
