@@ -1,8 +1,9 @@
 #include "NumText.h"
 
 #include <QByteArray>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -15,7 +16,48 @@ bool isDigit(char16_t c) {
     return c >= u'0' && c <= u'9';
 }
 
-template <typename CharAt> double parseNumber(qsizetype size, CharAt at) {
+// Where a number read from the front of a text ends.
+struct ParsedNumber {
+    double value = 0.0;
+    bool found = false; // the text begins (blanks aside) with a number
+    qsizetype end = 0;  // just after the number's last character
+};
+
+// The decimal order of magnitude of a literal that std::from_chars found
+// out of range: above 0 it overflowed, below it underflowed.
+long long decimalOrder(const std::string& literal) {
+    const std::size_t ePos = literal.find('e');
+    const std::string mantissa = literal.substr(0, ePos);
+    const long long exponent = ePos == std::string::npos ? 0 : std::stoll(literal.substr(ePos + 1));
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_of("123456789");
+    if (first == std::string::npos)
+        return 0;
+    const long long position = first < point ? static_cast<long long>(point - first - 1)
+                                             : -static_cast<long long>(first - point);
+    return position + exponent;
+}
+
+// The C library's strtod follows the locale Qt sets from the environment at
+// start-up (a decimal comma under sk_SK or de_DE); std::from_chars never
+// does, so "3.5" reads the same on every machine.
+double literalValue(const std::string& literal) {
+    double value = 0.0;
+    const char* first = literal.data();
+    const char* last = first + literal.size();
+    const auto [end, error] = std::from_chars(first, last, value, std::chars_format::general);
+    if (error == std::errc::result_out_of_range) {
+        const bool negative = literal.front() == '-';
+        if (decimalOrder(literal) > 0)
+            return negative ? -std::numeric_limits<double>::infinity()
+                            : std::numeric_limits<double>::infinity();
+        return negative ? -0.0 : 0.0;
+    }
+    return error == std::errc() && end == last ? value : 0.0;
+}
+
+template <typename CharAt> ParsedNumber parseNumber(qsizetype size, CharAt at) {
+    ParsedNumber parsed;
     qsizetype pos = 0;
     auto peek = [&]() -> char16_t {
         while (pos < size && isSkipped(at(pos)))
@@ -42,7 +84,9 @@ template <typename CharAt> double parseNumber(qsizetype size, CharAt at) {
         ++pos;
     }
     if (!anyDigit)
-        return 0.0;
+        return parsed;
+    parsed.found = true;
+    parsed.end = pos;
 
     c = peek();
     if (c == u'e' || c == u'E' || c == u'd' || c == u'D') {
@@ -68,9 +112,23 @@ template <typename CharAt> double parseNumber(qsizetype size, CharAt at) {
             if (negative)
                 literal += '-';
             literal += std::to_string(exponent);
+            parsed.end = pos;
         }
     }
-    return std::strtod(literal.c_str(), nullptr);
+    parsed.value = literalValue(literal);
+    return parsed;
+}
+
+// The whole text, blanks aside, is one number.
+template <typename CharAt> std::optional<double> parseWholeNumber(qsizetype size, CharAt at) {
+    const ParsedNumber parsed = parseNumber(size, at);
+    if (!parsed.found)
+        return std::nullopt;
+    for (qsizetype pos = parsed.end; pos < size; ++pos) {
+        if (!isSkipped(at(pos)))
+            return std::nullopt;
+    }
+    return parsed.value;
 }
 
 template <typename Int> Int toInteger(double value, const char* what) {
@@ -84,11 +142,15 @@ template <typename Int> Int toInteger(double value, const char* what) {
 } // namespace
 
 double numberFromText(QStringView text) {
-    return parseNumber(text.size(), [&](qsizetype i) { return char16_t(text[i].unicode()); });
+    return parseNumber(text.size(), [&](qsizetype i) { return char16_t(text[i].unicode()); }).value;
 }
 
 double numberFromText(const QByteArray& text) {
-    return parseNumber(text.size(), [&](qsizetype i) { return char16_t(uchar(text[i])); });
+    return parseNumber(text.size(), [&](qsizetype i) { return char16_t(uchar(text[i])); }).value;
+}
+
+std::optional<double> numberFromWholeText(const QByteArray& text) {
+    return parseWholeNumber(text.size(), [&](qsizetype i) { return char16_t(uchar(text[i])); });
 }
 
 double roundHalfEven(double value) {
@@ -135,19 +197,50 @@ QString withLocaleSigns(QString plain, const QLocale& locale) {
     return plain;
 }
 
+// The value rounded to `decimals` places, halves away from zero, in plain
+// digits with "-" and ".". The rounding works on the value's shortest
+// round-trip decimal digits, so 1.005 (stored as 1.00499999...) shows 1.01
+// as written, and no scaling step can overflow or lose a digit at any size.
+QString roundedDecimal(double value, int decimals) {
+    char buffer[512];
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    if (error != std::errc())
+        return QStringLiteral("0");
+    std::string text(buffer, end);
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative)
+        text.erase(0, 1);
+    const std::size_t point = text.find('.');
+    std::string digits = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? std::string() : text.substr(point + 1);
+    const bool roundUp = fraction.size() > std::size_t(decimals) && fraction[decimals] >= '5';
+    fraction.resize(decimals, '0');
+    digits += fraction;
+    if (roundUp) {
+        std::size_t i = digits.size();
+        while (i > 0 && digits[i - 1] == '9')
+            digits[--i] = '0';
+        if (i == 0)
+            digits.insert(digits.begin(), '1');
+        else
+            ++digits[i - 1];
+    }
+    const std::size_t wholeDigits = digits.size() - std::size_t(decimals);
+    std::string result = digits.substr(0, wholeDigits);
+    if (decimals > 0)
+        result += '.' + digits.substr(wholeDigits);
+    if (negative && digits.find_first_not_of('0') != std::string::npos)
+        result.insert(result.begin(), '-'); // never "-0.0"
+    return QString::fromLatin1(result.data(), qsizetype(result.size()));
+}
+
 } // namespace
 
 QString formatTwoDecimals(double value, const QLocale& locale) {
     if (!std::isfinite(value))
         value = 0.0;
-    // Hundredths, halves away from zero. A relative nudge of a few ulps makes
-    // 1.005 (stored as 1.00499999...) show 1.01 as written, without moving
-    // any value that is a whole number of hundredths, however large.
-    const double scaled = value * 100.0;
-    double hundredths = std::round(scaled * (1.0 + 8 * std::numeric_limits<double>::epsilon()));
-    if (hundredths == 0.0)
-        hundredths = 0.0; // never "-0.0"
-    QString text = QString::number(hundredths / 100.0, 'f', 2);
+    QString text = roundedDecimal(value, 2);
     if (text.endsWith(QLatin1Char('0')))
         text.chop(1);
     return withLocaleSigns(text, locale);
@@ -156,10 +249,10 @@ QString formatTwoDecimals(double value, const QLocale& locale) {
 QString formatWholeOrEmpty(double value, const QLocale& locale) {
     if (!std::isfinite(value))
         return {};
-    double whole = std::round(value);
-    if (whole == 0.0)
+    const QString text = roundedDecimal(value, 0);
+    if (text == QLatin1String("0"))
         return {};
-    return withLocaleSigns(QString::number(whole, 'f', 0), locale);
+    return withLocaleSigns(text, locale);
 }
 
 std::optional<double> parseLocaleNumber(const QString& text, const QLocale& locale) {

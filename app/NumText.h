@@ -20,9 +20,13 @@ public:
 // skipped wherever they stand ("1 2" reads 12); then an optional sign, digits
 // with at most one ".", and an optional exponent (E or D, optional sign,
 // digits). Reading stops at the first other character; no number gives 0.
-// A number too large for a double gives +/- infinity.
+// A number too large for a double gives +/- infinity. The C library's
+// locale plays no part: the result is the same on every machine.
 double numberFromText(QStringView text);
 double numberFromText(const QByteArray& text);
+// The whole text, blanks aside, is one number in the syntax above with
+// nothing left over; nothing otherwise ("", "5x", "3e", "-").
+std::optional<double> numberFromWholeText(const QByteArray& text);
 
 // Nearest integer, a half going to the even neighbour (2.5 -> 2, 3.5 -> 4).
 double roundHalfEven(double value);
@@ -42,7 +46,8 @@ QString numberText(int64_t value);
 // The on-line view's display patterns, in the given locale, without digit
 // grouping. twoDecimals ("##0.0#"): 1.0, 1.25, -0.75, rounded to hundredths,
 // halves away from zero. wholeOrEmpty ("####"): rounded to a whole number,
-// zero gives an empty text.
+// zero gives an empty text. Both round the value as written (its shortest
+// decimal digits), at any size; a value that is not finite shows as zero.
 QString formatTwoDecimals(double value, const QLocale& locale);
 QString formatWholeOrEmpty(double value, const QLocale& locale);
 

@@ -3,6 +3,8 @@
 #include "app/NumText.h"
 #include "app/Others.h"
 
+#include <cmath>
+
 std::vector<int> RecordAssembler::feed(const QByteArray& chunk) {
     std::vector<int> channels;
     for (const char c : chunk) {
@@ -42,6 +44,12 @@ bool ChannelTotals::count(int channel) {
     if (!isOutput(channel) && Others::ParamTable[channel][Others::kDivisorColumn] == 0)
         return false;
     ++counts_[channel];
+    // Beyond the range of a double the total stays at the last value it
+    // could count rather than show "inf".
+    if (!std::isfinite(value(channel))) {
+        --counts_[channel];
+        return false;
+    }
     return true;
 }
 

@@ -38,7 +38,8 @@ class ChannelTotals {
 public:
     // Counts one record on channel k, reading the amount from the shared
     // parameter set (ParamTable, OutputParam). An input with divisor 0 is
-    // not counted; returns whether the total changed.
+    // not counted, nor a record that would take the total beyond the range
+    // of a double; returns whether the total changed.
     bool count(int channel);
     // The value the channel shows now.
     double value(int channel) const;

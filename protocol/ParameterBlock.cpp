@@ -37,8 +37,9 @@ private:
     QByteArray rest_;
 };
 
-// One low/high pair as the device sends a 16-bit value; each half is rounded
-// on its own before they are combined.
+// One low/high pair as the device sends a 16-bit value: the low field
+// rounded, plus 256 times the high field as it stands, the sum rounded
+// (a high field of 0.5 adds 128).
 std::optional<int32_t> readPair(ReplyCursor& cursor) {
     const auto low = cursor.field();
     if (!low)
@@ -46,9 +47,17 @@ std::optional<int32_t> readPair(ReplyCursor& cursor) {
     const auto high = cursor.field();
     if (!high)
         return std::nullopt;
-    const double value =
-        roundHalfEven(numberFromText(*low)) + 256.0 * roundHalfEven(numberFromText(*high));
-    return toInt32(value);
+    return toInt32(roundHalfEven(numberFromText(*low)) + 256.0 * numberFromText(*high));
+}
+
+// The sign mask decides whether every input adds or subtracts: a garbled
+// field ("xx", "5x", empty) must fail the read, not read as 0 and turn every
+// input negative.
+std::optional<uint16_t> readSignMask(const QByteArray& field) {
+    const std::optional<double> value = numberFromWholeText(field);
+    if (!value)
+        return std::nullopt;
+    return static_cast<uint16_t>(toInt16(*value));
 }
 
 bool isDecimalDigit(char c) {
@@ -109,11 +118,13 @@ std::optional<ParameterSet> parseParameterReply(const QByteArray& reply) {
         const auto signField = cursor.field();
         if (!signField)
             return std::nullopt;
-        const auto mask = static_cast<uint16_t>(toInt16(numberFromText(*signField)));
+        const auto mask = readSignMask(*signField);
+        if (!mask)
+            return std::nullopt;
         // The device writes the output value in the sign field's width.
         set.output = toByte(numberFromText(cursor.take(signField->size())));
         for (int i = 0; i < Others::kInputs; ++i)
-            set.table[i][Others::kSignColumn] = (mask >> i) & 1;
+            set.table[i][Others::kSignColumn] = (*mask >> i) & 1;
     } catch (const OverflowError&) {
         return std::nullopt;
     }

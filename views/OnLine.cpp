@@ -15,6 +15,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <exception>
 
 using views::twipsRect;
@@ -110,8 +111,14 @@ OnLine::OnLine(QWidget* parent) : FixedDialog(parent, QSize(kClientWidth, kClien
         text1_[k]->setAlignment(Qt::AlignCenter);
         text1_[k]->setGeometry(boxRect);
         // What the operator types is where counting goes on from.
-        connect(text1_[k], &QLineEdit::textEdited, this,
-                [this, k](const QString& text) { totals_.setBase(k, text, QLocale()); });
+        connect(text1_[k], &QLineEdit::textEdited, this, [this, k](const QString& text) {
+            typing_[k] = true;
+            totals_.setBase(k, text, QLocale());
+        });
+        connect(text1_[k], &QLineEdit::editingFinished, this, [this, k] { typing_[k] = false; });
+        // A total wider than its box is readable whole without editing.
+        connect(text1_[k], &QLineEdit::textChanged, text1_[k], &QLineEdit::setToolTip);
+        text1_[k]->setToolTip(text1_[k]->text());
 
         timers_[k] = new QTimer(this);
         timers_[k]->setObjectName(QStringLiteral("Timer%1").arg(k + 1));
@@ -211,11 +218,12 @@ void OnLine::onComm(MSComm& port) {
     const int threshold = assembler_.hasPartialRecord() ? 1 : 2;
     if (port.RThreshold() != threshold)
         port.RThreshold(threshold);
+    thresholdLowered_ = threshold != 2;
 
     const QLocale locale;
     for (int k = 0; k < kChannels; ++k) {
         if (changed[k])
-            text1_[k]->setText(totals_.text(k, locale));
+            showTotal(k, totals_.text(k, locale));
         if (flashed[k]) {
             shape1_[k]->setFillColor(kRed);
             timers_[k]->start();
@@ -226,9 +234,25 @@ void OnLine::onComm(MSComm& port) {
 void OnLine::clearScreen() {
     totals_.clear();
     for (int k = 0; k < kChannels; ++k) {
-        text1_[k]->setText(QStringLiteral("0"));
+        showTotal(k, QStringLiteral("0"));
         shape1_[k]->setFillColor(kLightPeach);
     }
+}
+
+void OnLine::showTotal(int k, const QString& text) {
+    QLineEdit* box = text1_[k];
+    if (typing_[k] && box->hasFocus()) {
+        // The operator is typing here: the cursor stays where it is.
+        const int cursor = box->cursorPosition();
+        box->setText(text);
+        box->setCursorPosition(std::min(cursor, int(box->text().size())));
+        return;
+    }
+    box->setText(text);
+    // QLineEdit scrolls to its cursor, which setText puts after the last
+    // character: a total wider than the box would show only its tail
+    // ("10700.0" for 1310700.0). Its leading digits show instead.
+    box->setCursorPosition(0);
 }
 
 void OnLine::deviceLost(MSComm& port) {
@@ -251,6 +275,11 @@ void OnLine::closePort() {
     portOpened_ = false;
     try {
         MSComm& port = MSComm1();
+        // Notifications from 2 characters again, as before the view opened.
+        if (thresholdLowered_) {
+            port.RThreshold(2);
+            thresholdLowered_ = false;
+        }
         if (port.PortOpen())
             port.PortOpen(false);
     } catch (const comm::CommError&) {

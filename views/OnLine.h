@@ -56,6 +56,8 @@ protected:
 
 private:
     void clearScreen();
+    // Puts a total into value box k, its leading digits in view.
+    void showTotal(int k, const QString& text);
     void deviceLost(MSComm& port);
     void closePort();
 
@@ -76,4 +78,8 @@ private:
     // line (device lost) or of the view.
     bool counting_ = false;
     bool portOpened_ = false;
+    // The operator has typed into box k and not yet left it.
+    std::array<bool, kChannels> typing_{};
+    // RThreshold is 1 while a record is unfinished.
+    bool thresholdLowered_ = false;
 };

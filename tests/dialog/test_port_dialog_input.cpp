@@ -2,6 +2,7 @@
 // shows for ports and port errors.
 
 #include "serial/ui/Rozhranie.h"
+#include "support/TestLocale.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,7 @@
 class TestPortDialogInput : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void baudRateFromText_data();
     void baudRateFromText();
     void portEntryPosition_data();

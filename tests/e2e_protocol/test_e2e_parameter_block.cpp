@@ -6,6 +6,7 @@
 #include "protocol/ParameterBlock.h"
 #include "serial/QtSerialComm.h"
 #include "support/SharedState.h"
+#include "support/TestLocale.h"
 
 #include <QTest>
 
@@ -56,23 +57,25 @@ Others::ParameterTable deviceTable() {
     return {{{1, 16, 1}, {0, 1, 4}, {1, 300, 65535}, {1, 255, 1000}, {1, 2, 3}, {1, 1, 1}}};
 }
 
+// Typed as an operator may: halves go to the even neighbour, whatever the
+// machine's decimal separator.
 EditorFields editorFields() {
     EditorFields fields;
-    const char* num[6] = {"20", "3", "1", "512", "7", "65535"};
-    const char* div[6] = {"1", "2", "300", "1", "9", "256"};
+    const char* num[6] = {"20", "3.5", "1", "5.12e2", "7", "65535"};
+    const char* div[6] = {"1", "2.5", "300", "1", "9.4", "256"};
     for (int i = 0; i < 6; ++i) {
         fields.numerator[i] = QLatin1String(num[i]);
         fields.divisor[i] = QLatin1String(div[i]);
     }
     fields.minus[0] = true;
     fields.minus[4] = true;
-    fields.output = QStringLiteral("42");
+    fields.output = QStringLiteral("4.2e1");
     return fields;
 }
 
 ktr6sim::ParamSet editorAsDevice() {
     ktr6sim::ParamSet p;
-    p.numerators = {20, 3, 1, 512, 7, 65535};
+    p.numerators = {20, 4, 1, 512, 7, 65535};
     p.divisors = {1, 2, 300, 1, 9, 256};
     p.signMask = 0x2E;
     p.output = 42;
@@ -84,6 +87,7 @@ ktr6sim::ParamSet editorAsDevice() {
 class E2eParameterBlockTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void readOverThePty();
     void writeAndVerify();
     void noAcceptableReplyIsSilent_data();

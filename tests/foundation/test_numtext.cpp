@@ -1,13 +1,18 @@
 #include "app/NumText.h"
+#include "support/TestLocale.h"
 
 #include <QTest>
 #include <cmath>
+#include <limits>
 
 class TestNumText : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void numberFromText_data();
     void numberFromText();
+    void numberFromWholeText_data();
+    void numberFromWholeText();
     void roundHalfEven_data();
     void roundHalfEven();
     void integerWidths_data();
@@ -39,6 +44,17 @@ void TestNumText::numberFromText_data() {
     QTest::newRow("carriage return stops") << "1\r2" << 1.0;
     QTest::newRow("comma stops") << "1,5" << 1.0;
     QTest::newRow("point alone") << "." << 0.0;
+    // The same on every machine, whatever the C library's locale.
+    QTest::newRow("half with a point") << "3.5" << 3.5;
+    QTest::newRow("point and exponent") << "1.6e1" << 16.0;
+    QTest::newRow("baud with exponent") << "9.6e3" << 9600.0;
+    QTest::newRow("trailing point") << "5." << 5.0;
+    QTest::newRow("too large is infinity") << "1e400" << qInf();
+    QTest::newRow("too large negative") << "-1.5e999999999" << -qInf();
+    QTest::newRow("too small is zero") << "1e-400" << 0.0;
+    QTest::newRow("400 digits") << QString(400, u'9') << qInf();
+    QTest::newRow("400 digits scaled down") << QString(400, u'1') + "e-399" << 1.1111111111111112;
+    QTest::newRow("400 zeros after the point") << "0." + QString(400, u'0') + "25e402" << 25.0;
 }
 
 void TestNumText::numberFromText() {
@@ -46,6 +62,34 @@ void TestNumText::numberFromText() {
     QFETCH(double, expected);
     QCOMPARE(::numberFromText(QStringView(text)), expected);
     QCOMPARE(::numberFromText(text.toLatin1()), expected);
+}
+
+void TestNumText::numberFromWholeText_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("isNumber");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("plain") << "63" << true << 63.0;
+    QTest::newRow("blanks around") << " \t63\n " << true << 63.0;
+    QTest::newRow("blanks inside, as the syntax skips them") << "6 3" << true << 63.0;
+    QTest::newRow("point and exponent") << "+0.63E2" << true << 63.0;
+    QTest::newRow("trailing letter") << "5x" << false << 0.0;
+    QTest::newRow("letters") << "xx" << false << 0.0;
+    QTest::newRow("empty") << "" << false << 0.0;
+    QTest::newRow("blanks only") << "  " << false << 0.0;
+    QTest::newRow("sign only") << "-" << false << 0.0;
+    QTest::newRow("exponent without digits") << "3e" << false << 0.0;
+    QTest::newRow("second point") << "1.2.3" << false << 0.0;
+    QTest::newRow("carriage return after") << "5\r" << false << 0.0;
+}
+
+void TestNumText::numberFromWholeText() {
+    QFETCH(QString, text);
+    QFETCH(bool, isNumber);
+    QFETCH(double, expected);
+    const std::optional<double> got = ::numberFromWholeText(text.toLatin1());
+    QCOMPARE(got.has_value(), isNumber);
+    if (isNumber)
+        QCOMPARE(*got, expected);
 }
 
 void TestNumText::roundHalfEven_data() {
@@ -138,6 +182,28 @@ void TestNumText::displayPatterns_data() {
                                            << "";
     QTest::newRow("decimal half up") << 1.005 << "1.01"
                                      << "1";
+    // Every total up to 10^13 rounds to hundredths as written; beyond, the
+    // text is still the number, never "inf".
+    QTest::newRow("large half hundredth") << 3000000000002.5 << "3000000000002.5"
+                                          << "3000000000003";
+    QTest::newRow("large hundredths") << -2814749767106.57 << "-2814749767106.57"
+                                      << "-2814749767107";
+    QTest::newRow("just below 10^13") << 9999999999999.99 << "9999999999999.99"
+                                      << "10000000000000";
+    QTest::newRow("10^13 and a hundredth") << 10000000000000.01 << "10000000000000.01"
+                                           << "10000000000000";
+    QTest::newRow("carry through the nines") << 999999.995 << "1000000.0"
+                                             << "1000000";
+    // The largest double, 2^1024 - 2^971, in all its digits.
+    const QString largest = QStringLiteral(
+        "1797693134862315708145274237317043567980705675258449965989174768031572607800285387605895"
+        "5863276687817154045895351438246423432132688946418276846754670353751698604991057655128207"
+        "6245490090389328944075868508455133942304583236903222948165808559332123348274797826204144"
+        "723168738177180919299881250404026184124858368");
+    QTest::newRow("largest double")
+        << std::numeric_limits<double>::max() << largest + ".0" << largest;
+    QTest::newRow("infinity shows zero") << qInf() << "0.0"
+                                         << "";
 }
 
 void TestNumText::displayPatterns() {

@@ -3,6 +3,7 @@
 #include "support/Immutable.h"
 #include "support/PipeWatchdog.h"
 #include "support/ScriptedPort.h"
+#include "support/TestLocale.h"
 
 #include <QDir>
 #include <QFile>
@@ -105,6 +106,7 @@ void makeReadOnlyFolder(const QString& dir, Undo& undo) {
 class TestSettingsFile : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void init();
     void cleanup();
     void readsEntriesByPosition_data();
@@ -167,6 +169,9 @@ void TestSettingsFile::readsEntriesByPosition_data() {
         << 1 << 0 << 9600 << 0 << 0;
     QTest::newRow("2.5 to even") << QByteArray("Port=1\r\nH=2.5\r\nB=9600\r\nW=3.5\r\nT=0\r\n") << 1
                                  << 2 << 9600 << 4 << 0;
+    QTest::newRow("decimal point and exponent")
+        << QByteArray("Port=1\r\nH=1.0\r\nBaudRate = 9.6e3\r\nW=2.5e1\r\nT=-0.7e1\r\n") << 1 << 1
+        << 9600 << 25 << -7;
     QTest::newRow("comma shifts entries")
         << QByteArray("Port=1\r\nH=1,B=2400\r\nB=9600\r\nW=3\r\nT=4\r\n") << 1 << 1 << 2400 << 9600
         << 3;

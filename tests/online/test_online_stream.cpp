@@ -3,6 +3,7 @@
 
 #include "app/Others.h"
 #include "protocol/OnlineStream.h"
+#include "support/TestLocale.h"
 
 #include <QLocale>
 #include <QRandomGenerator>
@@ -45,6 +46,7 @@ void setInput(int row, int sign, int numerator, int divisor) {
 class TestOnlineStream : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void init() { Others::resetAll(); }
 
     void framing_data();
@@ -285,6 +287,14 @@ void TestOnlineStream::typedBase_data() {
     QTest::newRow("comma locale base") << 5 << 1 << 1 << 4 << "100,5" << german << "100,75";
     QTest::newRow("output base") << 7 << 1 << 1 << 1 << "10" << c << "15";
     QTest::newRow("output empty base") << 8 << 1 << 1 << 1 << "" << c << "5";
+    QTest::newRow("a half on a large total")
+        << 1 << 1 << 1 << 2 << "3000000000002" << c << "3000000000002.5";
+    QTest::newRow("a large total in a comma locale")
+        << 2 << 0 << 1 << 4 << "9999999999999,5" << german << "9999999999999,25";
+    // Beyond 10^17 a double holds no hundredths, and a total is still shown
+    // as the number it is.
+    QTest::newRow("a total beyond 10^20")
+        << 3 << 1 << 65535 << 1 << "1e20" << c << "100000000000000065536.0";
 }
 
 void TestOnlineStream::typedBase() {

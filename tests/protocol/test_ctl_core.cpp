@@ -3,6 +3,7 @@
 
 #include "protocol/ParameterBlock.h"
 #include "support/ScriptedPort.h"
+#include "support/TestLocale.h"
 #include "tools/ctl/CtlCommand.h"
 #include "tools/ctl/Monitor.h"
 #include "tools/ctl/ParameterJson.h"
@@ -56,6 +57,7 @@ private:
 class CtlCoreTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void commandLine_data();
     void commandLine();
     void jsonIsExactAndRoundTrips();

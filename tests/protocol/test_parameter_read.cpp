@@ -5,6 +5,7 @@
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 #include "support/SharedState.h"
+#include "support/TestLocale.h"
 
 #include <QTest>
 
@@ -30,6 +31,7 @@ const QStringList kOneAttempt{"open", "rts on", "sleep 200", "discard", "out 2A"
 class ParameterReadTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void acceptedReplyIsOneExchange();
     void shortReplies_data();
     void shortReplies();
@@ -200,6 +202,16 @@ void ParameterReadTest::rejectedReplyChangesNothing_data() {
     }
     QTest::newRow("sign mask 40000") << replyFromFields(with(25, "40000"), "00001");
     QTest::newRow("sign mask -32769") << replyFromFields(with(25, "-32769"), "000001");
+    // A garbled sign mask must not read as 0 and turn every input negative.
+    QTest::newRow("sign mask empty") << replyFromFields(with(25, ""), "9");
+    QTest::newRow("sign mask blanks only") << replyFromFields(with(25, "   "), "001");
+    QTest::newRow("sign mask letters") << replyFromFields(with(25, "xx"), "01");
+    QTest::newRow("sign mask trailing letter") << replyFromFields(with(25, "5x"), "01");
+    QTest::newRow("sign mask letter between digits") << replyFromFields(with(25, "6x3"), "001");
+    QTest::newRow("sign mask exponent without digits") << replyFromFields(with(25, "63e"), "001");
+    QTest::newRow("sign mask sign only") << replyFromFields(with(25, "-"), "1");
+    QTest::newRow("sign mask 32767.5 rounds beyond")
+        << replyFromFields(with(25, "32767.5"), "0000001");
     QTest::newRow("output 256") << replyFromFields(fields, "256");
     QTest::newRow("output 255.5 rounds to 256") << replyFromFields(with(25, "00063"), "255.5");
     QTest::newRow("output -1") << replyFromFields(with(25, "0063"), "-1.0");
@@ -262,18 +274,37 @@ void ParameterReadTest::parse_data() {
         << makeSet("6", kOnes, kOnes, {1, 0, 1, 0, 0, 0}, 1);
     QTest::newRow("output read over the sign width only")
         << replyFromFields(with({{25, "063"}}), "0123") << makeSet("6", kOnes, kOnes, kOnes, 12);
-    QTest::newRow("empty sign field gives output 0")
-        << replyFromFields(with({{25, ""}}), "9")
-        << makeSet("6", kOnes, kOnes, {0, 0, 0, 0, 0, 0}, 0);
+    QTest::newRow("sign mask with blanks around")
+        << replyFromFields(with({{25, " 5\t"}}), "001")
+        << makeSet("6", kOnes, kOnes, {1, 0, 1, 0, 0, 0}, 1);
+    QTest::newRow("sign mask with point and exponent")
+        << replyFromFields(with({{25, "+1.6e1"}}), "000001")
+        << makeSet("6", kOnes, kOnes, {0, 0, 0, 0, 1, 0}, 1);
+    QTest::newRow("sign mask half to even") << replyFromFields(with({{25, "62.5"}}), "0001")
+                                            << makeSet("6", kOnes, kOnes, {0, 1, 1, 1, 1, 1}, 1);
     QTest::newRow("empty field reads 0")
         << replyFromFields(with({{3, ""}, {13, ""}}), "001")
         << makeSet("6", {1, 0, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1}, kOnes, 1);
     QTest::newRow("blank and zero padding")
         << replyFromFields(with({{1, "  16"}, {2, "001"}, {5, " 2 "}, {7, "\t9\n"}}), "  5")
         << makeSet("6", {272, 1, 2, 9, 1, 1}, kOnes, kOnes, 5);
-    QTest::newRow("halves round to even before combining")
-        << replyFromFields(with({{1, "2.5"}, {2, "0.5"}, {3, "3.5"}, {4, "1.5"}}), "2.5")
-        << makeSet("6", {2, 4 + 512, 1, 1, 1, 1}, kOnes, kOnes, 2);
+    // The low field is rounded, then low + 256 x high is rounded as a whole.
+    QTest::newRow("pair halves: low rounded, then the sum")
+        << replyFromFields(with({{1, "2.5"},
+                                 {2, "0.5"},
+                                 {3, "3.5"},
+                                 {4, "1.5"},
+                                 {5, "1"},
+                                 {6, "0.001953125"},
+                                 {7, "0"},
+                                 {8, "0.005859375"},
+                                 {9, "0.4"},
+                                 {10, "-0.5"}}),
+                           "2.5")
+        << makeSet("6", {130, 4 + 384, 2, 2, -128, 1}, kOnes, kOnes, 2);
+    QTest::newRow("decimal point and exponent")
+        << replyFromFields(with({{1, "1.6e1"}, {2, "0.1e1"}, {13, ".5e1"}}), "2.5")
+        << makeSet("6", {272, 1, 1, 1, 1, 1}, {5, 1, 1, 1, 1, 1}, kOnes, 2);
     QTest::newRow("text after a number is ignored")
         << replyFromFields(with({{1, "12ab"}}), "7x9")
         << makeSet("6", {12, 1, 1, 1, 1, 1}, kOnes, kOnes, 7);

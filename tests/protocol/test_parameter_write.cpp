@@ -5,6 +5,7 @@
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 #include "support/SharedState.h"
+#include "support/TestLocale.h"
 
 #include <QTest>
 #include <algorithm>
@@ -58,6 +59,7 @@ Q_DECLARE_METATYPE(Relay)
 class ParameterWriteTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { checkTestLocale(); }
     void defaultsGoOutPacedAndVerified();
     void fieldOctets_data();
     void fieldOctets();

@@ -7,6 +7,7 @@
 #include "resources/Resources.h"
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
+#include "support/TestLocale.h"
 #include "views/Lamp.h"
 #include "views/OnLine.h"
 #include "views/Parameter.h"
@@ -150,6 +151,7 @@ private:
 };
 
 void TestViews::initTestCase() {
+    checkTestLocale();
     ktr6InitResources();
     QLocale::setDefault(QLocale::c());
 }
@@ -292,6 +294,8 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
         editor->Text2(0)->setText(QStringLiteral("65535"));
         editor->Text1(1)->setText(QStringLiteral("2.5"));
         editor->Text2(1)->setText(QStringLiteral(" 12abc"));
+        editor->Text1(2)->setText(QStringLiteral("3.5"));
+        editor->Text2(2)->setText(QStringLiteral("1.6e1"));
         editor->Check1(0)->setChecked(true);
         editor->Check1(2)->setChecked(true);
         editor->Text1(6)->setText(QStringLiteral("7"));
@@ -300,8 +304,8 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
 
         QTest::mouseClick(editor->btSave(), Qt::LeftButton);
 
-        QByteArray block = QByteArray::fromHex("2C 2C01 0200 0100 0100 0100 0100"
-                                               "FFFF 0C00 0100 0100 0100 0100 3A 07");
+        QByteArray block = QByteArray::fromHex("2C 2C01 0200 0400 0100 0100 0100"
+                                               "FFFF 0C00 1000 0100 0100 0100 3A 07");
         QCOMPARE(seams_->port.written.left(27).toHex(' '), block.toHex(' '));
         QCOMPARE(relay_->blocksStored, 1);
         QCOMPARE(seams_->messages.size(), 1);
@@ -513,12 +517,16 @@ void TestViews::onLineRecordFlashesAndCounts_data() {
     QTest::newRow("IN 4 with filler") << QByteArrayList{"4ab\r"} << 3 << "1.0";
     QTest::newRow("V1") << QByteArrayList{"7\r"} << 6 << "5";
     QTest::newRow("V2 in three pieces") << QByteArrayList{"8", "x", "\r"} << 7 << "5";
+    // IN 1 is 65535/1: twenty records make a total wider than its box.
+    QTest::newRow("IN 1 wider than its box")
+        << QByteArrayList{QByteArray("1\r").repeated(20)} << 0 << "1310700.0";
 }
 
 void TestViews::onLineRecordFlashesAndCounts() {
     QFETCH(QByteArrayList, chunks);
     QFETCH(int, channel);
     QFETCH(QString, total);
+    relay_->setRow(0, 1, 65535, 1);
     relay_->setRow(2, 1, 1, 4);
     relay_->setRow(3, 1, 1, 1);
     relay_->setRow(4, 0, 3, 2);
@@ -527,6 +535,7 @@ void TestViews::onLineRecordFlashesAndCounts() {
     openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
         auto* view = qobject_cast<OnLine*>(window);
         QVERIFY(view);
+        const QRect boxGeometry = view->Text1(channel)->geometry();
         for (qsizetype i = 0; i + 1 < chunks.size(); ++i) {
             receive(seams_->port, chunks[i]);
             QCOMPARE(view->Text1(channel)->text(), QStringLiteral("0")); // not complete yet
@@ -540,6 +549,11 @@ void TestViews::onLineRecordFlashesAndCounts() {
             QCOMPARE(view->Timer(k)->isActive(), k == channel);
         }
         QCOMPARE(view->Timer(channel)->interval(), 200);
+        // The box shows the total's leading digits (its cursor at the start)
+        // in its own size, and the whole total in its tool tip.
+        QCOMPARE(view->Text1(channel)->cursorPosition(), 0);
+        QCOMPARE(view->Text1(channel)->geometry(), boxGeometry);
+        QCOMPARE(view->Text1(channel)->toolTip(), total);
         // 200 ms later the indicator is green and its timer stopped.
         QTRY_COMPARE_WITH_TIMEOUT(view->Shape1(channel)->fillColor(), QColor(0, 255, 0), 1000);
         QVERIFY(!view->Timer(channel)->isActive());
@@ -654,6 +668,23 @@ void TestViews::onLineTypedTotalContinues() {
         QTest::keyClicks(view->Text1(6), QStringLiteral("x"));
         receive(seams_->port, "7\r");
         QCOMPARE(view->Text1(6)->text(), QStringLiteral("5")); // not a number counts 0
+
+        // A record while the operator types in the box leaves the cursor
+        // where it is; once the typing is done, updates show the start.
+        QLineEdit* box = view->Text1(0);
+        view->activateWindow();
+        box->setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(box->hasFocus(), 1000);
+        box->selectAll();
+        QTest::keyClicks(box, QStringLiteral("20"));
+        box->setCursorPosition(1);
+        receive(seams_->port, "1\r");
+        QCOMPARE(box->text(), QStringLiteral("20.5"));
+        QCOMPARE(box->cursorPosition(), 1);
+        QTest::keyClick(box, Qt::Key_Return);
+        receive(seams_->port, "1\r");
+        QCOMPARE(box->text(), QStringLiteral("21.0"));
+        QCOMPARE(box->cursorPosition(), 0);
     });
     QVERIFY(!QTest::currentTestFailed());
 }
@@ -695,13 +726,16 @@ void TestViews::onLineClosingClosesPort() {
             QVERIFY(view);
             // Each opening starts from the design state.
             QCOMPARE(view->Text1(0)->text(), QStringLiteral("0"));
-            receive(seams_->port, "1\r");
+            // Closed with a record unfinished, while notifications come
+            // for every character.
+            receive(seams_->port, "1\r1");
             QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.0"));
+            QCOMPARE(seams_->port.RThreshold(), 1);
             QVERIFY(seams_->port.PortOpen());
         });
         QVERIFY(!QTest::currentTestFailed());
         QVERIFY(!seams_->port.PortOpen());
-        QCOMPARE(seams_->port.RThreshold(), 2); // left as it was
+        QCOMPARE(seams_->port.RThreshold(), 2); // as before the view opened
         QCOMPARE(main_->onLineView(), nullptr);
         opens += 2; // the read's open and the view's
         QCOMPARE(countLines(seams_->port.trace, "open"), opens);
