@@ -89,10 +89,10 @@ void QtSerialComm::Settings(const QString& settings) {
 }
 
 void QtSerialComm::Handshaking(int16_t mode) {
-    if (mode < 0 || mode > 3)
+    if (!comm::isHandshake(mode))
         throw CommError(comm::kInvalidPropertyValue,
                         QStringLiteral("invalid handshaking mode %1").arg(mode));
-    handshaking_ = mode;
+    handshaking_ = static_cast<comm::Handshake>(mode);
     if (port_.isOpen())
         applyFlowControl();
 }
@@ -111,17 +111,16 @@ void QtSerialComm::DTREnable(bool enable) {
 }
 
 void QtSerialComm::applyFlowControl() {
-    const bool hardware = handshaking_ == 2 || handshaking_ == 3;
-    const bool software = handshaking_ == 1;
-    const auto flow = hardware
+    const auto flow = comm::usesRtsCts(handshaking_)
                           ? QSerialPort::HardwareControl
-                          : (software ? QSerialPort::SoftwareControl : QSerialPort::NoFlowControl);
+                          : (comm::usesXonXoff(handshaking_) ? QSerialPort::SoftwareControl
+                                                             : QSerialPort::NoFlowControl);
     if (!port_.setFlowControl(flow))
         throw CommError(comm::kSettingsRefused, port_.errorString());
 #ifdef Q_OS_UNIX
-    // QSerialPort knows one flow control at a time; mode 3 adds XON/XOFF to
-    // RTS/CTS directly in the terminal settings.
-    if (handshaking_ == 3) {
+    // QSerialPort knows one flow control at a time; RTS/CTS with XON/XOFF
+    // adds the latter directly in the terminal settings.
+    if (handshaking_ == comm::kHandshakeRtsCtsXonXoff) {
         termios tio{};
         if (::tcgetattr(port_.handle(), &tio) == 0) {
             tio.c_iflag |= IXON | IXOFF;
@@ -188,7 +187,7 @@ void QtSerialComm::PortOpen(bool open) {
 }
 
 void QtSerialComm::applyModemLine(bool rts, bool enable) {
-    if (rts && (handshaking_ == 2 || handshaking_ == 3))
+    if (rts && comm::usesRtsCts(handshaking_))
         return; // the driver drives RTS itself under RTS/CTS flow control
 #ifdef Q_OS_UNIX
     int bit = rts ? TIOCM_RTS : TIOCM_DTR;

@@ -51,7 +51,7 @@ private:
     int16_t commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
     LineSettings line_;
-    int16_t handshaking_ = 0;
+    comm::Handshake handshaking_ = comm::kHandshakeNone;
     bool dtr_ = false;
     bool rts_ = false;
     int rThreshold_ = 0;

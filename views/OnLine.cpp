@@ -236,12 +236,7 @@ void OnLine::deviceLost(MSComm& port) {
     assembler_.reset();
     // Normally the port object has closed the port already; after a failed
     // read it may not have.
-    if (port.PortOpen()) {
-        try {
-            port.PortOpen(false);
-        } catch (const comm::CommError&) {
-        }
-    }
+    closePortQuietly(port);
     portOpened_ = false;
     MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
 }
@@ -249,14 +244,7 @@ void OnLine::deviceLost(MSComm& port) {
 void OnLine::closePort() {
     counting_ = false;
     portOpened_ = false;
-    try {
-        MSComm& port = MSComm1();
-        if (port.PortOpen())
-            port.PortOpen(false);
-    } catch (const comm::CommError&) {
-        // Closing a port whose device vanished can fail; it is released
-        // either way.
-    }
+    closePortQuietly(MSComm1());
 }
 
 void OnLine::closeEvent(QCloseEvent* event) {

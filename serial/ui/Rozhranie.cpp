@@ -154,7 +154,10 @@ Rozhranie::Rozhranie(QWidget* parent)
 }
 
 std::array<Rozhranie::HandshakeButton, 4> Rozhranie::handshakeButtons() const {
-    return {{{hsNo_, 0}, {hsRts_, 2}, {hsX_, 1}, {hsXr_, 3}}};
+    return {{{hsNo_, comm::kHandshakeNone},
+             {hsRts_, comm::kHandshakeRtsCts},
+             {hsX_, comm::kHandshakeXonXoff},
+             {hsXr_, comm::kHandshakeRtsCtsXonXoff}}};
 }
 
 QStringList Rozhranie::portEntries() const {
@@ -197,13 +200,8 @@ void Rozhranie::reportPortError(const CommError& error) {
 }
 
 void Rozhranie::closePortReporting() {
-    try {
-        MSComm& port = MSComm1();
-        if (port.PortOpen())
-            port.PortOpen(false);
-    } catch (const CommError& error) {
-        reportPortError(error);
-    }
+    if (const int code = closePortQuietly(MSComm1()))
+        MsgBox(portErrorMessage(code), MsgIcon::None);
 }
 
 void Rozhranie::ComBo_Click(int position) {

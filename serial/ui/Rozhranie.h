@@ -3,6 +3,8 @@
 // port opens it at once so the operator learns whether it exists and is free;
 // OK writes the settings file and applies it to the port again.
 
+#include "serial/MSComm.h"
+
 #include <QDialog>
 #include <QString>
 #include <QStringList>
@@ -15,10 +17,6 @@ class QGroupBox;
 class QLabel;
 class QPushButton;
 class QRadioButton;
-
-namespace comm {
-class CommError;
-}
 
 // The baud rate a typed text stands for: one decimal number (blanks around it
 // allowed, a fraction rounds half to even) within 1..32767, the range of the
@@ -82,7 +80,7 @@ protected:
 private:
     struct HandshakeButton {
         QRadioButton* button;
-        int16_t mode;
+        comm::Handshake mode;
     };
     // In the order OK tests them.
     std::array<HandshakeButton, 4> handshakeButtons() const;
