@@ -93,8 +93,11 @@ void QtSerialComm::Handshaking(int16_t mode) {
         throw CommError(comm::kInvalidPropertyValue,
                         QStringLiteral("invalid handshaking mode %1").arg(mode));
     handshaking_ = static_cast<comm::Handshake>(mode);
-    if (port_.isOpen())
+    if (port_.isOpen()) {
         applyFlowControl();
+        // Leaving RTS/CTS hands RTS back to the RTSEnable property.
+        applyModemLine(true, rts_);
+    }
 }
 
 void QtSerialComm::InputMode(int16_t mode) {
@@ -121,10 +124,30 @@ void QtSerialComm::applyFlowControl() {
     // QSerialPort knows one flow control at a time; RTS/CTS with XON/XOFF
     // adds the latter directly in the terminal settings.
     if (handshaking_ == comm::kHandshakeRtsCtsXonXoff) {
-        termios tio{};
-        if (::tcgetattr(port_.handle(), &tio) == 0) {
-            tio.c_iflag |= IXON | IXOFF;
-            ::tcsetattr(port_.handle(), TCSANOW, &tio);
+        auto refused = [] {
+            return CommError(comm::kSettingsRefused,
+                             QStringLiteral("the port refused XON/XOFF with RTS/CTS: %1")
+                                 .arg(QString::fromLocal8Bit(strerror(errno))));
+        };
+        termios wanted{};
+        if (::tcgetattr(port_.handle(), &wanted) != 0)
+            throw refused();
+        wanted.c_iflag |= IXON | IXOFF;
+        const int fd = port_.handle();
+        const int set = setTerminalCallForTests ? setTerminalCallForTests(fd, TCSANOW, &wanted)
+                                                : ::tcsetattr(fd, TCSANOW, &wanted);
+        if (set != 0)
+            throw refused();
+        // tcsetattr succeeds when any part of the change took: only reading
+        // the settings back shows whether all of it did.
+        termios applied{};
+        if (::tcgetattr(fd, &applied) != 0)
+            throw refused();
+        constexpr tcflag_t kInput = IXON | IXOFF;
+        if ((applied.c_iflag & kInput) != kInput ||
+            (applied.c_cflag & CRTSCTS) != (wanted.c_cflag & CRTSCTS)) {
+            throw CommError(comm::kSettingsRefused,
+                            QStringLiteral("the port did not take XON/XOFF with RTS/CTS"));
         }
     }
 #endif
@@ -175,11 +198,12 @@ void QtSerialComm::PortOpen(bool open) {
             throw CommError(comm::kDeviceError, why);
         }
     }
+    // The system raises DTR and RTS on every open; the lines must say what
+    // the properties say before the device sees anything.
     try {
         applyFlowControl();
         applyModemLine(false, dtr_);
-        if (rts_)
-            applyModemLine(true, true);
+        applyModemLine(true, rts_);
     } catch (...) {
         port_.close();
         throw;
@@ -191,7 +215,10 @@ void QtSerialComm::applyModemLine(bool rts, bool enable) {
         return; // the driver drives RTS itself under RTS/CTS flow control
 #ifdef Q_OS_UNIX
     int bit = rts ? TIOCM_RTS : TIOCM_DTR;
-    if (::ioctl(port_.handle(), enable ? TIOCMBIS : TIOCMBIC, &bit) == -1) {
+    const unsigned long request = enable ? TIOCMBIS : TIOCMBIC;
+    const int done = modemLineCallForTests ? modemLineCallForTests(port_.handle(), request, bit)
+                                           : ::ioctl(port_.handle(), request, &bit);
+    if (done == -1) {
         // Pseudo-terminals and some adapters have no modem lines.
         if (errno == ENOTTY || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP)
             return;

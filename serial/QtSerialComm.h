@@ -4,6 +4,9 @@
 #include "serial/MSComm.h"
 
 #include <QSerialPort>
+#include <functional>
+
+struct termios;
 
 class QtSerialComm : public MSComm {
     Q_OBJECT
@@ -30,6 +33,15 @@ public:
     int RThreshold() const override { return rThreshold_; }
     int16_t CommEvent() const override { return commEvent_; }
     QString DeviceFor(int16_t number) const override;
+
+    // For tests only. A pseudo-terminal takes no modem line requests, so a
+    // test sees them here: while set, these stand in for the system calls that
+    // raise or drop a line (ioctl TIOCMBIS / TIOCMBIC with TIOCM_RTS or
+    // TIOCM_DTR) and that apply the terminal settings the object writes
+    // itself (tcsetattr).
+    static inline std::function<int(int fd, unsigned long request, int bit)> modemLineCallForTests;
+    static inline std::function<int(int fd, int action, const termios* settings)>
+        setTerminalCallForTests;
 
 private:
     struct LineSettings {
