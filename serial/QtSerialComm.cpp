@@ -161,14 +161,14 @@ void QtSerialComm::PortOpen(bool open) {
     }
     if (port_.isOpen())
         throw CommError(comm::kPortAlreadyOpen, QStringLiteral("the port is already open"));
+    // A Windows port name is no file: whether it exists, the open tells.
     const QString device = DeviceFor(commPort_);
-    if (device.isEmpty() || !QFileInfo::exists(device)) {
+    if (device.isEmpty() || (isDeviceFile(device) && !QFileInfo::exists(device))) {
         throw CommError(comm::kInvalidPortNumber,
                         device.isEmpty() ? QStringLiteral("COM%1 maps to no device").arg(commPort_)
                                          : QStringLiteral("%1 does not exist").arg(device));
     }
-    port_.setPortName(QFileInfo(device).isAbsolute() ? device
-                                                     : QFileInfo(device).absoluteFilePath());
+    port_.setPortName(device);
     port_.setBaudRate(line_.baud);
     port_.setParity(line_.parity);
     port_.setDataBits(line_.dataBits);

@@ -6,6 +6,7 @@
 #include "app/Others.h"
 #include "app/Seams.h"
 #include "serial/MSComm.h"
+#include "serial/PortMap.h"
 #include "serial/SettingsFile.h"
 
 #include <QComboBox>
@@ -58,9 +59,11 @@ int portEntryPosition(const QStringList& entries, const QString& typed) {
     return -1;
 }
 
-QString portDeviceDescription(int number, const QString& device) {
+QString portDeviceDescription(int number, const QString& device, Platform platform) {
     if (device.isEmpty())
         return QStringLiteral("COM%1 maps to no device on this computer").arg(number);
+    if (!isDeviceFile(device, platform))
+        return device; // only opening a Windows port name tells whether it is there
     const QFileInfo info(device);
     QString text = device;
     if (info.isSymLink())

@@ -4,6 +4,7 @@
 // OK writes the settings file and applies it to the port again.
 
 #include "serial/MSComm.h"
+#include "serial/PortMap.h"
 
 #include <QDialog>
 #include <QString>
@@ -28,8 +29,10 @@ std::optional<int16_t> baudRateFromText(const QString& text);
 int portEntryPosition(const QStringList& entries, const QString& typed);
 
 // What a port list entry's tool tip says about the device its number maps to:
-// "/dev/ttyUSB0 (not present)", "/tmp/x/com3 -> /dev/pts/4 (present)".
-QString portDeviceDescription(int number, const QString& device);
+// "/dev/ttyUSB0 (not present)", "/tmp/x/com3 -> /dev/pts/4 (present)"; a
+// Windows port name as it stands ("COM10").
+QString portDeviceDescription(int number, const QString& device,
+                              Platform platform = kBuildPlatform);
 
 // The message the port dialog shows for a port error code.
 QString portErrorMessage(int code);

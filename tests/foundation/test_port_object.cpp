@@ -13,6 +13,8 @@
 
 using comm::CommError;
 
+Q_DECLARE_METATYPE(Platform)
+
 namespace {
 
 int errorCodeOf(const std::function<void()>& operation) {
@@ -99,28 +101,46 @@ void TestPortObject::cleanup() {
 }
 
 void TestPortObject::portNumbersMapToDevices_data() {
+    QTest::addColumn<Platform>("platform");
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("device");
-    QTest::newRow("COM1") << 1 << "/dev/ttyS0";
-    QTest::newRow("COM4") << 4 << "/dev/ttyS3";
-    QTest::newRow("COM5") << 5 << "/dev/ttyUSB0";
-    QTest::newRow("COM10") << 10 << "/dev/ttyUSB5";
-    QTest::newRow("COM11") << 11 << "/dev/ttyACM0";
-    QTest::newRow("COM15") << 15 << "/dev/ttyACM4";
-    QTest::newRow("COM0") << 0 << "";
-    QTest::newRow("COM16") << 16 << "";
+    // A device file must exist before the port opens; a Windows port name is
+    // looked up by the system alone, as QSerialPort forms \\.\COMn itself.
+    QTest::addColumn<bool>("file");
+    const auto onLinux = Platform::Linux;
+    const auto onWindows = Platform::Windows;
+    QTest::newRow("COM1") << onLinux << 1 << "/dev/ttyS0" << true;
+    QTest::newRow("COM4") << onLinux << 4 << "/dev/ttyS3" << true;
+    QTest::newRow("COM5") << onLinux << 5 << "/dev/ttyUSB0" << true;
+    QTest::newRow("COM10") << onLinux << 10 << "/dev/ttyUSB5" << true;
+    QTest::newRow("COM11") << onLinux << 11 << "/dev/ttyACM0" << true;
+    QTest::newRow("COM15") << onLinux << 15 << "/dev/ttyACM4" << true;
+    QTest::newRow("COM0") << onLinux << 0 << "" << false;
+    QTest::newRow("COM16") << onLinux << 16 << "" << false;
+    QTest::newRow("Windows COM1") << onWindows << 1 << "COM1" << false;
+    QTest::newRow("Windows COM10") << onWindows << 10 << "COM10" << false;
+    QTest::newRow("Windows COM15") << onWindows << 15 << "COM15" << false;
+    QTest::newRow("Windows COM0") << onWindows << 0 << "" << false;
 }
 
 void TestPortObject::portNumbersMapToDevices() {
+    QFETCH(Platform, platform);
     QFETCH(int, number);
     QFETCH(QString, device);
-    QCOMPARE(deviceForPort(number, dir_->path()), device);
+    QFETCH(bool, file);
+    QCOMPARE(deviceForPort(number, dir_->path(), platform), device);
+    if (!device.isEmpty())
+        QCOMPARE(isDeviceFile(device, platform), file);
 }
 
 void TestPortObject::linkWinsInAnyLetterCase() {
     QVERIFY(pty_->linkAs(dir_->path(), "COM23"));
-    QCOMPARE(deviceForPort(23, dir_->path()), QDir(dir_->path()).filePath("COM23"));
-    QCOMPARE(deviceForPort(3, dir_->path()), QDir(dir_->path()).filePath("com3"));
+    for (const Platform platform : {Platform::Linux, Platform::Windows}) {
+        const QString com23 = deviceForPort(23, dir_->path(), platform);
+        QCOMPARE(com23, QDir(dir_->path()).filePath("COM23"));
+        QVERIFY(isDeviceFile(com23, platform));
+        QCOMPARE(deviceForPort(3, dir_->path(), platform), QDir(dir_->path()).filePath("com3"));
+    }
 }
 
 void TestPortObject::modemLinesFollowThePropertiesOnEveryOpen_data() {
