@@ -16,6 +16,7 @@
 using comm::CommError;
 
 QtSerialComm::QtSerialComm(QObject* parent) : MSComm(parent) {
+    port_.setReadBufferSize(kInBufferSize);
     connect(&port_, &QSerialPort::readyRead, this, &QtSerialComm::onReadyRead);
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialComm::onError);
 }

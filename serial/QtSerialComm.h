@@ -34,6 +34,12 @@ public:
     int16_t CommEvent() const override { return commEvent_; }
     QString DeviceFor(int16_t number) const override;
 
+    // The most received octets the object holds unread. Beyond it the driver
+    // keeps them (and throttles or drops what follows), so a streaming
+    // device fills no memory while nobody reads; a reply or a notification's
+    // worth of records is a small part of it.
+    static constexpr qint64 kInBufferSize = 64 * 1024;
+
     // For tests only. A pseudo-terminal takes no modem line requests, so a
     // test sees them here: while set, these stand in for the system calls that
     // raise or drop a line (ioctl TIOCMBIS / TIOCMBIC with TIOCM_RTS or
