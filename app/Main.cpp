@@ -54,12 +54,7 @@ Main::Main(MSComm* port, QWidget* parent)
 }
 
 Main::~Main() {
-    if (port_->PortOpen()) {
-        try {
-            port_->PortOpen(false);
-        } catch (const comm::CommError&) {
-        }
-    }
+    closePortQuietly(*port_);
 }
 
 bool Main::startUp() {
@@ -78,12 +73,7 @@ bool Main::startUp() {
 void Main::closeEvent(QCloseEvent* event) {
     // Closing the main window ends the program at once, whatever is open.
     event->accept();
-    if (port_->PortOpen()) {
-        try {
-            port_->PortOpen(false);
-        } catch (const comm::CommError&) {
-        }
-    }
+    closePortQuietly(*port_);
     QCoreApplication::exit(0);
 }
 

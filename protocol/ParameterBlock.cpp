@@ -89,12 +89,8 @@ void releasePort(bool openedHere, bool rtsRaised) {
         } catch (const std::exception&) {
         }
     }
-    try {
-        if (port->PortOpen())
-            port->PortOpen(false);
-    } catch (const std::exception&) {
-        // The port is already broken; the caller reports the failure.
-    }
+    // The port is already broken; the caller reports the failure.
+    closePortQuietly(*port);
 }
 
 } // namespace

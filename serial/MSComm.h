@@ -47,6 +47,28 @@ enum EventCode : int16_t {
     kErDeviceLost = 1020,
 };
 
+// The Handshaking property: which flow control the line uses. The settings
+// file and the port dialog carry the same numbers.
+enum Handshake : int16_t {
+    kHandshakeNone = 0,
+    kHandshakeXonXoff = 1,
+    kHandshakeRtsCts = 2,
+    kHandshakeRtsCtsXonXoff = 3,
+};
+inline constexpr int16_t kHandshakeFirst = kHandshakeNone;
+inline constexpr int16_t kHandshakeLast = kHandshakeRtsCtsXonXoff;
+
+constexpr bool isHandshake(int value) {
+    return value >= kHandshakeFirst && value <= kHandshakeLast;
+}
+// Under RTS/CTS flow control the driver drives RTS itself.
+constexpr bool usesRtsCts(int mode) {
+    return mode == kHandshakeRtsCts || mode == kHandshakeRtsCtsXonXoff;
+}
+constexpr bool usesXonXoff(int mode) {
+    return mode == kHandshakeXonXoff || mode == kHandshakeRtsCtsXonXoff;
+}
+
 class CommError : public std::runtime_error {
 public:
     CommError(int code, const QString& detail)
@@ -73,7 +95,7 @@ public:
     // "9600,N,8,1": baud rate, no parity, 8 data bits, 1 stop bit.
     virtual void Settings(const QString& settings) = 0;
     virtual QString Settings() const = 0;
-    // 0 none, 1 XON/XOFF, 2 RTS/CTS, 3 RTS/CTS and XON/XOFF.
+    // One of comm::Handshake.
     virtual void Handshaking(int16_t mode) = 0;
     virtual int16_t Handshaking() const = 0;
     // 0: Input delivers text, one character per octet.
@@ -103,3 +125,19 @@ public:
 signals:
     void OnComm();
 };
+
+// Closes the port if it is open, and never throws: a port whose device has gone
+// may refuse even the close, and is released all the same. Returns the code of
+// the error the close met (0: none) for a caller that shows it; the others have
+// nothing to add to the failure they are already handling.
+inline int closePortQuietly(MSComm& port) noexcept {
+    try {
+        if (port.PortOpen())
+            port.PortOpen(false);
+    } catch (const comm::CommError& error) {
+        return error.code();
+    } catch (const std::exception&) {
+        return comm::kDeviceError;
+    }
+    return 0;
+}

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 QString findFileNoCase(const QString& dir, const QString& name) {
     const QDir directory(dir);
@@ -23,15 +24,15 @@ QString findPortLink(int number, const QString& programDir) {
     return findFileNoCase(programDir, QStringLiteral("com%1").arg(number));
 }
 
-QString deviceForPort(int number, const QString& programDir) {
+QString deviceForPort(int number, const QString& programDir, Platform platform) {
     const QString link = findPortLink(number, programDir);
     if (!link.isEmpty())
-        return link;
-#ifdef Q_OS_WIN
-    if (number >= 1)
-        return QStringLiteral("COM%1").arg(number);
-    return {};
-#else
+        return QFileInfo(link).absoluteFilePath();
+    if (platform == Platform::Windows) {
+        if (number >= 1)
+            return QStringLiteral("COM%1").arg(number);
+        return {};
+    }
     if (number >= 1 && number <= 4)
         return QStringLiteral("/dev/ttyS%1").arg(number - 1);
     if (number >= 5 && number <= 10)
@@ -39,5 +40,10 @@ QString deviceForPort(int number, const QString& programDir) {
     if (number >= 11 && number <= 15)
         return QStringLiteral("/dev/ttyACM%1").arg(number - 11);
     return {};
-#endif
+}
+
+bool isDeviceFile(const QString& device, Platform platform) {
+    static const QRegularExpression windowsPortName(QStringLiteral("^COM[1-9][0-9]*$"),
+                                                    QRegularExpression::CaseInsensitiveOption);
+    return !(platform == Platform::Windows && windowsPortName.match(device).hasMatch());
 }

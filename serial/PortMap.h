@@ -3,12 +3,27 @@
 
 #include <QString>
 
-// A link named comN (any letter case) in the program's directory wins, so the
-// simulator, tests and users with unusual adapters can point any number at
-// any device. Otherwise, on Linux: COM1..4 are /dev/ttyS0..3, COM5..10
-// /dev/ttyUSB0..5, COM11..15 /dev/ttyACM0..4; on Windows COMn. Empty when the
-// number maps to nothing. The device need not exist.
-QString deviceForPort(int number, const QString& programDir);
+// The systems whose port names the mapping knows.
+enum class Platform { Linux, Windows };
+#ifdef Q_OS_WIN
+inline constexpr Platform kBuildPlatform = Platform::Windows;
+#else
+inline constexpr Platform kBuildPlatform = Platform::Linux;
+#endif
+
+// What the port object hands QSerialPort as the port name for a number.
+// A link named comN (any letter case) in the program's directory wins, as an
+// absolute path, so the simulator, tests and users with unusual adapters can
+// point any number at any device. Otherwise, on Linux: COM1..4 are
+// /dev/ttyS0..3, COM5..10 /dev/ttyUSB0..5, COM11..15 /dev/ttyACM0..4; on
+// Windows the port name COMn itself, from which QSerialPort forms the device
+// path (a path built by hand breaks COM10 and above). Empty when the number
+// maps to nothing. The device need not exist.
+QString deviceForPort(int number, const QString& programDir, Platform platform = kBuildPlatform);
+
+// Whether a name from deviceForPort is a file that must exist for the port to
+// open, rather than a Windows port name that only the system can look up.
+bool isDeviceFile(const QString& device, Platform platform = kBuildPlatform);
 
 // The link in programDir named comN in any letter case, or empty.
 QString findPortLink(int number, const QString& programDir);

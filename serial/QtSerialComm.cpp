@@ -16,6 +16,7 @@
 using comm::CommError;
 
 QtSerialComm::QtSerialComm(QObject* parent) : MSComm(parent) {
+    port_.setReadBufferSize(kInBufferSize);
     connect(&port_, &QSerialPort::readyRead, this, &QtSerialComm::onReadyRead);
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialComm::onError);
 }
@@ -89,12 +90,15 @@ void QtSerialComm::Settings(const QString& settings) {
 }
 
 void QtSerialComm::Handshaking(int16_t mode) {
-    if (mode < 0 || mode > 3)
+    if (!comm::isHandshake(mode))
         throw CommError(comm::kInvalidPropertyValue,
                         QStringLiteral("invalid handshaking mode %1").arg(mode));
-    handshaking_ = mode;
-    if (port_.isOpen())
+    handshaking_ = static_cast<comm::Handshake>(mode);
+    if (port_.isOpen()) {
         applyFlowControl();
+        // Leaving RTS/CTS hands RTS back to the RTSEnable property.
+        applyModemLine(true, rts_);
+    }
 }
 
 void QtSerialComm::InputMode(int16_t mode) {
@@ -111,21 +115,40 @@ void QtSerialComm::DTREnable(bool enable) {
 }
 
 void QtSerialComm::applyFlowControl() {
-    const bool hardware = handshaking_ == 2 || handshaking_ == 3;
-    const bool software = handshaking_ == 1;
-    const auto flow = hardware
+    const auto flow = comm::usesRtsCts(handshaking_)
                           ? QSerialPort::HardwareControl
-                          : (software ? QSerialPort::SoftwareControl : QSerialPort::NoFlowControl);
+                          : (comm::usesXonXoff(handshaking_) ? QSerialPort::SoftwareControl
+                                                             : QSerialPort::NoFlowControl);
     if (!port_.setFlowControl(flow))
         throw CommError(comm::kSettingsRefused, port_.errorString());
 #ifdef Q_OS_UNIX
-    // QSerialPort knows one flow control at a time; mode 3 adds XON/XOFF to
-    // RTS/CTS directly in the terminal settings.
-    if (handshaking_ == 3) {
-        termios tio{};
-        if (::tcgetattr(port_.handle(), &tio) == 0) {
-            tio.c_iflag |= IXON | IXOFF;
-            ::tcsetattr(port_.handle(), TCSANOW, &tio);
+    // QSerialPort knows one flow control at a time; RTS/CTS with XON/XOFF
+    // adds the latter directly in the terminal settings.
+    if (handshaking_ == comm::kHandshakeRtsCtsXonXoff) {
+        auto refused = [] {
+            return CommError(comm::kSettingsRefused,
+                             QStringLiteral("the port refused XON/XOFF with RTS/CTS: %1")
+                                 .arg(QString::fromLocal8Bit(strerror(errno))));
+        };
+        termios wanted{};
+        if (::tcgetattr(port_.handle(), &wanted) != 0)
+            throw refused();
+        wanted.c_iflag |= IXON | IXOFF;
+        const int fd = port_.handle();
+        const int set = setTerminalCallForTests ? setTerminalCallForTests(fd, TCSANOW, &wanted)
+                                                : ::tcsetattr(fd, TCSANOW, &wanted);
+        if (set != 0)
+            throw refused();
+        // tcsetattr succeeds when any part of the change took: only reading
+        // the settings back shows whether all of it did.
+        termios applied{};
+        if (::tcgetattr(fd, &applied) != 0)
+            throw refused();
+        constexpr tcflag_t kInput = IXON | IXOFF;
+        if ((applied.c_iflag & kInput) != kInput ||
+            (applied.c_cflag & CRTSCTS) != (wanted.c_cflag & CRTSCTS)) {
+            throw CommError(comm::kSettingsRefused,
+                            QStringLiteral("the port did not take XON/XOFF with RTS/CTS"));
         }
     }
 #endif
@@ -139,14 +162,14 @@ void QtSerialComm::PortOpen(bool open) {
     }
     if (port_.isOpen())
         throw CommError(comm::kPortAlreadyOpen, QStringLiteral("the port is already open"));
+    // A Windows port name is no file: whether it exists, the open tells.
     const QString device = DeviceFor(commPort_);
-    if (device.isEmpty() || !QFileInfo::exists(device)) {
+    if (device.isEmpty() || (isDeviceFile(device) && !QFileInfo::exists(device))) {
         throw CommError(comm::kInvalidPortNumber,
                         device.isEmpty() ? QStringLiteral("COM%1 maps to no device").arg(commPort_)
                                          : QStringLiteral("%1 does not exist").arg(device));
     }
-    port_.setPortName(QFileInfo(device).isAbsolute() ? device
-                                                     : QFileInfo(device).absoluteFilePath());
+    port_.setPortName(device);
     port_.setBaudRate(line_.baud);
     port_.setParity(line_.parity);
     port_.setDataBits(line_.dataBits);
@@ -176,11 +199,12 @@ void QtSerialComm::PortOpen(bool open) {
             throw CommError(comm::kDeviceError, why);
         }
     }
+    // The system raises DTR and RTS on every open; the lines must say what
+    // the properties say before the device sees anything.
     try {
         applyFlowControl();
         applyModemLine(false, dtr_);
-        if (rts_)
-            applyModemLine(true, true);
+        applyModemLine(true, rts_);
     } catch (...) {
         port_.close();
         throw;
@@ -188,11 +212,14 @@ void QtSerialComm::PortOpen(bool open) {
 }
 
 void QtSerialComm::applyModemLine(bool rts, bool enable) {
-    if (rts && (handshaking_ == 2 || handshaking_ == 3))
+    if (rts && comm::usesRtsCts(handshaking_))
         return; // the driver drives RTS itself under RTS/CTS flow control
 #ifdef Q_OS_UNIX
     int bit = rts ? TIOCM_RTS : TIOCM_DTR;
-    if (::ioctl(port_.handle(), enable ? TIOCMBIS : TIOCMBIC, &bit) == -1) {
+    const unsigned long request = enable ? TIOCMBIS : TIOCMBIC;
+    const int done = modemLineCallForTests ? modemLineCallForTests(port_.handle(), request, bit)
+                                           : ::ioctl(port_.handle(), request, &bit);
+    if (done == -1) {
         // Pseudo-terminals and some adapters have no modem lines.
         if (errno == ENOTTY || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP)
             return;

@@ -4,6 +4,9 @@
 #include "serial/MSComm.h"
 
 #include <QSerialPort>
+#include <functional>
+
+struct termios;
 
 class QtSerialComm : public MSComm {
     Q_OBJECT
@@ -31,6 +34,21 @@ public:
     int16_t CommEvent() const override { return commEvent_; }
     QString DeviceFor(int16_t number) const override;
 
+    // The most received octets the object holds unread. Beyond it the driver
+    // keeps them (and throttles or drops what follows), so a streaming
+    // device fills no memory while nobody reads; a reply or a notification's
+    // worth of records is a small part of it.
+    static constexpr qint64 kInBufferSize = 64 * 1024;
+
+    // For tests only. A pseudo-terminal takes no modem line requests, so a
+    // test sees them here: while set, these stand in for the system calls that
+    // raise or drop a line (ioctl TIOCMBIS / TIOCMBIC with TIOCM_RTS or
+    // TIOCM_DTR) and that apply the terminal settings the object writes
+    // itself (tcsetattr).
+    static inline std::function<int(int fd, unsigned long request, int bit)> modemLineCallForTests;
+    static inline std::function<int(int fd, int action, const termios* settings)>
+        setTerminalCallForTests;
+
 private:
     struct LineSettings {
         qint32 baud = 9600;
@@ -51,7 +69,7 @@ private:
     int16_t commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
     LineSettings line_;
-    int16_t handshaking_ = 0;
+    comm::Handshake handshaking_ = comm::kHandshakeNone;
     bool dtr_ = false;
     bool rts_ = false;
     int rThreshold_ = 0;

@@ -461,7 +461,7 @@ SettingsParseResult parseSettingsText(const QByteArray& text) {
     };
     const Range ranges[kFieldCount] = {
         {-32768, 32767, "the port number"},
-        {0, 3, "the handshaking mode (0..3)"},
+        {comm::kHandshakeFirst, comm::kHandshakeLast, "the handshaking mode (0..3)"},
         {1, 32767, "the baud rate (1..32767)"},
         {double(std::numeric_limits<int32_t>::min()), double(std::numeric_limits<int32_t>::max()),
          "WaitTime (a 32-bit number)"},

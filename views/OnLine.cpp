@@ -260,12 +260,7 @@ void OnLine::deviceLost(MSComm& port) {
     assembler_.reset();
     // Normally the port object has closed the port already; after a failed
     // read it may not have.
-    if (port.PortOpen()) {
-        try {
-            port.PortOpen(false);
-        } catch (const comm::CommError&) {
-        }
-    }
+    closePortQuietly(port);
     portOpened_ = false;
     MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
 }
@@ -273,19 +268,13 @@ void OnLine::deviceLost(MSComm& port) {
 void OnLine::closePort() {
     counting_ = false;
     portOpened_ = false;
-    try {
-        MSComm& port = MSComm1();
-        // Notifications from 2 characters again, as before the view opened.
-        if (thresholdLowered_) {
-            port.RThreshold(2);
-            thresholdLowered_ = false;
-        }
-        if (port.PortOpen())
-            port.PortOpen(false);
-    } catch (const comm::CommError&) {
-        // Closing a port whose device vanished can fail; it is released
-        // either way.
+    MSComm& port = MSComm1();
+    // Notifications from 2 characters again, as before the view opened.
+    if (thresholdLowered_) {
+        port.RThreshold(2);
+        thresholdLowered_ = false;
     }
+    closePortQuietly(port);
 }
 
 void OnLine::closeEvent(QCloseEvent* event) {

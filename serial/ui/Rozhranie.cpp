@@ -6,6 +6,7 @@
 #include "app/Others.h"
 #include "app/Seams.h"
 #include "serial/MSComm.h"
+#include "serial/PortMap.h"
 #include "serial/SettingsFile.h"
 
 #include <QComboBox>
@@ -58,9 +59,11 @@ int portEntryPosition(const QStringList& entries, const QString& typed) {
     return -1;
 }
 
-QString portDeviceDescription(int number, const QString& device) {
+QString portDeviceDescription(int number, const QString& device, Platform platform) {
     if (device.isEmpty())
         return QStringLiteral("COM%1 maps to no device on this computer").arg(number);
+    if (!isDeviceFile(device, platform))
+        return device; // only opening a Windows port name tells whether it is there
     const QFileInfo info(device);
     QString text = device;
     if (info.isSymLink())
@@ -154,7 +157,10 @@ Rozhranie::Rozhranie(QWidget* parent)
 }
 
 std::array<Rozhranie::HandshakeButton, 4> Rozhranie::handshakeButtons() const {
-    return {{{hsNo_, 0}, {hsRts_, 2}, {hsX_, 1}, {hsXr_, 3}}};
+    return {{{hsNo_, comm::kHandshakeNone},
+             {hsRts_, comm::kHandshakeRtsCts},
+             {hsX_, comm::kHandshakeXonXoff},
+             {hsXr_, comm::kHandshakeRtsCtsXonXoff}}};
 }
 
 QStringList Rozhranie::portEntries() const {
@@ -197,13 +203,8 @@ void Rozhranie::reportPortError(const CommError& error) {
 }
 
 void Rozhranie::closePortReporting() {
-    try {
-        MSComm& port = MSComm1();
-        if (port.PortOpen())
-            port.PortOpen(false);
-    } catch (const CommError& error) {
-        reportPortError(error);
-    }
+    if (const int code = closePortQuietly(MSComm1()))
+        MsgBox(portErrorMessage(code), MsgIcon::None);
 }
 
 void Rozhranie::ComBo_Click(int position) {

@@ -3,6 +3,9 @@
 // port opens it at once so the operator learns whether it exists and is free;
 // OK writes the settings file and applies it to the port again.
 
+#include "serial/MSComm.h"
+#include "serial/PortMap.h"
+
 #include <QDialog>
 #include <QString>
 #include <QStringList>
@@ -16,10 +19,6 @@ class QLabel;
 class QPushButton;
 class QRadioButton;
 
-namespace comm {
-class CommError;
-}
-
 // The baud rate a typed text stands for: one decimal number (blanks around it
 // allowed, a fraction rounds half to even) within 1..32767, the range of the
 // shared 16-bit BaudRate. Anything else gives no value.
@@ -30,8 +29,10 @@ std::optional<int16_t> baudRateFromText(const QString& text);
 int portEntryPosition(const QStringList& entries, const QString& typed);
 
 // What a port list entry's tool tip says about the device its number maps to:
-// "/dev/ttyUSB0 (not present)", "/tmp/x/com3 -> /dev/pts/4 (present)".
-QString portDeviceDescription(int number, const QString& device);
+// "/dev/ttyUSB0 (not present)", "/tmp/x/com3 -> /dev/pts/4 (present)"; a
+// Windows port name as it stands ("COM10").
+QString portDeviceDescription(int number, const QString& device,
+                              Platform platform = kBuildPlatform);
 
 // The message the port dialog shows for a port error code.
 QString portErrorMessage(int code);
@@ -82,7 +83,7 @@ protected:
 private:
     struct HandshakeButton {
         QRadioButton* button;
-        int16_t mode;
+        comm::Handshake mode;
     };
     // In the order OK tests them.
     std::array<HandshakeButton, 4> handshakeButtons() const;

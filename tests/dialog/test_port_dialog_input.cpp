@@ -127,6 +127,9 @@ void TestPortDialogInput::portDeviceDescription_data() {
                                               << "%1/ttyUSB0 (not present)";
     QTest::newRow("no device at all") << "none"
                                       << "COM3 maps to no device on this computer";
+    // Only opening a Windows port name tells whether the port is there.
+    QTest::newRow("Windows port name") << "windows"
+                                       << "COM3";
 }
 
 void TestPortDialogInput::portDeviceDescription() {
@@ -150,6 +153,9 @@ void TestPortDialogInput::portDeviceDescription() {
         path = root + "/device";
     } else if (kind == "missing") {
         path = root + "/ttyUSB0";
+    } else if (kind == "windows") {
+        QCOMPARE(::portDeviceDescription(3, "COM3", Platform::Windows), expected);
+        return;
     }
     QCOMPARE(::portDeviceDescription(3, path), expected.arg(root));
 }

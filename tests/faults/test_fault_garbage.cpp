@@ -138,6 +138,7 @@ private slots:
     void garbageReply();
     void recordFlood_data();
     void recordFlood();
+    void portDialogUnderRecordStream();
 };
 
 void TestFaultGarbage::initTestCase() {
@@ -278,6 +279,48 @@ void TestFaultGarbage::recordFlood() {
     QVERIFY2(worstLateness < 250,
              qPrintable(QStringLiteral("the window was stuck for %1 ms").arg(worstLateness)));
     QVERIFY2(grownKiB < 20 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(grownKiB)));
+}
+
+void TestFaultGarbage::portDialogUnderRecordStream() {
+    LiveTool tool;
+    QVERIFY(tool.settingsWritten);
+    QVERIFY2(tool.startSim(deviceConfig()), qPrintable(tool.error));
+    QVERIFY(tool.startUp());
+
+    // "Com Port" holds the port open while the relay streams records as fast
+    // as the line takes them, and no window reads them.
+    bool operated = false;
+    qint64 grownKiB = -1;
+    qint64 held = -1;
+    qint64 offered = -1;
+    const MenuRun run = choose(*tool.main, tool.main->mnuComPort(), [&](QWidget*) {
+        QVERIFY(tool.port.PortOpen());
+        const qint64 residentBefore = residentKiB();
+        ktr6sim::StreamConfig stream;
+        stream.rates = {{1, 0.0}, {8, 0.0}};
+        tool.sim->startStream(stream);
+        QTest::qWait(3000);
+        grownKiB = residentKiB() - residentBefore;
+        held = tool.port.InBufferCount();
+        offered = tool.sim->counters().bytesSent;
+        operated = true;
+    });
+    QVERIFY(run.shown);
+    QVERIFY(operated);
+    qInfo("the relay got %lld octets out; the port held %lld; memory grew by %lld KiB", offered,
+          held, grownKiB);
+    QVERIFY(tool.messages.isEmpty());
+    QVERIFY(!tool.port.PortOpen());
+    QVERIFY2(offered > QtSerialComm::kInBufferSize, "the relay did not stream");
+    QVERIFY2(held <= QtSerialComm::kInBufferSize,
+             qPrintable(QStringLiteral("%1 octets held").arg(QString::number(held))));
+    QVERIFY2(grownKiB < 20 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(grownKiB)));
+
+    // The stream goes on: a read still gets its whole reply.
+    ReadParameterBlock();
+    QCOMPARE(Others::ReadFailed, Others::False);
+    QCOMPARE(Others::ParamTable[5][Others::kNumeratorColumn], 6);
+    tool.sim->stopStream();
 }
 
 QTEST_MAIN(TestFaultGarbage)

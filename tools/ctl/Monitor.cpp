@@ -86,12 +86,8 @@ int Monitor::run() {
     QTimer::singleShot(0, this, &Monitor::readWaiting);
     loop_.exec();
     disconnect(connection);
-    try {
-        port_.RThreshold(0);
-        port_.PortOpen(false);
-    } catch (const comm::CommError&) {
-        // Closing a port whose device is gone: nothing left to release.
-    }
+    port_.RThreshold(0);
+    closePortQuietly(port_);
     return status_;
 }
 
