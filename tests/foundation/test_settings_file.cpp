@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
 #include <csignal>
 #include <functional>
 #include <optional>
@@ -453,6 +454,11 @@ void TestSettingsFile::refusesWhatIsNotAFile() {
     QVERIFY(!QFileInfo::exists(elsewhere) || QFileInfo(elsewhere).isDir());
 }
 
+// The system's reason in the user's language: the suite also runs in sk_SK.
+static QString notWritten(int error) {
+    return QStringLiteral("could not be written: ") + qt_error_string(error);
+}
+
 void TestSettingsFile::rewriteKeepsTheFile_data() {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("needs");
@@ -511,16 +517,13 @@ void TestSettingsFile::rewriteKeepsTheFile_data() {
                                                   << "refused" << readOnly;
     QTest::newRow("immutable file") << "immutable file"
                                     << "root"
-                                    << "refused"
-                                    << "could not be written: Operation not permitted";
+                                    << "refused" << notWritten(EPERM);
     QTest::newRow("root's file in root's folder") << "locked"
                                                   << "field"
-                                                  << "refused"
-                                                  << "could not be written: Permission denied";
+                                                  << "refused" << notWritten(EACCES);
     QTest::newRow("in place, disk full part way") << "cut short"
                                                   << "root"
-                                                  << "damaged"
-                                                  << "could not be written: File too large";
+                                                  << "damaged" << notWritten(EFBIG);
 }
 
 void TestSettingsFile::rewriteKeepsTheFile() {
