@@ -4,6 +4,7 @@
 
 #include "E2eRig.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QTest>
 #include <csignal>
@@ -110,12 +111,18 @@ void E2eCtlTest::readFromTheSimulatorProgram() {
 
 void E2eCtlTest::writeRoundTrip_data() {
     QTest::addColumn<bool>("fromStdin");
-    QTest::newRow("write FILE") << false;
-    QTest::newRow("write -") << true;
+    QTest::addColumn<int>("pauseMs"); // between the two halves of the input
+    QTest::addColumn<int>("blanks");  // inside the JSON, before "output"
+    QTest::newRow("write FILE") << false << 0 << 0;
+    QTest::newRow("write -") << true << 0 << 0;
+    QTest::newRow("write - written in two parts") << true << 300 << 0;
+    QTest::newRow("write - over a pipe's 64 KiB") << true << 0 << 200 * 1024;
 }
 
 void E2eCtlTest::writeRoundTrip() {
     QFETCH(bool, fromStdin);
+    QFETCH(int, pauseMs);
+    QFETCH(int, blanks);
     SimRig rig(deviceConfig());
     QVERIFY2(rig.started, qPrintable(rig.error));
 
@@ -127,14 +134,16 @@ void E2eCtlTest::writeRoundTrip() {
     edited.replace(R"("numerator":16)", R"("numerator":40)");
     edited.replace(R"("divisor":3,"minus":false)", R"("divisor":3,"minus":true)");
     edited.replace(R"("output":5)", R"("output":250)");
+    QByteArray input = edited;
+    input.replace(R"("output")", QByteArray(blanks, ' ') + R"("output")");
     CtlResult write;
     if (fromStdin) {
-        write = runCtl(rig.dir.path(), {"write", "-"}, edited);
+        write = runCtl(rig.dir.path(), {"write", "-"}, input, pauseMs);
     } else {
         const QString file = rig.dir.filePath(QStringLiteral("set.json"));
         QFile out(file);
         QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(edited);
+        out.write(input);
         out.close();
         write = runCtl(rig.dir.path(), {"write", file});
     }
@@ -159,34 +168,41 @@ void E2eCtlTest::exitCodes_data() {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("stderrText");
     QTest::addColumn<bool>("nothingSent");
+    // What the program directory and the output are: "" as the rig made them,
+    // "stdout FILE", "com4 TARGET" (a link; TARGET "DIR" for a directory), or
+    // "dir NAME" (a program directory of that name, com1 linked to the relay).
+    QTest::addColumn<QString>("setup");
 
     const int none = int(FaultKind::None);
     QByteArray outOfRange = kDeviceJson;
     outOfRange.replace(R"("divisor":65535)", R"("divisor":70000)");
 
     QTest::newRow("bad JSON") << QStringList{"write", "-"} << QByteArray("{\"inputs\":") << none
-                              << true << 2 << "not valid JSON" << true;
+                              << true << 2 << "not valid JSON" << true << "";
     QTest::newRow("divisor out of range")
         << QStringList{"write", "-"} << outOfRange << none << true << 2
-        << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true;
+        << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true << "";
+    QTest::newRow("input over 1 MiB")
+        << QStringList{"write", "-"} << kDeviceJson + QByteArray(1024 * 1024, ' ') << none << true
+        << 2 << "standard input holds more than 1 MiB (1048576 bytes)" << true << "";
     QTest::newRow("missing parameter file")
         << QStringList{"write", "/nonexistent/set.json"} << QByteArray() << none << true << 2
-        << "cannot read" << true;
-    QTest::newRow("unknown command")
-        << QStringList{"erase"} << QByteArray() << none << true << 2 << "unknown command" << true;
+        << "cannot read" << true << "";
+    QTest::newRow("unknown command") << QStringList{"erase"} << QByteArray() << none << true << 2
+                                     << "unknown command" << true << "";
     QTest::newRow("bad port number") << QStringList{"--port", "x", "read"} << QByteArray() << none
-                                     << true << 2 << "--port wants" << true;
+                                     << true << 2 << "--port wants" << true << "";
     QTest::newRow("device silent")
         << QStringList{"read"} << QByteArray() << int(FaultKind::Silence) << true << 1
-        << "no complete reply from the device on COM1" << false;
+        << "no complete reply from the device on COM1" << false << "";
     QTest::newRow("device absent")
         << QStringList{"--port", "20", "read"} << QByteArray() << none << true << 1
-        << "ERROR:          COM - Port ERROR \nCheck the Cable" << true;
+        << "ERROR:          COM - Port ERROR \nCheck the Cable" << true << "";
     QTest::newRow("verification differs")
         << QStringList{"write", "-"} << kDeviceJson << int(FaultKind::StoreDifferent) << true << 1
-        << "ERROR:          COM - Port ERROR" << false;
+        << "ERROR:          COM - Port ERROR" << false << "";
     QTest::newRow("no settings file")
-        << QStringList{"read"} << QByteArray() << none << false << 1 << "not found" << true;
+        << QStringList{"read"} << QByteArray() << none << false << 1 << "not found" << true << "";
 }
 
 void E2eCtlTest::exitCodes() {
@@ -197,6 +213,7 @@ void E2eCtlTest::exitCodes() {
     QFETCH(int, exitCode);
     QFETCH(QString, stderrText);
     QFETCH(bool, nothingSent);
+    QFETCH(QString, setup);
 
     ktr6sim::SimConfig config = deviceConfig();
     config.fault = {FaultKind(fault), 0};
@@ -204,8 +221,24 @@ void E2eCtlTest::exitCodes() {
     QVERIFY2(rig.started, qPrintable(rig.error));
     if (!settingsFile)
         QVERIFY(QFile::remove(rig.dir.filePath(QStringLiteral("KTR.INI"))));
+    QString programDir = rig.dir.path();
+    QString stdoutFile;
+    const QString what = setup.section(' ', 0, 0);
+    const QString value = setup.section(' ', 1);
+    if (what == QLatin1String("stdout")) {
+        stdoutFile = value;
+    } else if (what == QLatin1String("com4")) {
+        const QString target = value == QLatin1String("DIR") ? rig.dir.filePath("adir") : value;
+        QVERIFY(value != QLatin1String("DIR") || QDir(rig.dir.path()).mkdir("adir"));
+        QVERIFY(QFile::link(target, rig.dir.filePath("com4")));
+    } else if (what == QLatin1String("dir")) {
+        programDir = rig.dir.filePath(value);
+        QVERIFY(QDir(rig.dir.path()).mkdir(value));
+        QVERIFY(QFile::copy(rig.dir.filePath("KTR.INI"), programDir + "/KTR.INI"));
+        QVERIFY(QFile::link(rig.sim->slavePath(), programDir + "/com1"));
+    }
 
-    const CtlResult result = runCtl(rig.dir.path(), args, input);
+    const CtlResult result = runCtl(programDir, args, input, 0, stdoutFile);
 
     QVERIFY2(result.exitCode == exitCode, result.err.constData());
     QVERIFY2(QString::fromUtf8(result.err).contains(stderrText), result.err.constData());

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QTextStream>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -69,21 +70,44 @@ bool readParameters(const MSComm& port, const MessageLog& log) {
     return false;
 }
 
+// A parameter file is a few hundred bytes. Anything larger is refused whole
+// before it is parsed, so a stray file or an endless stream is never taken in part.
+constexpr qint64 kParameterFileLimit = 1024 * 1024;
+
 std::optional<QByteArray> readParameterFile(const QString& file) {
+    const bool fromStdin = file == QLatin1String("-");
+    const QString name = fromStdin ? QStringLiteral("standard input") : file;
     QFile in;
     bool opened = false;
-    if (file == QLatin1String("-")) {
-        opened = in.open(stdin, QIODevice::ReadOnly);
+    if (fromStdin) {
+        opened = in.open(STDIN_FILENO, QIODevice::ReadOnly, QFileDevice::DontCloseHandle);
     } else {
         in.setFileName(file);
         opened = in.open(QIODevice::ReadOnly);
     }
     if (!opened) {
-        printErr(QStringLiteral("ktr6ctl: cannot read %1: %2").arg(file, in.errorString()));
+        printErr(QStringLiteral("ktr6ctl: cannot read %1: %2").arg(name, in.errorString()));
         return std::nullopt;
     }
-    // A parameter file is a few hundred bytes; a megabyte is surely not one.
-    const QByteArray json = in.read(1024 * 1024);
+    // To the end: a pipe hands over what its writer has written so far, which
+    // may be part of the set.
+    QByteArray json;
+    for (;;) {
+        const QByteArray chunk = in.read(kParameterFileLimit + 1 - json.size());
+        if (chunk.isEmpty())
+            break;
+        json += chunk;
+        if (json.size() > kParameterFileLimit) {
+            printErr(QStringLiteral("ktr6ctl: %1 holds more than 1 MiB (%2 bytes), too much for "
+                                    "a parameter set; nothing was sent.")
+                         .arg(name, QString::number(kParameterFileLimit)));
+            return std::nullopt;
+        }
+    }
+    if (in.error() != QFileDevice::NoError) {
+        printErr(QStringLiteral("ktr6ctl: cannot read %1: %2").arg(name, in.errorString()));
+        return std::nullopt;
+    }
     return json;
 }
 
