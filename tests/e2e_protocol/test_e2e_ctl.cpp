@@ -201,6 +201,10 @@ void E2eCtlTest::exitCodes_data() {
     QTest::newRow("verification differs")
         << QStringList{"write", "-"} << kDeviceJson << int(FaultKind::StoreDifferent) << true << 1
         << "ERROR:          COM - Port ERROR" << false << "";
+    QTest::newRow("read --json to a full disk")
+        << QStringList{"read", "--json"} << QByteArray() << none << true << 1
+        << "ktr6ctl: cannot write the output: No space left on device" << false
+        << "stdout /dev/full";
     QTest::newRow("no settings file")
         << QStringList{"read"} << QByteArray() << none << false << 1 << "not found" << true << "";
 }

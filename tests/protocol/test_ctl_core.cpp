@@ -64,7 +64,8 @@ private slots:
     void reportShowsSignedAmounts();
     void monitorPrintsCountedRecords();
     void monitorEndsWhenTheDeviceVanishes();
-    void monitorReportsAPortItCannotOpen();
+    void monitorFails_data();
+    void monitorFails();
 };
 
 void CtlCoreTest::commandLine_data() {
@@ -270,17 +271,38 @@ void CtlCoreTest::monitorEndsWhenTheDeviceVanishes() {
     QCOMPARE(seams.messages[0].title, kPortErrorTitle);
 }
 
-void CtlCoreTest::monitorReportsAPortItCannotOpen() {
+void CtlCoreTest::monitorFails_data() {
+    QTest::addColumn<int>("openError");
+    QTest::addColumn<QString>("output"); // a file to print to, empty for memory
+    QTest::addColumn<int>("messages");   // "ERROR" boxes shown
+
+    QTest::newRow("port held elsewhere") << int(comm::kPortAlreadyOpen) << "" << 1;
+    QTest::newRow("output on a full disk") << 0 << "/dev/full" << 0;
+}
+
+void CtlCoreTest::monitorFails() {
+    QFETCH(int, openError);
+    QFETCH(QString, output);
+    QFETCH(int, messages);
     TestSeams seams;
-    seams.port.openError = comm::kPortAlreadyOpen;
-    MemoryFile out;
-    Monitor monitor(seams.port, 1, out.file());
+    if (openError)
+        seams.port.openError = openError;
+    Others::ParamTable[0] = {1, 1, 1};
+    seams.port.deliver("1\r");
+    MemoryFile memory;
+    FILE* file = output.isEmpty() ? memory.file() : std::fopen(qPrintable(output), "w");
+    QVERIFY(file);
+    Monitor monitor(seams.port, 1, file);
 
     QCOMPARE(monitor.run(), 1);
 
-    QCOMPARE(seams.messages.size(), 1);
-    QCOMPARE(seams.messages[0].text, kPortErrorText);
-    QVERIFY(out.lines().isEmpty());
+    if (!output.isEmpty())
+        std::fclose(file);
+    QCOMPARE(seams.messages.size(), messages);
+    for (const RecordedMessage& message : seams.messages)
+        QCOMPARE(message.text, kPortErrorText);
+    QVERIFY(memory.lines().isEmpty());
+    QVERIFY(!seams.port.PortOpen());
 }
 
 QTEST_GUILESS_MAIN(CtlCoreTest)

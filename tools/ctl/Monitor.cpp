@@ -7,6 +7,8 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QSocketNotifier>
+#include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -121,10 +123,8 @@ void Monitor::readWaiting() {
     for (int channel : assembler_.feed(chunk)) {
         if (!totals_.count(channel))
             continue;
-        const QByteArray line =
-            csvLine(QDateTime::currentDateTime(), channel, totals_.text(channel, c)) + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), out_);
-        std::fflush(out_);
+        if (!writeLine(csvLine(QDateTime::currentDateTime(), channel, totals_.text(channel, c))))
+            return;
         if (limit_ > 0 && ++printed_ >= limit_) {
             finish(0);
             return;
@@ -132,6 +132,17 @@ void Monitor::readWaiting() {
     }
     if (assembler_.hasPartialRecord())
         partialPoll_.start();
+}
+
+bool Monitor::writeLine(const QByteArray& line) {
+    const QByteArray bytes = line + '\n';
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out_) == size_t(bytes.size()) &&
+        std::fflush(out_) == 0)
+        return true;
+    // Every further line would be lost as well.
+    std::fprintf(stderr, "ktr6ctl: cannot write the output: %s\n", std::strerror(errno));
+    finish(1);
+    return false;
 }
 
 void Monitor::finish(int status) {

@@ -17,9 +17,10 @@ public:
     // limit: stop after this many printed records; 0 runs until a signal.
     Monitor(MSComm& port, qint64 limit, FILE* out);
 
-    // Opens the port and runs until SIGINT/SIGTERM, the limit, or the device
-    // vanishing. Returns the exit status (0, or 1 after a port failure, which
-    // has been reported through the message seam).
+    // Opens the port and runs until SIGINT/SIGTERM, the limit, the device
+    // vanishing or the output failing. Returns the exit status (0, or 1 after
+    // a port failure, reported through the message seam, or a failed write of
+    // the output, reported on stderr).
     int run();
 
     // The line printed for one counted record, without its newline.
@@ -28,6 +29,8 @@ public:
 private:
     void onComm();
     void readWaiting();
+    // Prints one line; a failed write reports itself and ends the watch.
+    bool writeLine(const QByteArray& line);
     void finish(int status);
 
     MSComm& port_;

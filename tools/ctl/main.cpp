@@ -13,7 +13,9 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QTextStream>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +29,17 @@ void printErr(const QString& text) {
     err << text;
     if (!text.endsWith(QLatin1Char('\n')))
         err << '\n';
+}
+
+// Standard output is what a script takes the result from: a write that fails
+// (a full disk, a closed file) fails the command instead of losing the result.
+int writeOutput(const QByteArray& bytes) {
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) &&
+        std::fflush(stdout) == 0)
+        return kExitOk;
+    printErr(QStringLiteral("ktr6ctl: cannot write the output: %1")
+                 .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    return kExitDevice;
 }
 
 // Message boxes become "TITLE: text" lines on stderr; the texts are kept so
@@ -135,8 +148,7 @@ int main(int argc, char* argv[]) {
     }
     const CtlOptions& options = *parsed.options;
     if (options.command == CtlOptions::Command::Help) {
-        QTextStream(stdout) << usageText();
-        return kExitOk;
+        return writeOutput(usageText().toUtf8());
     }
 
     // The parameter file is checked before the port is touched, so a bad
@@ -177,14 +189,11 @@ int main(int argc, char* argv[]) {
         if (!readParameters(port, log))
             return kExitDevice;
         const ParameterSet set = currentParameterSet();
-        if (options.json) {
-            const QByteArray json = parameterSetJson(set);
-            std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
-        } else {
-            QTextStream(stdout) << QStringLiteral("Device       %1\n").arg(portDescription(port))
-                                << parameterSetReport(set);
-        }
-        return kExitOk;
+        if (options.json)
+            return writeOutput(parameterSetJson(set));
+        return writeOutput((QStringLiteral("Device       %1\n").arg(portDescription(port)) +
+                            parameterSetReport(set))
+                               .toUtf8());
     }
     case CtlOptions::Command::Write:
         return runWrite(fields, port, log);
