@@ -5,9 +5,10 @@
 #include "serial/MSComm.h"
 
 #include <QDateTime>
-#include <QLocale>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #ifdef Q_OS_UNIX
@@ -60,6 +61,18 @@ Monitor::Monitor(MSComm& port, qint64 limit, FILE* out) : port_(port), limit_(li
     connect(&partialPoll_, &QTimer::timeout, this, &Monitor::readWaiting);
 }
 
+QString Monitor::totalText(double total) {
+    // Nine significant digits, and never fewer decimals than the on-line
+    // view's two; trailing zeros go, so a whole total prints as one.
+    const int magnitude = total == 0 ? 0 : int(std::floor(std::log10(std::fabs(total))));
+    QString text = QString::number(total, 'f', std::clamp(8 - magnitude, 2, 17));
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
 QByteArray Monitor::csvLine(const QDateTime& time, int channel, const QString& total) {
     return (time.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) + QLatin1Char(',') +
             channelName(channel) + QLatin1Char(',') + total)
@@ -86,7 +99,8 @@ int Monitor::run() {
     const auto connection = connect(&port_, &MSComm::OnComm, this, &Monitor::onComm);
     // Records that arrived between the read and now are already waiting.
     QTimer::singleShot(0, this, &Monitor::readWaiting);
-    loop_.exec();
+    if (writeLine(kCsvHeader))
+        loop_.exec();
     disconnect(connection);
     try {
         port_.RThreshold(0);
@@ -119,11 +133,11 @@ void Monitor::readWaiting() {
         finish(1);
         return;
     }
-    const QLocale c = QLocale::c();
     for (int channel : assembler_.feed(chunk)) {
         if (!totals_.count(channel))
             continue;
-        if (!writeLine(csvLine(QDateTime::currentDateTime(), channel, totals_.text(channel, c))))
+        if (!writeLine(
+                csvLine(QDateTime::currentDateTime(), channel, totalText(totals_.value(channel)))))
             return;
         if (limit_ > 0 && ++printed_ >= limit_) {
             finish(0);

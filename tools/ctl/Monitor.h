@@ -23,8 +23,14 @@ public:
     // the output, reported on stderr).
     int run();
 
-    // The line printed for one counted record, without its newline.
+    // The first line printed, naming the columns.
+    static constexpr char kCsvHeader[] = "time,channel,total";
+    // The line printed for one counted record, without its newline: local
+    // time to the millisecond, "IN 1".."IN 6", "V1" or "V2", and the total.
     static QByteArray csvLine(const QDateTime& time, int channel, const QString& total);
+    // A channel's total as the CSV carries it: at least nine significant
+    // digits, a whole total exactly, "." as the decimal point in every locale.
+    static QString totalText(double total);
 
 private:
     void onComm();
