@@ -55,8 +55,9 @@ bool isDecimalDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-void reportLinkFailure() {
+void reportLinkFailure(const QString& why) {
     Others::ReadFailed = Others::True;
+    Others::LastPortError = why;
     MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
 }
 
@@ -122,6 +123,7 @@ std::optional<ParameterSet> parseParameterReply(const QByteArray& reply) {
 
 void ReadParameterBlock() {
     Others::ReadFailed = Others::False;
+    Others::LastPortError.clear();
     bool openedHere = false;
     bool rtsRaised = false;
     try {
@@ -151,7 +153,7 @@ void ReadParameterBlock() {
             if (reply.size() >= kReplyMinLength) {
                 const auto set = parseParameterReply(reply);
                 if (!set) {
-                    reportLinkFailure();
+                    reportLinkFailure(QStringLiteral("the reply is not a parameter set"));
                     return;
                 }
                 // Only a whole reply replaces the shared set, so a garbled one
@@ -164,9 +166,9 @@ void ReadParameterBlock() {
             ++Others::RetryCount;
             Sleep(kRetryPauseMs);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         releasePort(openedHere, rtsRaised);
-        reportLinkFailure();
+        reportLinkFailure(QString::fromUtf8(error.what()));
     }
 }
 
@@ -224,6 +226,7 @@ void WriteParameterBlock(const EditorFields& fields) {
     }
 
     Others::ReadFailed = Others::False;
+    Others::LastPortError.clear();
     Others::ParamTable = block->table;
 
     bool openedHere = false;
@@ -247,9 +250,9 @@ void WriteParameterBlock(const EditorFields& fields) {
         }
         port.PortOpen(false);
         openedHere = false;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         releasePort(openedHere, rtsRaised);
-        reportLinkFailure();
+        reportLinkFailure(QString::fromUtf8(error.what()));
         return;
     }
 

@@ -199,10 +199,18 @@ void E2eCtlTest::exitCodes_data() {
         << "no complete reply from the device on COM1" << false << "";
     QTest::newRow("device absent")
         << QStringList{"--port", "20", "read"} << QByteArray() << none << true << 1
-        << "ERROR:          COM - Port ERROR \nCheck the Cable" << true << "";
+        << "ERROR:          COM - Port ERROR \nCheck the Cable or Connection with Device.\n"
+           "ktr6ctl: COM20 (no device): "
+        << true << "";
+    QTest::newRow("com4 a directory") << QStringList{"--port", "4", "read"} << QByteArray() << none
+                                      << true << 1 << "/com4): " << true << "com4 DIR";
+    QTest::newRow("com4 dangling") << QStringList{"--port", "4", "read"} << QByteArray() << none
+                                   << true << 1 << "/com4): " << true << "com4 /nonexistent/tty";
+    QTest::newRow("com4 /dev/null") << QStringList{"--port", "4", "read"} << QByteArray() << none
+                                    << true << 1 << "/com4): " << true << "com4 /dev/null";
     QTest::newRow("verification differs")
         << QStringList{"write", "-"} << kDeviceJson << int(FaultKind::StoreDifferent) << true << 1
-        << "ERROR:          COM - Port ERROR" << false << "";
+        << "Device.\nktr6ctl: the device on COM1 (" << false << "";
     QTest::newRow("read --json to a full disk")
         << QStringList{"read", "--json"} << QByteArray() << none << true << 1
         << "ktr6ctl: cannot write the output: No space left on device" << false

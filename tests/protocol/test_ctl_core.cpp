@@ -335,6 +335,7 @@ void CtlCoreTest::monitorFails() {
     if (!output.isEmpty())
         std::fclose(file);
     QCOMPARE(seams.messages.size(), messages);
+    QCOMPARE(Others::LastPortError.isEmpty(), messages == 0);
     for (const RecordedMessage& message : seams.messages)
         QCOMPARE(message.text, kPortErrorText);
     QVERIFY(memory.lines().isEmpty());

@@ -83,7 +83,8 @@ int Monitor::run() {
     try {
         port_.PortOpen(true);
         port_.RThreshold(kReceiveThreshold);
-    } catch (const comm::CommError&) {
+    } catch (const comm::CommError& error) {
+        Others::LastPortError = error.detail();
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         return 1;
     }
@@ -114,6 +115,7 @@ int Monitor::run() {
 void Monitor::onComm() {
     const int16_t event = port_.CommEvent();
     if (event == comm::kErDeviceLost) {
+        Others::LastPortError = QStringLiteral("the device went away (unplugged, or hung up)");
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         finish(1);
         return;
@@ -128,7 +130,8 @@ void Monitor::readWaiting() {
     QByteArray chunk;
     try {
         chunk = port_.Input();
-    } catch (const comm::CommError&) {
+    } catch (const comm::CommError& error) {
+        Others::LastPortError = error.detail();
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         finish(1);
         return;

@@ -68,6 +68,14 @@ QString portDescription(const MSComm& port) {
         .arg(device.isEmpty() ? QStringLiteral("no device") : device);
 }
 
+// The "ERROR" box tells only that the link failed; a person at a terminal
+// also learns which port, which device and why.
+void explainPortError(const MSComm& port) {
+    if (!Others::LastPortError.isEmpty())
+        printErr(
+            QStringLiteral("ktr6ctl: %1: %2").arg(portDescription(port), Others::LastPortError));
+}
+
 // The read as the desktop tool runs it; a silent failure gets a line of its
 // own, since a person at a terminal otherwise sees nothing at all.
 bool readParameters(const MSComm& port, const MessageLog& log) {
@@ -80,6 +88,8 @@ bool readParameters(const MSComm& port, const MessageLog& log) {
                            "check that it is connected and powered.")
                 .arg(portDescription(port))
                 .arg(kReadAttempts));
+    else
+        explainPortError(port);
     return false;
 }
 
@@ -131,6 +141,11 @@ int runWrite(const EditorFields& fields, const MSComm& port, const MessageLog& l
     if (Others::ReadFailed && log.empty())
         printErr(QStringLiteral("ktr6ctl: the parameters were sent, but the device on %1 did not "
                                 "answer the read that verifies them.")
+                     .arg(portDescription(port)));
+    else if (Others::ReadFailed)
+        explainPortError(port);
+    else if (log.showed(kPortErrorText))
+        printErr(QStringLiteral("ktr6ctl: the device on %1 reports other values than were written.")
                      .arg(portDescription(port)));
     return Others::ReadFailed || log.showed(kPortErrorText) ? kExitDevice : kExitUsage;
 }
@@ -203,7 +218,10 @@ int main(int argc, char* argv[]) {
         printErr(QStringLiteral("ktr6ctl: watching %1, firmware SW %2; Ctrl+C stops.")
                      .arg(portDescription(port), Others::FirmwareVersion));
         Monitor monitor(port, options.count.value_or(0), stdout);
-        return monitor.run();
+        const int status = monitor.run();
+        if (status != kExitOk)
+            explainPortError(port);
+        return status;
     }
     case CtlOptions::Command::Help:
         break;
