@@ -41,17 +41,21 @@ QByteArray waitForStderr(QProcess& process, const QByteArray& text, int timeoutM
     return err;
 }
 
-class Monitoring {
+// ktr6ctl running beside the test.
+class CtlProcess {
 public:
-    Monitoring(const QString& dir, const QStringList& args) {
+    // reader: a process that takes the output, as after a "|".
+    CtlProcess(const QString& dir, const QStringList& args, QProcess* reader = nullptr) {
+        if (reader)
+            process.setStandardOutputProcess(reader);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), dir);
         // A technician's locale writes a decimal comma; the CSV must not.
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
         process.setProcessEnvironment(env);
-        process.start(binary("ktr6ctl"), QStringList{"monitor"} + args);
+        process.start(binary("ktr6ctl"), args);
     }
-    ~Monitoring() {
+    ~CtlProcess() {
         if (process.state() != QProcess::NotRunning) {
             process.kill();
             process.waitForFinished(2000);
@@ -74,6 +78,8 @@ private slots:
     void monitorPrintsRecords();
     void monitorStopsOnSigterm();
     void monitorEndsWhenTheDeviceVanishes();
+    void stopSignalsCloseThePort_data();
+    void stopSignalsCloseThePort();
 };
 
 void E2eCtlTest::readFromTheSimulatorProgram() {
@@ -271,7 +277,7 @@ void E2eCtlTest::exitCodes() {
 void E2eCtlTest::monitorPrintsRecords() {
     SimRig rig(deviceConfig());
     QVERIFY2(rig.started, qPrintable(rig.error));
-    Monitoring monitor(rig.dir.path(), {"--count", "3"});
+    CtlProcess monitor(rig.dir.path(), {"monitor", "--count", "3"});
     QVERIFY(monitor.watching());
 
     rig.sim->sendRecords(2);
@@ -297,13 +303,13 @@ void E2eCtlTest::monitorPrintsRecords() {
 void E2eCtlTest::monitorStopsOnSigterm() {
     SimRig rig(deviceConfig());
     QVERIFY2(rig.started, qPrintable(rig.error));
-    Monitoring monitor(rig.dir.path(), {});
+    CtlProcess monitor(rig.dir.path(), {"monitor"});
     QVERIFY(monitor.watching());
     rig.sim->sendRecords(1);
     QByteArray out;
     QElapsedTimer timer;
     timer.start();
-    while (!out.endsWith('\n') && timer.elapsed() < 3000) {
+    while (!(out.contains(",IN 1,") && out.endsWith('\n')) && timer.elapsed() < 3000) {
         monitor.process.waitForReadyRead(50);
         out += monitor.process.readAllStandardOutput();
     }
@@ -320,7 +326,7 @@ void E2eCtlTest::monitorStopsOnSigterm() {
 void E2eCtlTest::monitorEndsWhenTheDeviceVanishes() {
     SimRig rig(deviceConfig());
     QVERIFY2(rig.started, qPrintable(rig.error));
-    Monitoring monitor(rig.dir.path(), {});
+    CtlProcess monitor(rig.dir.path(), {"monitor"});
     QVERIFY(monitor.watching());
 
     rig.sim->hangUp();
@@ -328,6 +334,67 @@ void E2eCtlTest::monitorEndsWhenTheDeviceVanishes() {
 
     QCOMPARE(monitor.process.exitCode(), 1);
     QVERIFY(monitor.process.readAllStandardError().contains("COM - Port ERROR"));
+}
+
+void E2eCtlTest::stopSignalsCloseThePort_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("moment"); // "open": the port's lock file is there,
+                                         // "block": the write command has arrived,
+                                         // "watching": the monitor has begun
+    QTest::addColumn<int>("signo");      // 0: the reader of the output goes away
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("read, SIGHUP") << QStringList{"read"} << "open" << SIGHUP << 129;
+    QTest::newRow("read, SIGPIPE") << QStringList{"read"} << "open" << SIGPIPE << 141;
+    QTest::newRow("read, SIGINT") << QStringList{"read"} << "open" << SIGINT << 130;
+    QTest::newRow("write, SIGTERM in the block")
+        << QStringList{"write", "set.json"} << "block" << SIGTERM << 143;
+    QTest::newRow("monitor, SIGHUP") << QStringList{"monitor"} << "watching" << SIGHUP << 129;
+    QTest::newRow("monitor | head -1") << QStringList{"monitor"} << "watching" << 0 << 0;
+}
+
+void E2eCtlTest::stopSignalsCloseThePort() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, moment);
+    QFETCH(int, signo);
+    QFETCH(int, exitCode);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    QFile set(rig.dir.filePath("set.json"));
+    QVERIFY(set.open(QIODevice::WriteOnly) && set.write(kDeviceJson) > 0);
+    set.close();
+    // QSerialPort's lock file, named after the path it opened.
+    const QString lock =
+        QStringLiteral("/run/lock/LCK..") + rig.dir.filePath("com1").replace('/', '_');
+
+    // Without a signal the output goes to head -1, which leaves after a line.
+    QProcess head;
+    CtlProcess ctl(rig.dir.path(), args.replaceInStrings("set.json", set.fileName()),
+                   signo ? nullptr : &head);
+    if (!signo) {
+        head.start(QStringLiteral("head"), {"-1"});
+        QVERIFY(head.waitForFinished(5000));
+    }
+    if (moment == QLatin1String("watching"))
+        QVERIFY(ctl.watching());
+    else if (moment == QLatin1String("block"))
+        QTRY_VERIFY_WITH_TIMEOUT(rig.sim->receivedBytes().startsWith(','), 5000);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 5000);
+    QVERIFY(QFile::exists(lock));
+    if (signo)
+        ::kill(pid_t(ctl.process.processId()), signo);
+    else
+        rig.sim->sendRecords(1);
+    QVERIFY(ctl.process.waitForFinished(5000));
+
+    QCOMPARE(ctl.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(ctl.process.exitCode(), exitCode);
+    QVERIFY2(!QFile::exists(lock), qPrintable(lock));
+    if (moment == QLatin1String("block")) {
+        QCOMPARE(rig.sim->counters().writeBlocks, 1);
+        QVERIFY(ctl.process.readAllStandardError().contains("sent but not verified"));
+    }
 }
 
 QTEST_GUILESS_MAIN(E2eCtlTest)

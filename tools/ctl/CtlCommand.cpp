@@ -148,5 +148,7 @@ QString usageText() {
         "                       of the program's own directory\n"
         "\n"
         "Exit status: 0 success, 1 the device or the port failed, 2 bad usage or input\n"
-        "(nothing was sent).\n");
+        "(nothing was sent), 128 + N stopped by signal N (the port is closed first; a\n"
+        "write finishes sending its block). monitor ends with 0 on Ctrl+C, SIGTERM or\n"
+        "when the reader of its output goes away (monitor | head).\n");
 }

@@ -1,5 +1,7 @@
 #include "Monitor.h"
 
+#include "StopSignals.h"
+
 #include "app/Seams.h"
 #include "protocol/ParameterBlock.h"
 #include "serial/MSComm.h"
@@ -9,43 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
-
-#ifdef Q_OS_UNIX
 #include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <cstring>
 
 namespace {
 
 constexpr int kReceiveThreshold = 2;
 constexpr int kPartialPollMs = 50;
-
-#ifdef Q_OS_UNIX
-int signalPipe[2] = {-1, -1};
-
-void onStopSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-
-// SIGINT and SIGTERM end the monitor through its event loop, so the port is
-// closed properly and every printed line is complete.
-QSocketNotifier* watchStopSignals(QObject* parent) {
-    if (signalPipe[0] < 0 && ::pipe(signalPipe) != 0)
-        return nullptr;
-    for (int fd : signalPipe)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    return new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, parent);
-}
-#endif
 
 QString channelName(int channel) {
     if (channel < Others::kInputs)
@@ -89,11 +61,13 @@ int Monitor::run() {
         return 1;
     }
 #ifdef Q_OS_UNIX
-    if (QSocketNotifier* stop = watchStopSignals(this)) {
-        connect(stop, &QSocketNotifier::activated, this, [this] {
-            char drained[16];
-            [[maybe_unused]] const auto n = ::read(signalPipe[0], drained, sizeof drained);
-            finish(0);
+    // A stop signal ends the watch through the event loop, so the port is
+    // closed and every printed line is complete.
+    if (stopsignals::notifyFd() >= 0) {
+        auto* stop = new QSocketNotifier(stopsignals::notifyFd(), QSocketNotifier::Read, this);
+        connect(stop, &QSocketNotifier::activated, this, [this, stop] {
+            stop->setEnabled(false);
+            finish(stopsignals::exitStatus(stopsignals::received(), true));
         });
     }
 #endif
@@ -156,6 +130,11 @@ bool Monitor::writeLine(const QByteArray& line) {
     if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out_) == size_t(bytes.size()) &&
         std::fflush(out_) == 0)
         return true;
+    if (errno == EPIPE) {
+        // The reader has gone (monitor | head -1): the watch is over.
+        finish(stopsignals::exitStatus(SIGPIPE, true));
+        return false;
+    }
     // Every further line would be lost as well.
     std::fprintf(stderr, "ktr6ctl: cannot write the output: %s\n", std::strerror(errno));
     finish(1);

@@ -4,6 +4,7 @@
 #include "CtlCommand.h"
 #include "Monitor.h"
 #include "ParameterJson.h"
+#include "StopSignals.h"
 #include "app/Others.h"
 #include "app/Seams.h"
 #include "protocol/ParameterBlock.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QTextStream>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -31,12 +33,56 @@ void printErr(const QString& text) {
         err << '\n';
 }
 
+// What is under way when a stop signal comes.
+bool watching = false;  // the monitor command, from its first read on
+bool writing = false;   // a parameter write, until it has returned
+bool blockSent = false; // ... and its port has been closed after the block
+
+// Closes the port, as an ordinary end of the program would, and exits.
+[[noreturn]] void stopNow() {
+    const int signo = stopsignals::received();
+    try {
+        MSComm& port = MSComm1();
+        if (port.PortOpen()) {
+            try {
+                port.RTSEnable(false);
+            } catch (const std::exception&) {
+            }
+            port.PortOpen(false);
+        }
+    } catch (const std::exception&) {
+        // A port that broke on its own has nothing left to release.
+    }
+    if (writing && blockSent)
+        printErr(QStringLiteral("ktr6ctl: stopped; the parameters were sent but not verified."));
+    std::fflush(stdout);
+    std::exit(stopsignals::exitStatus(signo, watching));
+}
+
+void stopIfSignalled() {
+    if (stopsignals::received())
+        stopNow();
+}
+
+// The transactions' pauses. A stop signal ends the program from here; during
+// a write not before the port has been closed after the block, so the device
+// never gets half a block.
+void pauseOrStop(int ms) {
+    if (writing && !MSComm1().PortOpen())
+        blockSent = true;
+    const bool mayStop = !writing || blockSent;
+    if (stopsignals::sleep(ms, mayStop) && mayStop)
+        stopNow();
+}
+
 // Standard output is what a script takes the result from: a write that fails
 // (a full disk, a closed file) fails the command instead of losing the result.
 int writeOutput(const QByteArray& bytes) {
     if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) &&
         std::fflush(stdout) == 0)
         return kExitOk;
+    if (errno == EPIPE) // the reader has gone: nothing to tell it
+        return stopsignals::exitStatus(SIGPIPE, watching);
     printErr(QStringLiteral("ktr6ctl: cannot write the output: %1")
                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
     return kExitDevice;
@@ -135,7 +181,10 @@ std::optional<QByteArray> readParameterFile(const QString& file) {
 }
 
 int runWrite(const EditorFields& fields, const MSComm& port, const MessageLog& log) {
+    writing = true;
     WriteParameterBlock(fields);
+    writing = false;
+    stopIfSignalled();
     if (log.showed(kWriteVerifiedText))
         return kExitOk;
     if (Others::ReadFailed && log.empty())
@@ -188,6 +237,10 @@ int main(int argc, char* argv[]) {
     const QString programDir = qEnvironmentVariable("KTR6_PROGRAM_DIR");
     if (!programDir.isEmpty())
         seams::setProgramDirectory(programDir);
+    // From here on the port may be opened: a stop signal closes it first.
+    stopsignals::install();
+    seams::bindSleep(pauseOrStop);
+    watching = options.command == CtlOptions::Command::Monitor;
     QtSerialComm port;
     seams::bindPort(&port);
     MessageLog log;
@@ -201,7 +254,9 @@ int main(int argc, char* argv[]) {
 
     switch (options.command) {
     case CtlOptions::Command::Read: {
-        if (!readParameters(port, log))
+        const bool read = readParameters(port, log);
+        stopIfSignalled();
+        if (!read)
             return kExitDevice;
         const ParameterSet set = currentParameterSet();
         if (options.json)
@@ -213,7 +268,9 @@ int main(int argc, char* argv[]) {
     case CtlOptions::Command::Write:
         return runWrite(fields, port, log);
     case CtlOptions::Command::Monitor: {
-        if (!readParameters(port, log))
+        const bool read = readParameters(port, log);
+        stopIfSignalled();
+        if (!read)
             return kExitDevice;
         printErr(QStringLiteral("ktr6ctl: watching %1, firmware SW %2; Ctrl+C stops.")
                      .arg(portDescription(port), Others::FirmwareVersion));
