@@ -68,7 +68,8 @@ QString CommandInterpreter::help() {
         "  rec CH [N]          send N (1) records on channel CH (1..6 = IN 1..6, 7 = V1, 8 = V2);\n"
         "                      they wait until the PC side has the port open\n"
         "  burst N [PATTERN]   send N records back to back, channels cycling through PATTERN (1)\n"
-        "  rate CH R|off       stream channel CH at R records/s (0 = as fast as possible)\n"
+        "  rate CH R|off       stream channel CH at R records/s (0 = as fast as possible);\n"
+        "                      all rates together at most 1638.35/s, as on a 32767 Bd line\n"
         "  count N|off         stop the stream after N records\n"
         "  start | stop        start or stop the stream\n"
         "  filler [TEXT]       characters between channel digit and CR (none without TEXT)\n"
@@ -134,10 +135,15 @@ Result CommandInterpreter::execute(const QString& line) {
         const bool off = arg2 == QLatin1String("off");
         if (!toInt(arg1, kFirstChannel, kLastChannel, &a) || (!off && (!good || rate < 0)))
             return error(QStringLiteral("usage: rate CH R|off"));
+        std::map<int, double> rates = stream_.rates;
         if (off)
-            stream_.rates.erase(a);
+            rates.erase(a);
         else
-            stream_.rates[a] = rate;
+            rates[a] = rate;
+        QString why;
+        if (!ratesFitTheLine(rates, &why))
+            return error(why);
+        stream_.rates = rates;
         if (stream_.empty()) {
             device_.stopStream();
             return ok(QStringLiteral("stream stopped"));
