@@ -66,7 +66,8 @@ QString CommandInterpreter::help() {
     return QStringLiteral(
         "commands:\n"
         "  rec CH [N]          send N (1) records on channel CH (1..6 = IN 1..6, 7 = V1, 8 = V2);\n"
-        "                      they wait until the PC side has the port open\n"
+        "                      they wait until the PC side opens the port, then go out at once\n"
+        "                      (a parameter read at its opening discards them unread)\n"
         "  burst N [PATTERN]   send N records back to back, channels cycling through PATTERN (1)\n"
         "  rate CH R|off       stream channel CH at R records/s (0 = as fast as possible);\n"
         "                      all rates together at most 1638.35/s, as on a 32767 Bd line\n"
