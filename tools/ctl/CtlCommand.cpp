@@ -127,7 +127,7 @@ QString usageText() {
         "  write FILE           write the parameter set in FILE (the JSON of read --json;\n"
         "                       - reads standard input) and verify it by reading it back.\n"
         "                       numerator and divisor 0..65535, output 0..255, all six\n"
-        "                       inputs required; firmware is ignored\n"
+        "                       inputs required; firmware is ignored; at most 1 MiB\n"
         "  monitor [--count N]  read the parameter set, then print the header line\n"
         "                       time,channel,total and one CSV line per counted record\n"
         "                       until Ctrl+C, SIGTERM or N records:\n"
