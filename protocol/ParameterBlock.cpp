@@ -183,7 +183,8 @@ std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* 
     auto checked = [&problems](const QString& name, const QString& text, int maximum) {
         const double value = roundHalfEven(numberFromText(text));
         if (!(value >= 0 && value <= maximum)) {
-            problems << QStringLiteral("%1: \"%2\" is outside 0..%3").arg(name, text).arg(maximum);
+            problems << QStringLiteral("%1: \"%2\" is outside 0..%3")
+                            .arg(name, text, QString::number(maximum));
             return 0;
         }
         return static_cast<int>(value);

@@ -203,6 +203,9 @@ void E2eCtlTest::exitCodes_data() {
     QTest::newRow("device silent")
         << QStringList{"read"} << QByteArray() << int(FaultKind::Silence) << true << 1
         << "no complete reply from the device on COM1" << false << "";
+    QTest::newRow("device silent, %1 in the path")
+        << QStringList{"read"} << QByteArray() << int(FaultKind::Silence) << true << 1
+        << "%1dir/com1) after 3 attempts; check" << false << "dir %1dir";
     QTest::newRow("device absent")
         << QStringList{"--port", "20", "read"} << QByteArray() << none << true << 1
         << "ERROR:          COM - Port ERROR \nCheck the Cable or Connection with Device.\n"

@@ -110,8 +110,8 @@ private:
 QString portDescription(const MSComm& port) {
     const QString device = port.DeviceFor(port.CommPort());
     return QStringLiteral("COM%1 (%2)")
-        .arg(port.CommPort())
-        .arg(device.isEmpty() ? QStringLiteral("no device") : device);
+        .arg(QString::number(port.CommPort()),
+             device.isEmpty() ? QStringLiteral("no device") : device);
 }
 
 // The "ERROR" box tells only that the link failed; a person at a terminal
@@ -132,8 +132,7 @@ bool readParameters(const MSComm& port, const MessageLog& log) {
         printErr(
             QStringLiteral("ktr6ctl: no complete reply from the device on %1 after %2 attempts; "
                            "check that it is connected and powered.")
-                .arg(portDescription(port))
-                .arg(kReadAttempts));
+                .arg(portDescription(port), QString::number(kReadAttempts)));
     else
         explainPortError(port);
     return false;

@@ -31,11 +31,13 @@ QString describeParams(const SimDevice& device) {
     const ParamSet params = device.storedParams();
     const ReplyStyle style = device.replyStyle();
     return QStringLiteral("params %1 sign=%2 output=%3 variant=%4 style=%5 fault=%6")
-        .arg(formatParamList(params))
-        .arg(params.signMask)
-        .arg(params.output)
-        .arg(QLatin1Char(style.variant))
-        .arg(fieldStyleName(style.fields), faultToString(device.fault()));
+        .arg(formatParamList(params), QString::number(params.signMask),
+             QString::number(params.output), QString(QLatin1Char(style.variant)),
+             fieldStyleName(style.fields), faultToString(device.fault()));
+}
+
+QString number(qint64 value) {
+    return QString::number(value);
 }
 
 QString describeCounters(const SimDevice& device) {
@@ -43,18 +45,10 @@ QString describeCounters(const SimDevice& device) {
     return QStringLiteral("stats rx=%1 tx=%2 reads=%3 writes=%4 records=%5 dropped=%6 "
                           "hangups=%7 reopens=%8 opens=%9 connected=%10 portopen=%11 "
                           "streaming=%12")
-        .arg(c.bytesReceived)
-        .arg(c.bytesSent)
-        .arg(c.readRequests)
-        .arg(c.writeBlocks)
-        .arg(c.recordsSent)
-        .arg(c.recordsDropped)
-        .arg(c.hangups)
-        .arg(c.reopens)
-        .arg(c.portOpens)
-        .arg(device.isConnected() ? 1 : 0)
-        .arg(device.pcSideOpen() ? 1 : 0)
-        .arg(device.streaming() ? 1 : 0);
+        .arg(number(c.bytesReceived), number(c.bytesSent), number(c.readRequests),
+             number(c.writeBlocks), number(c.recordsSent), number(c.recordsDropped),
+             number(c.hangups), number(c.reopens), number(c.portOpens),
+             number(device.isConnected()), number(device.pcSideOpen()), number(device.streaming()));
 }
 
 } // namespace

@@ -578,9 +578,8 @@ void SimDevice::storeBlock(const QByteArray& block) {
         params->numerators[0] = quint16(params->numerators[0] + 1);
     config_.params = *params;
     note(QStringLiteral("stored %1 sign=%2 output=%3")
-             .arg(formatParamList(*params))
-             .arg(params->signMask)
-             .arg(params->output));
+             .arg(formatParamList(*params), QString::number(params->signMask),
+                  QString::number(params->output)));
 }
 
 void SimDevice::fillRecords(qint64 now) {
