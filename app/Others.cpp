@@ -8,6 +8,7 @@ void resetAll() {
     OutputParam = 0;
     RetryCount = 0;
     ReadFailed = False;
+    LastPortError.clear();
     PortNumber = 0;
     HandshakeMode = 0;
     BaudRate = 0;

@@ -28,6 +28,9 @@ inline ParameterTable ParamTable{};
 inline uint8_t OutputParam = 0;
 inline int16_t RetryCount = 0;
 inline int16_t ReadFailed = False;
+// Why the last transaction's port operation failed, for a caller that can
+// show more than the "ERROR" box (ktr6ctl); empty when none failed.
+inline QString LastPortError;
 
 // Port settings, kept in the settings file beside the program.
 inline int16_t PortNumber = 0;

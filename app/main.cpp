@@ -11,9 +11,9 @@ int main(int argc, char* argv[]) {
     ktr6InitResources();
     QApplication::setApplicationName(QStringLiteral("ktr6"));
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                            .arg(KTR6_VERSION_MAJOR)
-                                            .arg(KTR6_VERSION_MINOR)
-                                            .arg(KTR6_VERSION_PATCH));
+                                            .arg(QString::number(KTR6_VERSION_MAJOR),
+                                                 QString::number(KTR6_VERSION_MINOR),
+                                                 QString::number(KTR6_VERSION_PATCH)));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.svg")));
 
     seams::bindMessage(showMessageBox);

@@ -64,8 +64,9 @@ bool isDecimalDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-void reportLinkFailure() {
+void reportLinkFailure(const QString& why) {
     Others::ReadFailed = Others::True;
+    Others::LastPortError = why;
     MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
 }
 
@@ -129,6 +130,7 @@ std::optional<ParameterSet> parseParameterReply(const QByteArray& reply) {
 
 void ReadParameterBlock() {
     Others::ReadFailed = Others::False;
+    Others::LastPortError.clear();
     bool openedHere = false;
     bool rtsRaised = false;
     try {
@@ -158,7 +160,7 @@ void ReadParameterBlock() {
             if (reply.size() >= kReplyMinLength) {
                 const auto set = parseParameterReply(reply);
                 if (!set) {
-                    reportLinkFailure();
+                    reportLinkFailure(QStringLiteral("the reply is not a parameter set"));
                     return;
                 }
                 // Only a whole reply replaces the shared set, so a garbled one
@@ -171,9 +173,9 @@ void ReadParameterBlock() {
             ++Others::RetryCount;
             Sleep(kRetryPauseMs);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         releasePort(openedHere, rtsRaised);
-        reportLinkFailure();
+        reportLinkFailure(QString::fromUtf8(error.what()));
     }
 }
 
@@ -188,7 +190,8 @@ std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* 
     auto checked = [&problems](const QString& name, const QString& text, int maximum) {
         const double value = roundHalfEven(numberFromText(text));
         if (!(value >= 0 && value <= maximum)) {
-            problems << QStringLiteral("%1: \"%2\" is outside 0..%3").arg(name, text).arg(maximum);
+            problems << QStringLiteral("%1: \"%2\" is outside 0..%3")
+                            .arg(name, text, QString::number(maximum));
             return 0;
         }
         return static_cast<int>(value);
@@ -231,6 +234,7 @@ void WriteParameterBlock(const EditorFields& fields) {
     }
 
     Others::ReadFailed = Others::False;
+    Others::LastPortError.clear();
     Others::ParamTable = block->table;
 
     bool openedHere = false;
@@ -254,9 +258,9 @@ void WriteParameterBlock(const EditorFields& fields) {
         }
         port.PortOpen(false);
         openedHere = false;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         releasePort(openedHere, rtsRaised);
-        reportLinkFailure();
+        reportLinkFailure(QString::fromUtf8(error.what()));
         return;
     }
 

@@ -43,7 +43,7 @@ constexpr std::array<int, 2> kOutputTop = {405, 735};
 constexpr std::array<int, 2> kOutputBoxTop = {360, 720};
 
 QString indexedName(const char* control, int k) {
-    return QStringLiteral("%1(%2)").arg(QLatin1String(control)).arg(k);
+    return QStringLiteral("%1(%2)").arg(QLatin1String(control), QString::number(k));
 }
 
 QLabel* makeLabel(QWidget* parent, const QString& text, const QString& name, const QRect& geometry,

@@ -27,7 +27,7 @@ constexpr int kCheck1Row0Top = 210;
 constexpr int kCheck1Row2Top = 945;
 
 QString rowName(const char* control, int row) {
-    return QStringLiteral("%1(%2)").arg(QLatin1String(control)).arg(row);
+    return QStringLiteral("%1(%2)").arg(QLatin1String(control), QString::number(row));
 }
 
 QLineEdit* makeBox(QWidget* parent, const QString& name, const QString& hint,

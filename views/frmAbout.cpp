@@ -41,7 +41,8 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, const 
 } // namespace
 
 QString frmAbout::versionText(int major, int minor, int revision) {
-    return QStringLiteral("Software Version: %1.%2%3").arg(major).arg(minor).arg(revision);
+    return QStringLiteral("Software Version: %1.%2%3")
+        .arg(QString::number(major), QString::number(minor), QString::number(revision));
 }
 
 QString frmAbout::descriptionText() {

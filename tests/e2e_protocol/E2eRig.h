@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <memory>
 
 // The settings file of a fresh installation (no handshaking, 9600 baud) on
@@ -57,20 +58,31 @@ struct CtlResult {
     qint64 elapsedMs = 0;
 };
 
-// Runs ktr6ctl to its end with its program directory pointed at dir.
-inline CtlResult runCtl(const QString& dir, const QStringList& args, const QByteArray& input = {}) {
+// Runs ktr6ctl to its end with its program directory pointed at dir. With
+// pauseMs the input goes in two halves that far apart, as from a program that
+// writes it in parts; stdoutFile sends the output there instead of a pipe.
+inline CtlResult runCtl(const QString& dir, const QStringList& args, const QByteArray& input = {},
+                        int pauseMs = 0, const QString& stdoutFile = {}) {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), dir);
     process.setProcessEnvironment(env);
+    if (!stdoutFile.isEmpty())
+        process.setStandardOutputFile(stdoutFile);
     QElapsedTimer timer;
     timer.start();
     process.start(binary("ktr6ctl"), args);
     CtlResult result;
     if (!process.waitForStarted(5000))
         return result;
-    if (!input.isEmpty())
-        process.write(input);
+    const qsizetype firstPart = pauseMs > 0 ? input.size() / 2 : input.size();
+    if (firstPart > 0)
+        process.write(input.left(firstPart));
+    if (pauseMs > 0) {
+        process.waitForBytesWritten(5000);
+        QThread::msleep(pauseMs);
+        process.write(input.mid(firstPart));
+    }
     process.closeWriteChannel();
     if (!process.waitForFinished(20000)) {
         process.kill();

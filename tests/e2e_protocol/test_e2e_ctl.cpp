@@ -4,6 +4,7 @@
 
 #include "E2eRig.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QTest>
 #include <csignal>
@@ -40,15 +41,21 @@ QByteArray waitForStderr(QProcess& process, const QByteArray& text, int timeoutM
     return err;
 }
 
-class Monitoring {
+// ktr6ctl running beside the test.
+class CtlProcess {
 public:
-    Monitoring(const QString& dir, const QStringList& args) {
+    // reader: a process that takes the output, as after a "|".
+    CtlProcess(const QString& dir, const QStringList& args, QProcess* reader = nullptr) {
+        if (reader)
+            process.setStandardOutputProcess(reader);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), dir);
+        // A technician's locale writes a decimal comma; the CSV must not.
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
         process.setProcessEnvironment(env);
-        process.start(binary("ktr6ctl"), QStringList{"monitor"} + args);
+        process.start(binary("ktr6ctl"), args);
     }
-    ~Monitoring() {
+    ~CtlProcess() {
         if (process.state() != QProcess::NotRunning) {
             process.kill();
             process.waitForFinished(2000);
@@ -71,6 +78,8 @@ private slots:
     void monitorPrintsRecords();
     void monitorStopsOnSigterm();
     void monitorEndsWhenTheDeviceVanishes();
+    void stopSignalsCloseThePort_data();
+    void stopSignalsCloseThePort();
 };
 
 void E2eCtlTest::readFromTheSimulatorProgram() {
@@ -110,12 +119,18 @@ void E2eCtlTest::readFromTheSimulatorProgram() {
 
 void E2eCtlTest::writeRoundTrip_data() {
     QTest::addColumn<bool>("fromStdin");
-    QTest::newRow("write FILE") << false;
-    QTest::newRow("write -") << true;
+    QTest::addColumn<int>("pauseMs"); // between the two halves of the input
+    QTest::addColumn<int>("blanks");  // inside the JSON, before "output"
+    QTest::newRow("write FILE") << false << 0 << 0;
+    QTest::newRow("write -") << true << 0 << 0;
+    QTest::newRow("write - written in two parts") << true << 300 << 0;
+    QTest::newRow("write - over a pipe's 64 KiB") << true << 0 << 200 * 1024;
 }
 
 void E2eCtlTest::writeRoundTrip() {
     QFETCH(bool, fromStdin);
+    QFETCH(int, pauseMs);
+    QFETCH(int, blanks);
     SimRig rig(deviceConfig());
     QVERIFY2(rig.started, qPrintable(rig.error));
 
@@ -127,14 +142,16 @@ void E2eCtlTest::writeRoundTrip() {
     edited.replace(R"("numerator":16)", R"("numerator":40)");
     edited.replace(R"("divisor":3,"minus":false)", R"("divisor":3,"minus":true)");
     edited.replace(R"("output":5)", R"("output":250)");
+    QByteArray input = edited;
+    input.replace(R"("output")", QByteArray(blanks, ' ') + R"("output")");
     CtlResult write;
     if (fromStdin) {
-        write = runCtl(rig.dir.path(), {"write", "-"}, edited);
+        write = runCtl(rig.dir.path(), {"write", "-"}, input, pauseMs);
     } else {
         const QString file = rig.dir.filePath(QStringLiteral("set.json"));
         QFile out(file);
         QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(edited);
+        out.write(input);
         out.close();
         write = runCtl(rig.dir.path(), {"write", file});
     }
@@ -159,34 +176,60 @@ void E2eCtlTest::exitCodes_data() {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("stderrText");
     QTest::addColumn<bool>("nothingSent");
+    // What the program directory and the output are: "" as the rig made them,
+    // "stdout FILE", "com4 TARGET" (a link; TARGET "DIR" for a directory), or
+    // "dir NAME" (a program directory of that name, com1 linked to the relay).
+    QTest::addColumn<QString>("setup");
 
     const int none = int(FaultKind::None);
     QByteArray outOfRange = kDeviceJson;
     outOfRange.replace(R"("divisor":65535)", R"("divisor":70000)");
 
     QTest::newRow("bad JSON") << QStringList{"write", "-"} << QByteArray("{\"inputs\":") << none
-                              << true << 2 << "not valid JSON" << true;
+                              << true << 2 << "not valid JSON" << true << "";
     QTest::newRow("divisor out of range")
         << QStringList{"write", "-"} << outOfRange << none << true << 2
-        << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true;
+        << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true << "";
+    QTest::newRow("input over 1 MiB")
+        << QStringList{"write", "-"} << kDeviceJson + QByteArray(1024 * 1024, ' ') << none << true
+        << 2 << "standard input holds more than 1 MiB (1048576 bytes)" << true << "";
     QTest::newRow("missing parameter file")
         << QStringList{"write", "/nonexistent/set.json"} << QByteArray() << none << true << 2
-        << "cannot read" << true;
-    QTest::newRow("unknown command")
-        << QStringList{"erase"} << QByteArray() << none << true << 2 << "unknown command" << true;
+        << "cannot read" << true << "";
+    QTest::newRow("unknown command") << QStringList{"erase"} << QByteArray() << none << true << 2
+                                     << "unknown command" << true << "";
     QTest::newRow("bad port number") << QStringList{"--port", "x", "read"} << QByteArray() << none
-                                     << true << 2 << "--port wants" << true;
+                                     << true << 2 << "--port wants" << true << "";
     QTest::newRow("device silent")
         << QStringList{"read"} << QByteArray() << int(FaultKind::Silence) << true << 1
-        << "no complete reply from the device on COM1" << false;
+        << "no complete reply from the device on COM1" << false << "";
+    QTest::newRow("device silent, %1 in the path")
+        << QStringList{"read"} << QByteArray() << int(FaultKind::Silence) << true << 1
+        << "%1dir/com1) after 3 attempts; check" << false << "dir %1dir";
     QTest::newRow("device absent")
         << QStringList{"--port", "20", "read"} << QByteArray() << none << true << 1
-        << "ERROR:          COM - Port ERROR \nCheck the Cable" << true;
+        << "ERROR:          COM - Port ERROR \nCheck the Cable or Connection with Device.\n"
+           "ktr6ctl: COM20 (no device): "
+        << true << "";
+    QTest::newRow("com4 a directory") << QStringList{"--port", "4", "read"} << QByteArray() << none
+                                      << true << 1 << "/com4): " << true << "com4 DIR";
+    QTest::newRow("com4 dangling") << QStringList{"--port", "4", "read"} << QByteArray() << none
+                                   << true << 1 << "/com4): " << true << "com4 /nonexistent/tty";
+    QTest::newRow("com4 /dev/null") << QStringList{"--port", "4", "read"} << QByteArray() << none
+                                    << true << 1 << "/com4): " << true << "com4 /dev/null";
     QTest::newRow("verification differs")
         << QStringList{"write", "-"} << kDeviceJson << int(FaultKind::StoreDifferent) << true << 1
-        << "ERROR:          COM - Port ERROR" << false;
+        << "Device.\nktr6ctl: the device on COM1 (" << false << "";
+    QTest::newRow("read --json to a full disk")
+        << QStringList{"read", "--json"} << QByteArray() << none << true << 1
+        << "ktr6ctl: cannot write the output: No space left on device" << false
+        << "stdout /dev/full";
+    QTest::newRow("monitor to a full disk")
+        << QStringList{"monitor"} << QByteArray() << none << true << 1
+        << "ktr6ctl: cannot write the output: No space left on device" << false
+        << "stdout /dev/full";
     QTest::newRow("no settings file")
-        << QStringList{"read"} << QByteArray() << none << false << 1 << "not found" << true;
+        << QStringList{"read"} << QByteArray() << none << false << 1 << "not found" << true << "";
 }
 
 void E2eCtlTest::exitCodes() {
@@ -197,6 +240,7 @@ void E2eCtlTest::exitCodes() {
     QFETCH(int, exitCode);
     QFETCH(QString, stderrText);
     QFETCH(bool, nothingSent);
+    QFETCH(QString, setup);
 
     ktr6sim::SimConfig config = deviceConfig();
     config.fault = {FaultKind(fault), 0};
@@ -204,8 +248,24 @@ void E2eCtlTest::exitCodes() {
     QVERIFY2(rig.started, qPrintable(rig.error));
     if (!settingsFile)
         QVERIFY(QFile::remove(rig.dir.filePath(QStringLiteral("KTR.INI"))));
+    QString programDir = rig.dir.path();
+    QString stdoutFile;
+    const QString what = setup.section(' ', 0, 0);
+    const QString value = setup.section(' ', 1);
+    if (what == QLatin1String("stdout")) {
+        stdoutFile = value;
+    } else if (what == QLatin1String("com4")) {
+        const QString target = value == QLatin1String("DIR") ? rig.dir.filePath("adir") : value;
+        QVERIFY(value != QLatin1String("DIR") || QDir(rig.dir.path()).mkdir("adir"));
+        QVERIFY(QFile::link(target, rig.dir.filePath("com4")));
+    } else if (what == QLatin1String("dir")) {
+        programDir = rig.dir.filePath(value);
+        QVERIFY(QDir(rig.dir.path()).mkdir(value));
+        QVERIFY(QFile::copy(rig.dir.filePath("KTR.INI"), programDir + "/KTR.INI"));
+        QVERIFY(QFile::link(rig.sim->slavePath(), programDir + "/com1"));
+    }
 
-    const CtlResult result = runCtl(rig.dir.path(), args, input);
+    const CtlResult result = runCtl(programDir, args, input, 0, stdoutFile);
 
     QVERIFY2(result.exitCode == exitCode, result.err.constData());
     QVERIFY2(QString::fromUtf8(result.err).contains(stderrText), result.err.constData());
@@ -220,7 +280,7 @@ void E2eCtlTest::exitCodes() {
 void E2eCtlTest::monitorPrintsRecords() {
     SimRig rig(deviceConfig());
     QVERIFY2(rig.started, qPrintable(rig.error));
-    Monitoring monitor(rig.dir.path(), {"--count", "3"});
+    CtlProcess monitor(rig.dir.path(), {"monitor", "--count", "3"});
     QVERIFY(monitor.watching());
 
     rig.sim->sendRecords(2);
@@ -229,8 +289,10 @@ void E2eCtlTest::monitorPrintsRecords() {
     QVERIFY(monitor.process.waitForFinished(5000));
 
     QCOMPARE(monitor.process.exitCode(), 0);
-    const QStringList lines =
+    QStringList lines =
         QString::fromUtf8(monitor.process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.value(0), QStringLiteral("time,channel,total"));
+    lines.removeFirst();
     QCOMPARE(lines.size(), 3);
     const QRegularExpression time(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3},)");
     QStringList rest;
@@ -244,17 +306,17 @@ void E2eCtlTest::monitorPrintsRecords() {
 void E2eCtlTest::monitorStopsOnSigterm() {
     SimRig rig(deviceConfig());
     QVERIFY2(rig.started, qPrintable(rig.error));
-    Monitoring monitor(rig.dir.path(), {});
+    CtlProcess monitor(rig.dir.path(), {"monitor"});
     QVERIFY(monitor.watching());
     rig.sim->sendRecords(1);
     QByteArray out;
     QElapsedTimer timer;
     timer.start();
-    while (!out.endsWith('\n') && timer.elapsed() < 3000) {
+    while (!(out.contains(",IN 1,") && out.endsWith('\n')) && timer.elapsed() < 3000) {
         monitor.process.waitForReadyRead(50);
         out += monitor.process.readAllStandardOutput();
     }
-    QVERIFY2(out.endsWith(",IN 1,16.0\n"), out.constData());
+    QVERIFY2(out.endsWith(",IN 1,16\n"), out.constData());
 
     monitor.process.terminate();
     QVERIFY(monitor.process.waitForFinished(3000));
@@ -267,7 +329,7 @@ void E2eCtlTest::monitorStopsOnSigterm() {
 void E2eCtlTest::monitorEndsWhenTheDeviceVanishes() {
     SimRig rig(deviceConfig());
     QVERIFY2(rig.started, qPrintable(rig.error));
-    Monitoring monitor(rig.dir.path(), {});
+    CtlProcess monitor(rig.dir.path(), {"monitor"});
     QVERIFY(monitor.watching());
 
     rig.sim->hangUp();
@@ -275,6 +337,67 @@ void E2eCtlTest::monitorEndsWhenTheDeviceVanishes() {
 
     QCOMPARE(monitor.process.exitCode(), 1);
     QVERIFY(monitor.process.readAllStandardError().contains("COM - Port ERROR"));
+}
+
+void E2eCtlTest::stopSignalsCloseThePort_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("moment"); // "open": the port's lock file is there,
+                                         // "block": the write command has arrived,
+                                         // "watching": the monitor has begun
+    QTest::addColumn<int>("signo");      // 0: the reader of the output goes away
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("read, SIGHUP") << QStringList{"read"} << "open" << SIGHUP << 129;
+    QTest::newRow("read, SIGPIPE") << QStringList{"read"} << "open" << SIGPIPE << 141;
+    QTest::newRow("read, SIGINT") << QStringList{"read"} << "open" << SIGINT << 130;
+    QTest::newRow("write, SIGTERM in the block")
+        << QStringList{"write", "set.json"} << "block" << SIGTERM << 143;
+    QTest::newRow("monitor, SIGHUP") << QStringList{"monitor"} << "watching" << SIGHUP << 129;
+    QTest::newRow("monitor | head -1") << QStringList{"monitor"} << "watching" << 0 << 0;
+}
+
+void E2eCtlTest::stopSignalsCloseThePort() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, moment);
+    QFETCH(int, signo);
+    QFETCH(int, exitCode);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    QFile set(rig.dir.filePath("set.json"));
+    QVERIFY(set.open(QIODevice::WriteOnly) && set.write(kDeviceJson) > 0);
+    set.close();
+    // QSerialPort's lock file, named after the path it opened.
+    const QString lock =
+        QStringLiteral("/run/lock/LCK..") + rig.dir.filePath("com1").replace('/', '_');
+
+    // Without a signal the output goes to head -1, which leaves after a line.
+    QProcess head;
+    CtlProcess ctl(rig.dir.path(), args.replaceInStrings("set.json", set.fileName()),
+                   signo ? nullptr : &head);
+    if (!signo) {
+        head.start(QStringLiteral("head"), {"-1"});
+        QVERIFY(head.waitForFinished(5000));
+    }
+    if (moment == QLatin1String("watching"))
+        QVERIFY(ctl.watching());
+    else if (moment == QLatin1String("block"))
+        QTRY_VERIFY_WITH_TIMEOUT(rig.sim->receivedBytes().startsWith(','), 5000);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 5000);
+    QVERIFY(QFile::exists(lock));
+    if (signo)
+        ::kill(pid_t(ctl.process.processId()), signo);
+    else
+        rig.sim->sendRecords(1);
+    QVERIFY(ctl.process.waitForFinished(5000));
+
+    QCOMPARE(ctl.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(ctl.process.exitCode(), exitCode);
+    QVERIFY2(!QFile::exists(lock), qPrintable(lock));
+    if (moment == QLatin1String("block")) {
+        QCOMPARE(rig.sim->counters().writeBlocks, 1);
+        QVERIFY(ctl.process.readAllStandardError().contains("sent but not verified"));
+    }
 }
 
 QTEST_GUILESS_MAIN(E2eCtlTest)

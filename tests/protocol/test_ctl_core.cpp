@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+#include <clocale>
 #include <cstdio>
 
 namespace {
@@ -65,8 +66,11 @@ private slots:
     void badParameterFile();
     void reportShowsSignedAmounts();
     void monitorPrintsCountedRecords();
+    void totalsKeepTheirPrecision_data();
+    void totalsKeepTheirPrecision();
     void monitorEndsWhenTheDeviceVanishes();
-    void monitorReportsAPortItCannotOpen();
+    void monitorFails_data();
+    void monitorFails();
 };
 
 void CtlCoreTest::commandLine_data() {
@@ -234,7 +238,9 @@ void CtlCoreTest::monitorPrintsCountedRecords() {
     const QDateTime before = QDateTime::currentDateTime().addMSecs(-1);
     QCOMPARE(monitor.run(), 0);
 
-    const QStringList lines = out.lines();
+    QStringList lines = out.lines();
+    QCOMPARE(lines.value(0), QStringLiteral("time,channel,total"));
+    lines.removeFirst();
     QStringList rest;
     for (const QString& line : lines) {
         const QDateTime time = QDateTime::fromString(line.section(',', 0, 0), Qt::ISODateWithMs);
@@ -245,10 +251,41 @@ void CtlCoreTest::monitorPrintsCountedRecords() {
             qPrintable(line));
         rest << line.section(',', 1);
     }
-    QCOMPARE(rest, (QStringList{"IN 2,-0.25", "V1,5", "IN 5,-0.67", "IN 2,-0.5"}));
+    QCOMPARE(rest, (QStringList{"IN 2,-0.25", "V1,5", "IN 5,-0.666666667", "IN 2,-0.5"}));
     QCOMPARE(seams.port.RThreshold(), 0);
     QVERIFY(!seams.port.PortOpen());
     QVERIFY(seams.port.trace.contains("rthreshold 2"));
+}
+
+void CtlCoreTest::totalsKeepTheirPrecision_data() {
+    QTest::addColumn<QList<int>>("row"); // sign flag, numerator, divisor
+    QTest::addColumn<QStringList>("totals");
+
+    QTest::newRow("1/3") << QList<int>{1, 1, 3}
+                         << QStringList{"0.333333333", "0.666666667", "1", "1.33333333"};
+    QTest::newRow("minus 1/4") << QList<int>{0, 1, 4}
+                               << QStringList{"-0.25", "-0.5", "-0.75", "-1"};
+    QTest::newRow("1/65535") << QList<int>{1, 1, 65535} << QStringList{"0.0000152590219"};
+    QTest::newRow("65535/7") << QList<int>{1, 65535, 7} << QStringList{"9362.14286", "18724.2857"};
+}
+
+void CtlCoreTest::totalsKeepTheirPrecision() {
+    QFETCH(QList<int>, row);
+    QFETCH(QStringList, totals);
+    // The technician's locale writes a decimal comma; the CSV does not.
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::Slovak, QLocale::Slovakia));
+    std::setlocale(LC_ALL, "sk_SK.UTF-8");
+    Others::ParamTable[0] = {row[0], row[1], row[2]};
+    ChannelTotals channel;
+    QStringList printed;
+    for (qsizetype i = 0; i < totals.size(); ++i) {
+        channel.count(0);
+        printed << Monitor::totalText(channel.value(0));
+    }
+    std::setlocale(LC_ALL, "C");
+    QLocale::setDefault(before);
+    QCOMPARE(printed, totals);
 }
 
 void CtlCoreTest::monitorEndsWhenTheDeviceVanishes() {
@@ -265,24 +302,46 @@ void CtlCoreTest::monitorEndsWhenTheDeviceVanishes() {
 
     QCOMPARE(monitor.run(), 1);
 
-    QCOMPARE(out.lines().size(), 1);
-    QVERIFY(out.lines()[0].endsWith(QLatin1String(",IN 1,1.0")));
+    QCOMPARE(out.lines().size(), 2);
+    QVERIFY(out.lines()[1].endsWith(QLatin1String(",IN 1,1")));
     QCOMPARE(seams.messages.size(), 1);
     QCOMPARE(seams.messages[0].text, kPortErrorText);
     QCOMPARE(seams.messages[0].title, kPortErrorTitle);
 }
 
-void CtlCoreTest::monitorReportsAPortItCannotOpen() {
+void CtlCoreTest::monitorFails_data() {
+    QTest::addColumn<int>("openError");
+    QTest::addColumn<QString>("output"); // a file to print to, empty for memory
+    QTest::addColumn<int>("messages");   // "ERROR" boxes shown
+
+    QTest::newRow("port held elsewhere") << int(comm::kPortAlreadyOpen) << "" << 1;
+    QTest::newRow("output on a full disk") << 0 << "/dev/full" << 0;
+}
+
+void CtlCoreTest::monitorFails() {
+    QFETCH(int, openError);
+    QFETCH(QString, output);
+    QFETCH(int, messages);
     TestSeams seams;
-    seams.port.openError = comm::kPortAlreadyOpen;
-    MemoryFile out;
-    Monitor monitor(seams.port, 1, out.file());
+    if (openError)
+        seams.port.openError = openError;
+    Others::ParamTable[0] = {1, 1, 1};
+    seams.port.deliver("1\r");
+    MemoryFile memory;
+    FILE* file = output.isEmpty() ? memory.file() : std::fopen(qPrintable(output), "w");
+    QVERIFY(file);
+    Monitor monitor(seams.port, 1, file);
 
     QCOMPARE(monitor.run(), 1);
 
-    QCOMPARE(seams.messages.size(), 1);
-    QCOMPARE(seams.messages[0].text, kPortErrorText);
-    QVERIFY(out.lines().isEmpty());
+    if (!output.isEmpty())
+        std::fclose(file);
+    QCOMPARE(seams.messages.size(), messages);
+    QCOMPARE(Others::LastPortError.isEmpty(), messages == 0);
+    for (const RecordedMessage& message : seams.messages)
+        QCOMPARE(message.text, kPortErrorText);
+    QVERIFY(memory.lines().isEmpty());
+    QVERIFY(!seams.port.PortOpen());
 }
 
 QTEST_GUILESS_MAIN(CtlCoreTest)

@@ -54,6 +54,7 @@ void ParameterReadTest::acceptedReplyIsOneExchange() {
     device.output = 5;
     const QByteArray reply = deviceReply(device, '3');
     seams.port.replies.push_back(reply);
+    Others::LastPortError = QStringLiteral("from an earlier read");
 
     ReadParameterBlock();
 
@@ -64,6 +65,7 @@ void ParameterReadTest::acceptedReplyIsOneExchange() {
     QCOMPARE(seams.port.written, QByteArray("*"));
     QVERIFY(seams.messages.isEmpty());
     QCOMPARE(Others::ReadFailed, Others::False);
+    QCOMPARE(Others::LastPortError, QString());
     QCOMPARE(Others::RetryCount, 0);
     const ParameterSet expectedSet =
         makeSet("2x3", device.numerators, device.divisors, {0, 1, 0, 1, 0, 1}, 5);
@@ -139,6 +141,7 @@ void ParameterReadTest::portUnusable() {
     ReadParameterBlock();
 
     QCOMPARE(Others::ReadFailed, Others::True);
+    QCOMPARE(Others::LastPortError, QStringLiteral("scripted open failure"));
     QCOMPARE(seams.messages.size(), 1);
     QCOMPARE(seams.messages[0].text, kPortErrorText);
     QCOMPARE(seams.messages[0].title, QStringLiteral("ERROR"));

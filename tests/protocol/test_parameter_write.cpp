@@ -210,6 +210,9 @@ void ParameterWriteTest::refusedValues_data() {
     QTest::newRow("numerator too large for a double")
         << num << 1 << "1e999"
         << R"(Numerator of IN 2: "1e999" is outside 0..65535; nothing was sent.)";
+    QTest::newRow("%1 in the text")
+        << num << 0 << "99999%1"
+        << R"(Numerator of IN 1: "99999%1" is outside 0..65535; nothing was sent.)";
     QTest::newRow("output 256") << -1 << 0 << "256"
                                 << R"(Output: "256" is outside 0..255; nothing was sent.)";
     QTest::newRow("output 255.5 rounds to 256")

@@ -82,6 +82,12 @@ void TestSimConsole::streamControl() {
     QVERIFY(!console.execute(QStringLiteral("rate 3 fast")).ok);
     QVERIFY(console.execute(QStringLiteral("rate 3 off")).ok);
     QCOMPARE(device.streamConfig().rates.size(), size_t(0));
+
+    // No line carries more than 1638 records/s in all; a refused rate changes nothing.
+    QVERIFY(!console.execute(QStringLiteral("rate 1 1e308")).ok);
+    QVERIFY(console.execute(QStringLiteral("rate 1 1000")).ok);
+    QVERIFY(!console.execute(QStringLiteral("rate 2 700")).ok);
+    QCOMPARE(device.streamConfig().rates, (std::map<int, double>{{1, 1000.0}}));
 }
 
 QTEST_GUILESS_MAIN(TestSimConsole)

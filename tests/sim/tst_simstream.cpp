@@ -45,6 +45,7 @@ private slots:
     void burstsCycleThePattern();
     void countLimitStopsTheStream();
     void unthrottledChannelsTakeTurns();
+    void absurdRatesCostNoMemory();
     void rateAndBurstParsing_data();
     void rateAndBurstParsing();
     void splitRecordPauses();
@@ -135,6 +136,30 @@ void TestSimStream::unthrottledChannelsTakeTurns() {
     QCOMPARE(scheduler.take(0, 2), (QList<int>{2, 1}));
 }
 
+void TestSimStream::absurdRatesCostNoMemory() {
+    StreamConfig config;
+    config.rates = {{1, 1048576.0}}; // 2^20 records/s: the periods add up exactly
+    RecordScheduler scheduler;
+    scheduler.start(config, 0);
+    // A second's records at once, more than any queue takes: only a batch is listed.
+    QCOMPARE(scheduler.take(1000, 0).size(), RecordScheduler::kTimedBatch);
+
+    // Nobody reads: records fall due and are counted, none is kept.
+    qint64 lost = -1;
+    QCOMPARE(scheduler.take(2000, 0, 100, &lost).size(), 100);
+    QCOMPARE(lost, 1048576 - 100);
+    QCOMPARE(scheduler.take(3000, 0, 0, &lost), QList<int>{});
+    QCOMPARE(lost, 1048576);
+    QCOMPARE(scheduler.produced(), 3 * 1048576);
+
+    // A rate no number can space out still ends its take at once and waits for the clock.
+    config.rates = {{1, 1e308}};
+    scheduler.start(config, 0);
+    QCOMPARE(scheduler.take(1000, 0, 10, &lost).size(), 10);
+    QVERIFY(lost > 0);
+    QVERIFY(scheduler.nextDueMs() > 1000);
+}
+
 void TestSimStream::rateAndBurstParsing_data() {
     QTest::addColumn<QString>("rate");
     QTest::addColumn<QString>("burst");
@@ -150,6 +175,16 @@ void TestSimStream::rateAndBurstParsing_data() {
                                    << "1" << false;
     QTest::newRow("empty rate") << ""
                                 << "1" << false;
+    QTest::newRow("more than a 32767 Bd line carries") << "1:1e9"
+                                                       << "1" << false;
+    QTest::newRow("together more than a line carries") << "1:1000,2:700"
+                                                       << "1" << false;
+    QTest::newRow("not a number") << "1:nan"
+                                  << "1" << false;
+    QTest::newRow("eight channels sharing the line") << "1:204.79375,2:204.79375,3:204.79375,"
+                                                        "4:204.79375,5:204.79375,6:204.79375,"
+                                                        "7:204.79375,8:204.79375"
+                                                     << "1" << true;
     QTest::newRow("burst of 0") << "1:1"
                                 << "0" << false;
     QTest::newRow("burst pattern with 9") << "1:1"

@@ -1,48 +1,23 @@
 #include "Monitor.h"
 
+#include "StopSignals.h"
+
 #include "app/Seams.h"
 #include "protocol/ParameterBlock.h"
 #include "serial/MSComm.h"
 
 #include <QDateTime>
-#include <QLocale>
 #include <QSocketNotifier>
-
-#ifdef Q_OS_UNIX
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <cstring>
 
 namespace {
 
 constexpr int kReceiveThreshold = 2;
 constexpr int kPartialPollMs = 50;
-
-#ifdef Q_OS_UNIX
-int signalPipe[2] = {-1, -1};
-
-void onStopSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-
-// SIGINT and SIGTERM end the monitor through its event loop, so the port is
-// closed properly and every printed line is complete.
-QSocketNotifier* watchStopSignals(QObject* parent) {
-    if (signalPipe[0] < 0 && ::pipe(signalPipe) != 0)
-        return nullptr;
-    for (int fd : signalPipe)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    return new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, parent);
-}
-#endif
 
 QString channelName(int channel) {
     if (channel < Others::kInputs)
@@ -58,6 +33,18 @@ Monitor::Monitor(MSComm& port, qint64 limit, FILE* out) : port_(port), limit_(li
     connect(&partialPoll_, &QTimer::timeout, this, &Monitor::readWaiting);
 }
 
+QString Monitor::totalText(double total) {
+    // Nine significant digits, and never fewer decimals than the on-line
+    // view's two; trailing zeros go, so a whole total prints as one.
+    const int magnitude = total == 0 ? 0 : int(std::floor(std::log10(std::fabs(total))));
+    QString text = QString::number(total, 'f', std::clamp(8 - magnitude, 2, 17));
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
 QByteArray Monitor::csvLine(const QDateTime& time, int channel, const QString& total) {
     return (time.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) + QLatin1Char(',') +
             channelName(channel) + QLatin1Char(',') + total)
@@ -68,23 +55,27 @@ int Monitor::run() {
     try {
         port_.PortOpen(true);
         port_.RThreshold(kReceiveThreshold);
-    } catch (const comm::CommError&) {
+    } catch (const comm::CommError& error) {
+        Others::LastPortError = error.detail();
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         return 1;
     }
 #ifdef Q_OS_UNIX
-    if (QSocketNotifier* stop = watchStopSignals(this)) {
-        connect(stop, &QSocketNotifier::activated, this, [this] {
-            char drained[16];
-            [[maybe_unused]] const auto n = ::read(signalPipe[0], drained, sizeof drained);
-            finish(0);
+    // A stop signal ends the watch through the event loop, so the port is
+    // closed and every printed line is complete.
+    if (stopsignals::notifyFd() >= 0) {
+        auto* stop = new QSocketNotifier(stopsignals::notifyFd(), QSocketNotifier::Read, this);
+        connect(stop, &QSocketNotifier::activated, this, [this, stop] {
+            stop->setEnabled(false);
+            finish(stopsignals::exitStatus(stopsignals::received(), true));
         });
     }
 #endif
     const auto connection = connect(&port_, &MSComm::OnComm, this, &Monitor::onComm);
     // Records that arrived between the read and now are already waiting.
     QTimer::singleShot(0, this, &Monitor::readWaiting);
-    loop_.exec();
+    if (writeLine(kCsvHeader))
+        loop_.exec();
     disconnect(connection);
     port_.RThreshold(0);
     closePortQuietly(port_);
@@ -94,6 +85,7 @@ int Monitor::run() {
 void Monitor::onComm() {
     const int16_t event = port_.CommEvent();
     if (event == comm::kErDeviceLost) {
+        Others::LastPortError = QStringLiteral("the device went away (unplugged, or hung up)");
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         finish(1);
         return;
@@ -108,19 +100,18 @@ void Monitor::readWaiting() {
     QByteArray chunk;
     try {
         chunk = port_.Input();
-    } catch (const comm::CommError&) {
+    } catch (const comm::CommError& error) {
+        Others::LastPortError = error.detail();
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         finish(1);
         return;
     }
-    const QLocale c = QLocale::c();
     for (int channel : assembler_.feed(chunk)) {
         if (!totals_.count(channel))
             continue;
-        const QByteArray line =
-            csvLine(QDateTime::currentDateTime(), channel, totals_.text(channel, c)) + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), out_);
-        std::fflush(out_);
+        if (!writeLine(
+                csvLine(QDateTime::currentDateTime(), channel, totalText(totals_.value(channel)))))
+            return;
         if (limit_ > 0 && ++printed_ >= limit_) {
             finish(0);
             return;
@@ -128,6 +119,22 @@ void Monitor::readWaiting() {
     }
     if (assembler_.hasPartialRecord())
         partialPoll_.start();
+}
+
+bool Monitor::writeLine(const QByteArray& line) {
+    const QByteArray bytes = line + '\n';
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out_) == size_t(bytes.size()) &&
+        std::fflush(out_) == 0)
+        return true;
+    if (errno == EPIPE) {
+        // The reader has gone (monitor | head -1): the watch is over.
+        finish(stopsignals::exitStatus(SIGPIPE, true));
+        return false;
+    }
+    // Every further line would be lost as well.
+    std::fprintf(stderr, "ktr6ctl: cannot write the output: %s\n", std::strerror(errno));
+    finish(1);
+    return false;
 }
 
 void Monitor::finish(int status) {

@@ -17,17 +17,26 @@ public:
     // limit: stop after this many printed records; 0 runs until a signal.
     Monitor(MSComm& port, qint64 limit, FILE* out);
 
-    // Opens the port and runs until SIGINT/SIGTERM, the limit, or the device
-    // vanishing. Returns the exit status (0, or 1 after a port failure, which
-    // has been reported through the message seam).
+    // Opens the port and runs until SIGINT/SIGTERM, the limit, the device
+    // vanishing or the output failing. Returns the exit status (0, or 1 after
+    // a port failure, reported through the message seam, or a failed write of
+    // the output, reported on stderr).
     int run();
 
-    // The line printed for one counted record, without its newline.
+    // The first line printed, naming the columns.
+    static constexpr char kCsvHeader[] = "time,channel,total";
+    // The line printed for one counted record, without its newline: local
+    // time to the millisecond, "IN 1".."IN 6", "V1" or "V2", and the total.
     static QByteArray csvLine(const QDateTime& time, int channel, const QString& total);
+    // A channel's total as the CSV carries it: at least nine significant
+    // digits, a whole total exactly, "." as the decimal point in every locale.
+    static QString totalText(double total);
 
 private:
     void onComm();
     void readWaiting();
+    // Prints one line; a failed write reports itself and ends the watch.
+    bool writeLine(const QByteArray& line);
     void finish(int status);
 
     MSComm& port_;

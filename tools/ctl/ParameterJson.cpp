@@ -58,12 +58,13 @@ std::optional<int> wholeNumber(const QJsonObject& object, const QString& key, in
     }
     const double number = value.toDouble();
     if (std::floor(number) != number) {
-        *error = QStringLiteral("%1 must be a whole number, not %2").arg(name).arg(number);
+        *error =
+            QStringLiteral("%1 must be a whole number, not %2").arg(name, QString::number(number));
         return std::nullopt;
     }
     if (number < 0 || number > maximum) {
-        *error =
-            QStringLiteral("%1 is %2, outside 0..%3").arg(name).arg(number, 0, 'f', 0).arg(maximum);
+        *error = QStringLiteral("%1 is %2, outside 0..%3")
+                     .arg(name, QString::number(number, 'f', 0), QString::number(maximum));
         return std::nullopt;
     }
     return int(number);
@@ -93,12 +94,13 @@ QString parameterSetReport(const ParameterSet& set) {
     text += QStringLiteral("Input   Numerator  Divisor  Sign  Per impulse\n");
     for (int i = 0; i < Others::kInputs; ++i) {
         const auto& row = set.table[i];
-        text += QStringLiteral("IN %1  %2  %3  %4  %5\n")
-                    .arg(i + 1)
-                    .arg(row[Others::kNumeratorColumn], 11)
-                    .arg(row[Others::kDivisorColumn], 7)
-                    .arg(isMinus(row) ? QStringLiteral("-") : QStringLiteral("+"), 4)
-                    .arg(coefficientText(row), 11);
+        text +=
+            QStringLiteral("IN %1  %2  %3  %4  %5\n")
+                .arg(QString::number(i + 1),
+                     QString::number(row[Others::kNumeratorColumn]).rightJustified(11),
+                     QString::number(row[Others::kDivisorColumn]).rightJustified(7),
+                     QString(isMinus(row) ? QLatin1Char('-') : QLatin1Char('+')).rightJustified(4),
+                     coefficientText(row).rightJustified(11));
     }
     text += QStringLiteral("Output       %1\n").arg(set.output);
     return text;
@@ -115,8 +117,7 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
     };
     if (document.isNull())
         return fail(QStringLiteral("not valid JSON (%1 at character %2)")
-                        .arg(parseError.errorString())
-                        .arg(parseError.offset + 1));
+                        .arg(parseError.errorString(), QString::number(parseError.offset + 1)));
     if (!document.isObject())
         return fail(QStringLiteral("the parameter set must be one JSON object"));
     const QJsonObject root = document.object();
@@ -132,7 +133,8 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
     EditorFields fields;
     const QJsonArray list = inputs.toArray();
     for (int i = 0; i < Others::kInputs; ++i) {
-        const QString where = QStringLiteral("inputs[%1] (IN %2)").arg(i).arg(i + 1);
+        const QString where =
+            QStringLiteral("inputs[%1] (IN %2)").arg(QString::number(i), QString::number(i + 1));
         if (!list[i].isObject())
             return fail(where + QStringLiteral(" must be an object"));
         const QJsonObject input = list[i].toObject();

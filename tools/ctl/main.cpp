@@ -4,6 +4,7 @@
 #include "CtlCommand.h"
 #include "Monitor.h"
 #include "ParameterJson.h"
+#include "StopSignals.h"
 #include "app/Others.h"
 #include "app/Seams.h"
 #include "protocol/ParameterBlock.h"
@@ -13,7 +14,11 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QTextStream>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -26,6 +31,61 @@ void printErr(const QString& text) {
     err << text;
     if (!text.endsWith(QLatin1Char('\n')))
         err << '\n';
+}
+
+// What is under way when a stop signal comes.
+bool watching = false;  // the monitor command, from its first read on
+bool writing = false;   // a parameter write, until it has returned
+bool blockSent = false; // ... and its port has been closed after the block
+
+// Closes the port, as an ordinary end of the program would, and exits.
+[[noreturn]] void stopNow() {
+    const int signo = stopsignals::received();
+    try {
+        MSComm& port = MSComm1();
+        if (port.PortOpen()) {
+            try {
+                port.RTSEnable(false);
+            } catch (const std::exception&) {
+            }
+            port.PortOpen(false);
+        }
+    } catch (const std::exception&) {
+        // A port that broke on its own has nothing left to release.
+    }
+    if (writing && blockSent)
+        printErr(QStringLiteral("ktr6ctl: stopped; the parameters were sent but not verified."));
+    std::fflush(stdout);
+    std::exit(stopsignals::exitStatus(signo, watching));
+}
+
+void stopIfSignalled() {
+    if (stopsignals::received())
+        stopNow();
+}
+
+// The transactions' pauses. A stop signal ends the program from here; during
+// a write not before the port has been closed after the block, so the device
+// never gets half a block.
+void pauseOrStop(int ms) {
+    if (writing && !MSComm1().PortOpen())
+        blockSent = true;
+    const bool mayStop = !writing || blockSent;
+    if (stopsignals::sleep(ms, mayStop) && mayStop)
+        stopNow();
+}
+
+// Standard output is what a script takes the result from: a write that fails
+// (a full disk, a closed file) fails the command instead of losing the result.
+int writeOutput(const QByteArray& bytes) {
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) &&
+        std::fflush(stdout) == 0)
+        return kExitOk;
+    if (errno == EPIPE) // the reader has gone: nothing to tell it
+        return stopsignals::exitStatus(SIGPIPE, watching);
+    printErr(QStringLiteral("ktr6ctl: cannot write the output: %1")
+                 .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    return kExitDevice;
 }
 
 // Message boxes become "TITLE: text" lines on stderr; the texts are kept so
@@ -50,8 +110,16 @@ private:
 QString portDescription(const MSComm& port) {
     const QString device = port.DeviceFor(port.CommPort());
     return QStringLiteral("COM%1 (%2)")
-        .arg(port.CommPort())
-        .arg(device.isEmpty() ? QStringLiteral("no device") : device);
+        .arg(QString::number(port.CommPort()),
+             device.isEmpty() ? QStringLiteral("no device") : device);
+}
+
+// The "ERROR" box tells only that the link failed; a person at a terminal
+// also learns which port, which device and why.
+void explainPortError(const MSComm& port) {
+    if (!Others::LastPortError.isEmpty())
+        printErr(
+            QStringLiteral("ktr6ctl: %1: %2").arg(portDescription(port), Others::LastPortError));
 }
 
 // The read as the desktop tool runs it; a silent failure gets a line of its
@@ -64,36 +132,68 @@ bool readParameters(const MSComm& port, const MessageLog& log) {
         printErr(
             QStringLiteral("ktr6ctl: no complete reply from the device on %1 after %2 attempts; "
                            "check that it is connected and powered.")
-                .arg(portDescription(port))
-                .arg(kReadAttempts));
+                .arg(portDescription(port), QString::number(kReadAttempts)));
+    else
+        explainPortError(port);
     return false;
 }
 
+// A parameter file is a few hundred bytes. Anything larger is refused whole
+// before it is parsed, so a stray file or an endless stream is never taken in part.
+constexpr qint64 kParameterFileLimit = 1024 * 1024;
+
 std::optional<QByteArray> readParameterFile(const QString& file) {
+    const bool fromStdin = file == QLatin1String("-");
+    const QString name = fromStdin ? QStringLiteral("standard input") : file;
     QFile in;
     bool opened = false;
-    if (file == QLatin1String("-")) {
-        opened = in.open(stdin, QIODevice::ReadOnly);
+    if (fromStdin) {
+        opened = in.open(STDIN_FILENO, QIODevice::ReadOnly, QFileDevice::DontCloseHandle);
     } else {
         in.setFileName(file);
         opened = in.open(QIODevice::ReadOnly);
     }
     if (!opened) {
-        printErr(QStringLiteral("ktr6ctl: cannot read %1: %2").arg(file, in.errorString()));
+        printErr(QStringLiteral("ktr6ctl: cannot read %1: %2").arg(name, in.errorString()));
         return std::nullopt;
     }
-    // A parameter file is a few hundred bytes; a megabyte is surely not one.
-    const QByteArray json = in.read(1024 * 1024);
+    // To the end: a pipe hands over what its writer has written so far, which
+    // may be part of the set.
+    QByteArray json;
+    for (;;) {
+        const QByteArray chunk = in.read(kParameterFileLimit + 1 - json.size());
+        if (chunk.isEmpty())
+            break;
+        json += chunk;
+        if (json.size() > kParameterFileLimit) {
+            printErr(QStringLiteral("ktr6ctl: %1 holds more than 1 MiB (%2 bytes), too much for "
+                                    "a parameter set; nothing was sent.")
+                         .arg(name, QString::number(kParameterFileLimit)));
+            return std::nullopt;
+        }
+    }
+    if (in.error() != QFileDevice::NoError) {
+        printErr(QStringLiteral("ktr6ctl: cannot read %1: %2").arg(name, in.errorString()));
+        return std::nullopt;
+    }
     return json;
 }
 
 int runWrite(const EditorFields& fields, const MSComm& port, const MessageLog& log) {
+    writing = true;
     WriteParameterBlock(fields);
+    writing = false;
+    stopIfSignalled();
     if (log.showed(kWriteVerifiedText))
         return kExitOk;
     if (Others::ReadFailed && log.empty())
         printErr(QStringLiteral("ktr6ctl: the parameters were sent, but the device on %1 did not "
                                 "answer the read that verifies them.")
+                     .arg(portDescription(port)));
+    else if (Others::ReadFailed)
+        explainPortError(port);
+    else if (log.showed(kPortErrorText))
+        printErr(QStringLiteral("ktr6ctl: the device on %1 reports other values than were written.")
                      .arg(portDescription(port)));
     return Others::ReadFailed || log.showed(kPortErrorText) ? kExitDevice : kExitUsage;
 }
@@ -111,8 +211,7 @@ int main(int argc, char* argv[]) {
     }
     const CtlOptions& options = *parsed.options;
     if (options.command == CtlOptions::Command::Help) {
-        QTextStream(stdout) << usageText();
-        return kExitOk;
+        return writeOutput(usageText().toUtf8());
     }
 
     // The parameter file is checked before the port is touched, so a bad
@@ -137,6 +236,10 @@ int main(int argc, char* argv[]) {
     const QString programDir = qEnvironmentVariable("KTR6_PROGRAM_DIR");
     if (!programDir.isEmpty())
         seams::setProgramDirectory(programDir);
+    // From here on the port may be opened: a stop signal closes it first.
+    stopsignals::install();
+    seams::bindSleep(pauseOrStop);
+    watching = options.command == CtlOptions::Command::Monitor;
     QtSerialComm port;
     seams::bindPort(&port);
     MessageLog log;
@@ -152,27 +255,31 @@ int main(int argc, char* argv[]) {
 
     switch (options.command) {
     case CtlOptions::Command::Read: {
-        if (!readParameters(port, log))
+        const bool read = readParameters(port, log);
+        stopIfSignalled();
+        if (!read)
             return kExitDevice;
         const ParameterSet set = currentParameterSet();
-        if (options.json) {
-            const QByteArray json = parameterSetJson(set);
-            std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
-        } else {
-            QTextStream(stdout) << QStringLiteral("Device       %1\n").arg(portDescription(port))
-                                << parameterSetReport(set);
-        }
-        return kExitOk;
+        if (options.json)
+            return writeOutput(parameterSetJson(set));
+        return writeOutput((QStringLiteral("Device       %1\n").arg(portDescription(port)) +
+                            parameterSetReport(set))
+                               .toUtf8());
     }
     case CtlOptions::Command::Write:
         return runWrite(fields, port, log);
     case CtlOptions::Command::Monitor: {
-        if (!readParameters(port, log))
+        const bool read = readParameters(port, log);
+        stopIfSignalled();
+        if (!read)
             return kExitDevice;
         printErr(QStringLiteral("ktr6ctl: watching %1, firmware SW %2; Ctrl+C stops.")
                      .arg(portDescription(port), Others::FirmwareVersion));
         Monitor monitor(port, options.count.value_or(0), stdout);
-        return monitor.run();
+        const int status = monitor.run();
+        if (status != kExitOk)
+            explainPortError(port);
+        return status;
     }
     case CtlOptions::Command::Help:
         break;

@@ -31,11 +31,13 @@ QString describeParams(const SimDevice& device) {
     const ParamSet params = device.storedParams();
     const ReplyStyle style = device.replyStyle();
     return QStringLiteral("params %1 sign=%2 output=%3 variant=%4 style=%5 fault=%6")
-        .arg(formatParamList(params))
-        .arg(params.signMask)
-        .arg(params.output)
-        .arg(QLatin1Char(style.variant))
-        .arg(fieldStyleName(style.fields), faultToString(device.fault()));
+        .arg(formatParamList(params), QString::number(params.signMask),
+             QString::number(params.output), QString(QLatin1Char(style.variant)),
+             fieldStyleName(style.fields), faultToString(device.fault()));
+}
+
+QString number(qint64 value) {
+    return QString::number(value);
 }
 
 QString describeCounters(const SimDevice& device) {
@@ -43,18 +45,10 @@ QString describeCounters(const SimDevice& device) {
     return QStringLiteral("stats rx=%1 tx=%2 reads=%3 writes=%4 records=%5 dropped=%6 "
                           "hangups=%7 reopens=%8 opens=%9 connected=%10 portopen=%11 "
                           "streaming=%12")
-        .arg(c.bytesReceived)
-        .arg(c.bytesSent)
-        .arg(c.readRequests)
-        .arg(c.writeBlocks)
-        .arg(c.recordsSent)
-        .arg(c.recordsDropped)
-        .arg(c.hangups)
-        .arg(c.reopens)
-        .arg(c.portOpens)
-        .arg(device.isConnected() ? 1 : 0)
-        .arg(device.pcSideOpen() ? 1 : 0)
-        .arg(device.streaming() ? 1 : 0);
+        .arg(number(c.bytesReceived), number(c.bytesSent), number(c.readRequests),
+             number(c.writeBlocks), number(c.recordsSent), number(c.recordsDropped),
+             number(c.hangups), number(c.reopens), number(c.portOpens),
+             number(device.isConnected()), number(device.pcSideOpen()), number(device.streaming()));
 }
 
 } // namespace
@@ -66,9 +60,11 @@ QString CommandInterpreter::help() {
     return QStringLiteral(
         "commands:\n"
         "  rec CH [N]          send N (1) records on channel CH (1..6 = IN 1..6, 7 = V1, 8 = V2);\n"
-        "                      they wait until the PC side has the port open\n"
+        "                      they wait until the PC side opens the port, then go out at once\n"
+        "                      (a parameter read at its opening discards them unread)\n"
         "  burst N [PATTERN]   send N records back to back, channels cycling through PATTERN (1)\n"
-        "  rate CH R|off       stream channel CH at R records/s (0 = as fast as possible)\n"
+        "  rate CH R|off       stream channel CH at R records/s (0 = as fast as possible);\n"
+        "                      all rates together at most 1638.35/s, as on a 32767 Bd line\n"
         "  count N|off         stop the stream after N records\n"
         "  start | stop        start or stop the stream\n"
         "  filler [TEXT]       characters between channel digit and CR (none without TEXT)\n"
@@ -134,10 +130,15 @@ Result CommandInterpreter::execute(const QString& line) {
         const bool off = arg2 == QLatin1String("off");
         if (!toInt(arg1, kFirstChannel, kLastChannel, &a) || (!off && (!good || rate < 0)))
             return error(QStringLiteral("usage: rate CH R|off"));
+        std::map<int, double> rates = stream_.rates;
         if (off)
-            stream_.rates.erase(a);
+            rates.erase(a);
         else
-            stream_.rates[a] = rate;
+            rates[a] = rate;
+        QString why;
+        if (!ratesFitTheLine(rates, &why))
+            return error(why);
+        stream_.rates = rates;
         if (stream_.empty()) {
             device_.stopStream();
             return ok(QStringLiteral("stream stopped"));

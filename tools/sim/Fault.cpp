@@ -72,10 +72,9 @@ std::optional<Fault> parseFault(const QString& text, QString* error) {
         bool ok = false;
         fault.arg = text.mid(eq + 1).trimmed().toInt(&ok);
         if (!ok || fault.arg < info.minArg || fault.arg > info.maxArg) {
-            return reject(error, QStringLiteral("fault %1: argument must be %2..%3")
-                                     .arg(name)
-                                     .arg(info.minArg)
-                                     .arg(info.maxArg));
+            return reject(
+                error, QStringLiteral("fault %1: argument must be %2..%3")
+                           .arg(name, QString::number(info.minArg), QString::number(info.maxArg)));
         }
         return fault;
     }
@@ -86,7 +85,7 @@ QString faultToString(const Fault& fault) {
     const FaultInfo& info = infoFor(fault.kind);
     if (info.arg == Arg::None)
         return QLatin1String(info.name);
-    return QStringLiteral("%1=%2").arg(QLatin1String(info.name)).arg(fault.arg);
+    return QStringLiteral("%1=%2").arg(QLatin1String(info.name), QString::number(fault.arg));
 }
 
 QString faultHelp() {

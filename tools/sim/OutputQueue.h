@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 
@@ -38,6 +39,8 @@ public:
     qsizetype recordBytes() const { return recordBytes_; }
     bool replyPending() const { return replies_ > 0; }
     void setRecordLimit(qsizetype bytes) { recordLimit_ = bytes; }
+    // Bytes of records that may still be pushed.
+    qsizetype recordRoom() const { return std::max<qsizetype>(recordLimit_ - recordBytes_, 0); }
 
     // True when there is something to write at nowMs (not held by a pause). With holdRecords
     // only replies and the rest of a record already on the wire count.

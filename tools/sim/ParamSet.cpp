@@ -27,8 +27,7 @@ std::optional<ParamSet> parseParamList(const QString& text, const ParamSet& base
     const QStringList entries = text.split(QLatin1Char(','));
     if (entries.size() != kInputCount) {
         fail(error, QStringLiteral("expected %1 comma-separated NUM/DIV entries, got %2")
-                        .arg(kInputCount)
-                        .arg(entries.size()));
+                        .arg(QString::number(kInputCount), QString::number(entries.size())));
         return std::nullopt;
     }
     ParamSet result = base;
@@ -44,8 +43,7 @@ std::optional<ParamSet> parseParamList(const QString& text, const ParamSet& base
         const QStringView div = slash < 0 ? QStringView(u"1") : entry.mid(slash + 1);
         if (!parseWord(num, &result.numerators[i]) || !parseWord(div, &result.divisors[i])) {
             fail(error, QStringLiteral("IN %1: \"%2\" is not NUM/DIV with both in 0..65535")
-                            .arg(i + 1)
-                            .arg(entries[i]));
+                            .arg(QString::number(i + 1), entries[i]));
             return std::nullopt;
         }
         const quint8 bit = quint8(1u << i);
@@ -57,10 +55,9 @@ std::optional<ParamSet> parseParamList(const QString& text, const ParamSet& base
 QString formatParamList(const ParamSet& params) {
     QStringList entries;
     for (int i = 0; i < kInputCount; ++i) {
-        entries << QStringLiteral("%1%2/%3")
-                       .arg(params.positive(i) ? QString() : QStringLiteral("-"))
-                       .arg(params.numerators[i])
-                       .arg(params.divisors[i]);
+        entries << QStringLiteral("%1%2/%3").arg(
+            params.positive(i) ? QString() : QStringLiteral("-"),
+            QString::number(params.numerators[i]), QString::number(params.divisors[i]));
     }
     return entries.join(QLatin1Char(','));
 }

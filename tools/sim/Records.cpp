@@ -2,6 +2,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 
 namespace ktr6sim {
@@ -17,6 +18,8 @@ bool fail(QString* error, const QString& message) {
 // A stream that fell far behind (the machine was busy, the pty was full) starts afresh rather
 // than bursting out everything it owes.
 constexpr double kMaxLagMs = 1000;
+// No take counts more records of one channel than this, whatever the rate.
+constexpr double kMaxOwed = 1e9;
 
 } // namespace
 
@@ -48,7 +51,23 @@ std::optional<std::map<int, double>> parseRates(const QString& text, QString* er
         fail(error, QStringLiteral("no CHANNEL:RATE entries in \"%1\"").arg(text));
         return std::nullopt;
     }
+    if (!ratesFitTheLine(rates, error))
+        return std::nullopt;
     return rates;
+}
+
+bool ratesFitTheLine(const std::map<int, double>& rates, QString* error) {
+    double total = 0;
+    for (const auto& [channel, rate] : rates)
+        total += rate;
+    // A hair of tolerance: rates that split the line's figure among channels add up to it.
+    if (total <= kLineRecordsPerSecond * (1 + 1e-9))
+        return true;
+    return fail(error, QStringLiteral("the rates add up to %1 records/s; a 32767 Bd line carries "
+                                      "at most %2 (a digit and a CR of 10 bits each). Rate 0 "
+                                      "streams as fast as the port takes records.")
+                           .arg(QString::number(total, 'g', 6),
+                                QString::number(kLineRecordsPerSecond, 'f', 2)));
 }
 
 bool validChannelPattern(const QByteArray& pattern) {
@@ -91,52 +110,75 @@ void RecordScheduler::start(const StreamConfig& config, qint64 nowMs) {
     nextBurst_ = config.burstSize > 0 ? double(nowMs) : -1;
 }
 
-bool RecordScheduler::produce(int channel, QList<int>* out) {
+qint64 RecordScheduler::allowed(qint64 count) const {
     if (!active_)
-        return false;
-    out->append(channel);
-    if (++produced_ == config_.countLimit)
-        active_ = false;
-    return true;
+        return 0;
+    return config_.countLimit < 0 ? count : std::min(count, config_.countLimit - produced_);
 }
 
-QList<int> RecordScheduler::take(qint64 nowMs, int unthrottledRoom) {
+void RecordScheduler::produce(int channel, qint64 count, QList<int>* out, qint64* room,
+                              qint64* lost) {
+    const qint64 listed = std::min(count, *room);
+    for (qint64 i = 0; i < listed; ++i)
+        out->append(channel);
+    *room -= listed;
+    *lost += count - listed;
+    countProduced(count);
+}
+
+void RecordScheduler::countProduced(qint64 count) {
+    produced_ += count;
+    if (produced_ == config_.countLimit)
+        active_ = false;
+}
+
+QList<int> RecordScheduler::take(qint64 nowMs, int unthrottledRoom, int timedRoom, qint64* lost) {
     QList<int> due;
-    if (!active_)
-        return due;
+    qint64 unlisted = 0;
+    qint64 room = std::max(timedRoom, 0);
     const double now = double(nowMs);
 
-    if (nextBurst_ >= 0 && nextBurst_ <= now) {
-        for (int i = 0; i < config_.burstSize; ++i) {
-            const int channel = config_.burstPattern[i % config_.burstPattern.size()] - '0';
-            if (!produce(channel, &due))
-                return due;
-        }
+    if (active_ && nextBurst_ >= 0 && nextBurst_ <= now) {
+        const qint64 count = allowed(config_.burstSize);
+        const qint64 listed = std::min(count, room);
+        for (qint64 i = 0; i < listed; ++i)
+            due.append(config_.burstPattern[i % config_.burstPattern.size()] - '0');
+        room -= listed;
+        unlisted += count - listed;
+        countProduced(count);
         nextBurst_ = config_.burstIntervalMs > 0 ? nextBurst_ + config_.burstIntervalMs : -1;
         if (nextBurst_ >= 0 && now - nextBurst_ > kMaxLagMs)
             nextBurst_ = now + config_.burstIntervalMs;
     }
 
     for (auto& [channel, dueAt] : nextDue_) {
+        if (!active_)
+            break;
         const double period = 1000.0 / config_.rates[channel];
         if (now - dueAt > kMaxLagMs)
             dueAt = now;
-        while (dueAt <= now) {
-            if (!produce(channel, &due))
-                return due;
-            dueAt += period;
-        }
+        if (dueAt > now)
+            continue;
+        // Every record owed by now in one step, so that an absurd rate costs no more time or
+        // memory than a sane one.
+        const double owed = std::floor((now - dueAt) / period) + 1;
+        const qint64 count = allowed(owed < kMaxOwed ? qint64(owed) : qint64(kMaxOwed));
+        produce(channel, count, &due, &room, &unlisted);
+        const double next = dueAt + double(count) * period;
+        dueAt = next > now ? next : now + std::max(period, 1.0);
     }
 
-    for (int i = 0; i < unthrottledRoom && !unthrottledChannels_.isEmpty(); ++i) {
+    for (int i = 0; i < unthrottledRoom && allowed(1) > 0 && !unthrottledChannels_.isEmpty(); ++i) {
         const int channel = unthrottledChannels_[unthrottledTurn_];
         unthrottledTurn_ = (unthrottledTurn_ + 1) % unthrottledChannels_.size();
-        if (!produce(channel, &due))
-            return due;
+        due.append(channel);
+        countProduced(1);
     }
 
     if (nextDue_.empty() && nextBurst_ < 0 && unthrottledChannels_.isEmpty())
         active_ = false; // a single burst has gone out and nothing else is scheduled
+    if (lost)
+        *lost = unlisted;
     return due;
 }
 

@@ -31,8 +31,15 @@ struct StreamConfig {
     bool empty() const { return rates.empty() && burstSize <= 0; }
 };
 
-// "1:5,3:20" -> channel 1 at 5/s, channel 3 at 20/s.
+// The most records a line can carry: 32767 Bd, the fastest rate the settings file holds, and a
+// record of a digit and a CR, 10 bits each on the wire: 1638.35 records/s.
+inline constexpr double kLineRecordsPerSecond = 32767.0 / 20.0;
+
+// "1:5,3:20" -> channel 1 at 5/s, channel 3 at 20/s. Rates adding up to more than a line
+// carries are refused.
 std::optional<std::map<int, double>> parseRates(const QString& text, QString* error = nullptr);
+// Whether the timed rates together fit on the line; *error says why not.
+bool ratesFitTheLine(const std::map<int, double>& rates, QString* error = nullptr);
 // "N" or "N:PATTERN", PATTERN being channel digits such as "1278".
 bool parseBurst(const QString& text, StreamConfig* config, QString* error = nullptr);
 bool validChannelPattern(const QByteArray& pattern);
@@ -46,16 +53,25 @@ public:
     bool active() const { return active_; }
     const StreamConfig& config() const { return config_; }
 
-    // Channels of the timed records due by nowMs, then up to unthrottledRoom records of the
-    // channels that run as fast as the pty takes.
-    QList<int> take(qint64 nowMs, int unthrottledRoom);
+    // Channels of the records due by nowMs: bursts and timed records, at most timedRoom of
+    // them, then up to unthrottledRoom records of the channels that run as fast as the pty
+    // takes. Records due beyond timedRoom fall due all the same (they count towards the
+    // stream's limit) but are only counted, in *lost: whatever the rate, a take costs no more
+    // than the room it is given.
+    static constexpr int kTimedBatch = 1 << 17;
+    QList<int> take(qint64 nowMs, int unthrottledRoom, int timedRoom = kTimedBatch,
+                    qint64* lost = nullptr);
     // Earliest moment a timed record falls due, or -1 when none is pending.
     qint64 nextDueMs() const;
     bool unthrottled() const { return active_ && !unthrottledChannels_.isEmpty(); }
     qint64 produced() const { return produced_; }
 
 private:
-    bool produce(int channel, QList<int>* out);
+    // How many of count records the stream may still produce.
+    qint64 allowed(qint64 count) const;
+    // Produces count records of channel, listing as many as *room allows.
+    void produce(int channel, qint64 count, QList<int>* out, qint64* room, qint64* lost);
+    void countProduced(qint64 count);
 
     StreamConfig config_;
     bool active_ = false;

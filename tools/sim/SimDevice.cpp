@@ -578,16 +578,18 @@ void SimDevice::storeBlock(const QByteArray& block) {
         params->numerators[0] = quint16(params->numerators[0] + 1);
     config_.params = *params;
     note(QStringLiteral("stored %1 sign=%2 output=%3")
-             .arg(formatParamList(*params))
-             .arg(params->signMask)
-             .arg(params->output));
+             .arg(formatParamList(*params), QString::number(params->signMask),
+                  QString::number(params->output)));
 }
 
 void SimDevice::fillRecords(qint64 now) {
     if (!pty_.isOpen() || !lineUp_ || holdingRecords(now)) {
         // Nobody listens, or the device is busy with a request: timed records falling due now
-        // are lost, as-fast-as-possible ones are simply not made, requested ones wait.
-        counters_.recordsDropped += stream_.take(now, 0).size();
+        // are lost (counted, never kept, whatever the rate), as-fast-as-possible ones are
+        // simply not made, requested ones wait.
+        qint64 lost = 0;
+        stream_.take(now, 0, 0, &lost);
+        counters_.recordsDropped += lost;
         return;
     }
     const auto push = [this](int channel, RecordOrigin origin = RecordOrigin::Stream) {
@@ -595,10 +597,16 @@ void SimDevice::fillRecords(qint64 now) {
                                   config_.records.splitMs, origin);
     };
     const int room = !blocked_ && output_.recordBytes() < kLowWater ? kUnthrottledBatch : 0;
-    for (int channel : stream_.take(now, room)) {
+    // Timed records beyond what the queue can hold are lost as on a full line.
+    const qsizetype recordSize = formatRecord(kFirstChannel, config_.records).size();
+    const int timedRoom =
+        int(std::min<qsizetype>(output_.recordRoom() / recordSize, RecordScheduler::kTimedBatch));
+    qint64 lost = 0;
+    for (int channel : stream_.take(now, room, timedRoom, &lost)) {
         if (!push(channel))
             ++counters_.recordsDropped;
     }
+    counters_.recordsDropped += lost;
     while (!runs_.empty() && output_.recordBytes() < kLowWater) {
         RecordRun& run = runs_.front();
         push(run.pattern[run.next++ % run.pattern.size()] - '0', RecordOrigin::Requested);

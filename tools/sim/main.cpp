@@ -47,12 +47,19 @@ QString describeOptions() {
                "its serial port. On start it prints \"ktr6-sim: listening on LINK -> PTY\".\n\n"
                "Like the relay on a serial line, it sends only while the PC side has the port\n"
                "open: stream records (--rate, --burst) falling due while it is closed are lost,\n"
-               "and so is whatever was sent but not read when it closes; records asked for with\n"
-               "\"rec\" or \"burst\" on stdin wait until it is opened. From a \"*\" until 250 ms\n"
-               "after the reply, and from a \",\" until 250 ms after the 26-octet block, no\n"
-               "records go out (stream records due then are lost), as while the PC holds RTS.\n"
-               "A pty has no RTS: the PC side discarding its input, as it does just before a\n"
-               "request, stops records for 50 ms. \"stats\" counts the lost ones as dropped.\n"
+               "and so is whatever was sent but not read when it closes. Records asked for with\n"
+               "\"rec\" or \"burst\" on stdin wait until the port is opened and then go out at\n"
+               "once. ktr6 and ktr6ctl open it first for their parameter read, which discards\n"
+               "what has arrived before its request: records queued before they started are\n"
+               "lost there (only those the pty could not take yet wait for the next opening;\n"
+               "\"stats\" counts the lost ones as sent). So ask for records once the tool\n"
+               "watches: the on-line view is open, or ktr6ctl monitor has printed \"watching\".\n"
+               "Timed rates add up to at most 1638.35 records/s, what a 32767 Bd line carries.\n\n"
+               "From a \"*\" until 250 ms after the reply, and from a \",\" until 250 ms\n"
+               "after the 26-octet block, no records go out (stream records due then are\n"
+               "lost), as while the PC holds RTS. A pty has no RTS: the PC side discarding its\n"
+               "input, as it does just before a request, stops records for 50 ms. \"stats\"\n"
+               "counts the stream records lost as dropped.\n"
                "A hang-up (--fault hangup, \"hangup\") removes the pty under the PC side.\n\n"
                "faults (--fault, or \"fault\" on stdin):\n") +
            faultHelp() + QStringLiteral("\nstdin ") + CommandInterpreter::help();
@@ -174,8 +181,9 @@ void addOptions(QCommandLineParser& parser) {
          QStringLiteral("MS")},
         {QStringLiteral("rate"),
          QStringLiteral("Stream records: CH:R[,CH:R...] records/s per channel (1..6 = IN 1..6, "
-                        "7 = V1, 8 = V2); R 0 = as fast as the port takes them. Only while the "
-                        "PC side has the port open and no request is being answered."),
+                        "7 = V1, 8 = V2), at most 1638.35 in all (a 32767 Bd line); R 0 = as "
+                        "fast as the port takes them. Only while the PC side has the port open "
+                        "and no request is being answered."),
          QStringLiteral("LIST")},
         {QStringLiteral("burst"),
          QStringLiteral("Stream bursts of N back-to-back records, channels cycling through "

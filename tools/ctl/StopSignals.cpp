@@ -1,0 +1,86 @@
+#include "StopSignals.h"
+
+#include <QtGlobal>
+#include <chrono>
+#include <thread>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+volatile sig_atomic_t firstSignal = 0;
+int signalPipe[2] = {-1, -1};
+
+#ifdef Q_OS_UNIX
+void onStopSignal(int signo) {
+    if (firstSignal == 0)
+        firstSignal = signo;
+    const int saved = errno;
+    const char byte = 1;
+    // A full pipe already says that a signal came.
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+#endif
+
+} // namespace
+
+namespace stopsignals {
+
+void install() {
+#ifdef Q_OS_UNIX
+    if (signalPipe[0] >= 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        ::sigaction(signo, &action, nullptr);
+#endif
+}
+
+int received() {
+    return firstSignal;
+}
+
+int notifyFd() {
+    return signalPipe[0];
+}
+
+int exitStatus(int signo, bool watching) {
+#ifdef Q_OS_UNIX
+    if (watching && signo != SIGHUP)
+        return 0;
+#endif
+    return 128 + signo;
+}
+
+bool sleep(int ms, bool wake) {
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (wake && received())
+            return true;
+        const auto left = end - Clock::now();
+        if (left <= Clock::duration::zero())
+            return received() != 0;
+#ifdef Q_OS_UNIX
+        if (wake && signalPipe[0] >= 0) {
+            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+            pollfd fd{signalPipe[0], POLLIN, 0};
+            ::poll(&fd, 1, int((us + 999) / 1000)); // a signal wakes it early
+            continue;
+        }
+#endif
+        std::this_thread::sleep_for(left);
+    }
+}
+
+} // namespace stopsignals
