@@ -86,7 +86,7 @@ apt_get() {
   DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"
 }
 sim_pid=""
-installed=0
+installed=0 # set once apt may have touched the machine; the cleanup then puts it back
 pulled=""
 cleanup() {
   if [ -n "$sim_pid" ]; then
@@ -102,6 +102,14 @@ cleanup() {
       apt_get purge ktr6 >"$work/cleanup.log" 2>&1 || dpkg --purge ktr6 >>"$work/cleanup.log" 2>&1 ||
         echo "test_package_install: could not purge ktr6: $(tail -n 5 "$work/cleanup.log")"
     fi
+    # Neither was there when the test began: whatever a broken purge left
+    # goes too (the test has failed on it already).
+    for path in "$settings_dir" "$program_dir"; do
+      if [ -e "$path" ] || [ -L "$path" ]; then
+        echo "test_package_install: removing $path, which the purge left"
+        rm -rf "$path"
+      fi
+    done
     if [ -n "$pulled" ]; then
       echo "test_package_install: purging what the package pulled in: $pulled"
       # shellcheck disable=SC2086
@@ -231,6 +239,16 @@ cmp -s "$settings" "$work/changed" || fail "the upgrade did not keep $settings a
 [ "$(describe "$settings")" = "root:dialout 664 regular file" ] || fail "after the upgrade $settings is $(describe "$settings")"
 [ "$(readlink "$program_dir/KTR.INI")" = "$settings" ] || fail "after the upgrade $program_dir/KTR.INI is not a link to $settings"
 
+# A settings file that went missing is made again (here by reinstalling);
+# then the account's change once more, for remove to keep.
+rm -f "$settings"
+apt_get install --reinstall "$work/out/newer.deb" >"$work/reinstall.log" 2>&1 ||
+  fail "the reinstall failed: $(tail -n 20 "$work/reinstall.log")"
+cmp -s "$settings" /usr/share/ktr6/KTR.INI || fail "the reinstall did not make $settings again from the default"
+[ "$(describe "$settings")" = "root:dialout 664 regular file" ] || fail "after the reinstall $settings is $(describe "$settings")"
+(cd "$work/home" && "${as_member[@]}" sh -c 'printf "%s" "$2" >"$1"' sh "$program_dir/KTR.INI" "$changed") ||
+  fail "$account in dialout could not write $program_dir/KTR.INI after the reinstall"
+
 # ---- remove: the settings and the port links stay ----------------------------------
 apt_get remove ktr6 >"$work/remove.log" 2>&1 || fail "apt-get remove failed: $(tail -n 20 "$work/remove.log")"
 [ "$(dpkg-query -W -f '${Status}' ktr6)" = "deinstall ok config-files" ] ||
@@ -257,13 +275,10 @@ while IFS= read -r path; do
     fail "purge left the empty folder $path"
   fi
 done <"$work/files"
-if [ -z "$status" ] || [ "$status" = "unknown ok not-installed" ]; then
-  installed=0
-  if [ -n "$pulled" ]; then
-    # shellcheck disable=SC2086
-    apt_get purge $pulled >"$work/pulled.log" 2>&1 || fail "could not purge what ktr6 pulled in ($pulled)"
-    pulled=""
-  fi
+if [ -n "$pulled" ] && { [ -z "$status" ] || [ "$status" = "unknown ok not-installed" ]; }; then
+  # shellcheck disable=SC2086
+  apt_get purge $pulled >"$work/pulled.log" 2>&1 || fail "could not purge what ktr6 pulled in ($pulled)"
+  pulled=""
 fi
 
 [ "$failures" -eq 0 ] || exit 1
