@@ -94,6 +94,15 @@ void CtlCoreTest::commandLine_data() {
                                      << int(C::Monitor) << "json=0 file= port=- count=5";
     QTest::newRow("help wins") << QStringList{"read", "--help"} << "" << int(C::Help)
                                << "json=0 file= port=- count=-";
+    QTest::newRow("version") << QStringList{"--version"} << "" << int(C::Version)
+                             << "json=0 file= port=- count=-";
+    QTest::newRow("version beside a command")
+        << QStringList{"monitor", "--count", "5", "--version"} << "" << int(C::Version)
+        << "json=0 file= port=- count=-";
+    QTest::newRow("help wins over version") << QStringList{"--version", "--help"} << ""
+                                            << int(C::Help) << "json=0 file= port=- count=-";
+    QTest::newRow("version with a bad option")
+        << QStringList{"--version", "--fast"} << "unknown option --fast" << 0 << "";
     QTest::newRow("no command") << QStringList{} << "no command" << 0 << "";
     QTest::newRow("unknown command")
         << QStringList{"erase"} << "unknown command \"erase\"" << 0 << "";

@@ -26,12 +26,15 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     CtlOptions options;
     QStringList positional;
     bool help = false;
+    bool version = false;
     QString error;
 
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             help = true;
+        } else if (arg == QLatin1String("--version")) {
+            version = true;
         } else if (arg == QLatin1String("--json")) {
             options.json = true;
         } else if (isOption(arg, QStringLiteral("--port"))) {
@@ -72,8 +75,9 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         result.error = error;
         return result;
     }
-    if (help) {
+    if (help || version) {
         result.options = CtlOptions{};
+        result.options->command = help ? CtlOptions::Command::Help : CtlOptions::Command::Version;
         return result;
     }
     if (positional.isEmpty()) {
@@ -130,25 +134,38 @@ QString usageText() {
         "                       inputs required; firmware is ignored; at most 1 MiB\n"
         "  monitor [--count N]  read the parameter set, then print the header line\n"
         "                       time,channel,total and one CSV line per counted record\n"
-        "                       until Ctrl+C, SIGTERM or N records:\n"
-        "                       time     local time, 2024-05-17T14:03:07.250\n"
-        "                       channel  IN 1..IN 6 (inputs), V1 or V2 (outputs)\n"
-        "                       total    the channel's sum since the watch began:\n"
-        "                                numerator/divisor per input record (minus\n"
-        "                                subtracts), the output value per output\n"
-        "                                record; 9 significant digits or more, whole\n"
-        "                                sums exact, \".\" as the decimal point\n"
+        "                       until Ctrl+C, SIGTERM or N records\n"
+        "\n"
+        "Columns of monitor:\n"
+        "  time                 local time, 2024-05-17T14:03:07.250\n"
+        "  channel              IN 1..IN 6 (inputs), V1 or V2 (outputs)\n"
+        "  total                the channel's sum since the watch began:\n"
+        "                       numerator/divisor per input record (minus subtracts),\n"
+        "                       the output value per output record; 9 significant\n"
+        "                       digits or more, whole sums exact, \".\" as the decimal\n"
+        "                       point\n"
         "\n"
         "Options:\n"
         "  --port N             use port N (1 = COM1) instead of the settings file's\n"
         "  -h, --help           show this text\n"
+        "  --version            show the program's version\n"
         "\n"
         "Environment:\n"
         "  KTR6_PROGRAM_DIR     directory holding KTR.INI and the comN links, instead\n"
         "                       of the program's own directory\n"
         "\n"
-        "Exit status: 0 success, 1 the device or the port failed, 2 bad usage or input\n"
-        "(nothing was sent), 128 + N stopped by signal N (the port is closed first; a\n"
-        "write finishes sending its block). monitor ends with 0 on Ctrl+C, SIGTERM or\n"
-        "when the reader of its output goes away (monitor | head).\n");
+        "Exit status:\n"
+        "  0                    success\n"
+        "  1                    the device or the port failed\n"
+        "  2                    bad usage or input (nothing was sent)\n"
+        "  128 + N              stopped by signal N (the port is closed first; a write\n"
+        "                       finishes sending its block)\n"
+        "monitor ends with 0 on Ctrl+C, SIGTERM or when the reader of its output goes\n"
+        "away (monitor | head).\n");
+}
+
+QString versionText() {
+    return QStringLiteral("ktr6ctl %1.%2.%3\n")
+        .arg(QString::number(KTR6_VERSION_MAJOR), QString::number(KTR6_VERSION_MINOR),
+             QString::number(KTR6_VERSION_PATCH));
 }

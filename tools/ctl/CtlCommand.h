@@ -7,7 +7,7 @@
 #include <optional>
 
 struct CtlOptions {
-    enum class Command { Help, Read, Write, Monitor };
+    enum class Command { Help, Version, Read, Write, Monitor };
     Command command = Command::Help;
     bool json = false;           // read: one line of JSON instead of the table
     QString file;                // write: the parameter file, "-" for stdin
@@ -25,3 +25,7 @@ struct CtlParseResult {
 CtlParseResult parseCommandLine(const QStringList& arguments);
 
 QString usageText();
+
+// "ktr6ctl 1.0.2": the program's name and the release the desktop program's
+// about box shows (there as "1.02").
+QString versionText();

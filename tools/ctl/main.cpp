@@ -213,6 +213,8 @@ int main(int argc, char* argv[]) {
     if (options.command == CtlOptions::Command::Help) {
         return writeOutput(usageText().toUtf8());
     }
+    if (options.command == CtlOptions::Command::Version)
+        return writeOutput(versionText().toUtf8());
 
     // The parameter file is checked before the port is touched, so a bad
     // file never sends anything.
@@ -282,6 +284,7 @@ int main(int argc, char* argv[]) {
         return status;
     }
     case CtlOptions::Command::Help:
+    case CtlOptions::Command::Version:
         break;
     }
     return kExitOk;

@@ -80,7 +80,7 @@ QString CommandInterpreter::help() {
         "  replug              come back now on a new pty\n"
         "  stats               traffic counters (dropped: stream records nobody heard; opens:\n"
         "                      times the PC side opened the port; portopen: it has it open now)\n"
-        "  help | quit");
+        "  help | quit         show these commands, or end the simulator");
 }
 
 Result CommandInterpreter::restartStreamIfRunning() {

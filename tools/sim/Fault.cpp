@@ -90,8 +90,14 @@ QString faultToString(const Fault& fault) {
 
 QString faultHelp() {
     QString text;
-    for (const FaultInfo& info : kFaults)
-        text += QStringLiteral("  %1\n").arg(QLatin1String(info.help));
+    // "name[=ARG]: what it does" as two columns, like the option lists: a
+    // reader (and help2man, which makes the man page) sees a table.
+    for (const FaultInfo& info : kFaults) {
+        const QString help = QLatin1String(info.help);
+        const qsizetype colon = help.indexOf(QLatin1String(": "));
+        const QString name = help.left(colon);
+        text += QStringLiteral("  %1 %2\n").arg(name.leftJustified(19), help.mid(colon + 2));
+    }
     return text;
 }
 

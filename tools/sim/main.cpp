@@ -61,7 +61,7 @@ QString describeOptions() {
                "input, as it does just before a request, stops records for 50 ms. \"stats\"\n"
                "counts the stream records lost as dropped.\n"
                "A hang-up (--fault hangup, \"hangup\") removes the pty under the PC side.\n\n"
-               "faults (--fault, or \"fault\" on stdin):\n") +
+               "Faults (--fault, or the fault command on stdin):\n") +
            faultHelp() + QStringLiteral("\nstdin ") + CommandInterpreter::help();
 }
 
