@@ -15,6 +15,7 @@
 #include <QSerialPortInfo>
 #include <QStringList>
 #include <QThread>
+#include <algorithm>
 #include <vector>
 
 namespace {
