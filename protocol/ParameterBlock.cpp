@@ -73,25 +73,19 @@ void reportLinkFailure(const QString& why) {
 // Leaves the port as it was before a transaction that failed part way: a
 // port this transaction opened must not stay open, or every later
 // transaction would fail with "already open".
-void releasePort(bool openedHere, bool rtsRaised) {
+void releasePort(MSComm& port, bool openedHere, bool rtsRaised) noexcept {
     if (!openedHere)
         return;
-    MSComm* port = nullptr;
-    try {
-        port = &MSComm1();
-    } catch (const std::exception&) {
-        return;
-    }
     // Each step on its own: a line whose device hung up refuses the RTS drop
     // (EIO), and must be closed all the same.
     if (rtsRaised) {
         try {
-            port->RTSEnable(false);
-        } catch (const std::exception&) {
+            port.RTSEnable(false);
+        } catch (...) {
         }
     }
     // The port is already broken; the caller reports the failure.
-    closePortQuietly(*port);
+    closePortQuietly(port);
 }
 
 } // namespace
@@ -128,11 +122,32 @@ std::optional<ParameterSet> parseParameterReply(const QByteArray& reply) {
     return set;
 }
 
+QByteArray requestParameterReply(MSComm& port, const std::function<void(int ms)>& pause) {
+    bool openedHere = false;
+    bool rtsRaised = false;
+    try {
+        port.PortOpen(true);
+        openedHere = true;
+        port.RTSEnable(true);
+        rtsRaised = true;
+        pause(kSettleMs);
+        port.InBufferCount(0);
+        port.Output(QByteArray(1, kReadRequest));
+        pause(kSettleMs);
+        QByteArray reply = port.Input();
+        port.RTSEnable(false);
+        rtsRaised = false;
+        port.PortOpen(false);
+        return reply;
+    } catch (...) {
+        releasePort(port, openedHere, rtsRaised);
+        throw;
+    }
+}
+
 void ReadParameterBlock() {
     Others::ReadFailed = Others::False;
     Others::LastPortError.clear();
-    bool openedHere = false;
-    bool rtsRaised = false;
     try {
         Others::RetryCount = 0;
         MSComm& port = MSComm1();
@@ -143,20 +158,7 @@ void ReadParameterBlock() {
                 Others::ReadFailed = Others::True;
                 return;
             }
-            port.PortOpen(true);
-            openedHere = true;
-            port.RTSEnable(true);
-            rtsRaised = true;
-            Sleep(kSettleMs);
-            port.InBufferCount(0);
-            port.Output(QByteArray(1, kReadRequest));
-            Sleep(kSettleMs);
-            const QByteArray reply = port.Input();
-            port.RTSEnable(false);
-            rtsRaised = false;
-            port.PortOpen(false);
-            openedHere = false;
-
+            const QByteArray reply = requestParameterReply(port, Sleep);
             if (reply.size() >= kReplyMinLength) {
                 const auto set = parseParameterReply(reply);
                 if (!set) {
@@ -174,7 +176,6 @@ void ReadParameterBlock() {
             Sleep(kRetryPauseMs);
         }
     } catch (const std::exception& error) {
-        releasePort(openedHere, rtsRaised);
         reportLinkFailure(QString::fromUtf8(error.what()));
     }
 }
@@ -259,7 +260,8 @@ void WriteParameterBlock(const EditorFields& fields) {
         port.PortOpen(false);
         openedHere = false;
     } catch (const std::exception& error) {
-        releasePort(openedHere, rtsRaised);
+        if (openedHere) // then MSComm1 is bound
+            releasePort(MSComm1(), openedHere, rtsRaised);
         reportLinkFailure(QString::fromUtf8(error.what()));
         return;
     }

@@ -9,7 +9,10 @@
 #include <QByteArray>
 #include <QString>
 #include <array>
+#include <functional>
 #include <optional>
+
+class MSComm;
 
 // A whole parameter set as one reply carries it.
 struct ParameterSet {
@@ -27,6 +30,16 @@ std::optional<ParameterSet> parseParameterReply(const QByteArray& reply);
 
 inline constexpr int kReplyMinLength = 56;
 inline constexpr int kReadAttempts = 3;
+
+// One attempt of the read, the only place its steps are written: open the
+// port, raise RTS, pause 200 ms, discard waiting input, send "*", pause
+// 200 ms, take what has come, drop RTS, close. Returns what came back,
+// possibly nothing. Talks only to port and pause, so that the read runs it
+// on MSComm1 and Sleep and a scan runs it on many ports at once, each with a
+// port object and pauses of its own. A failing step (or a pause that throws
+// to stop) leaves the port as it was found: RTS dropped and the port closed
+// when this attempt opened it; then the error goes on to the caller.
+QByteArray requestParameterReply(MSComm& port, const std::function<void(int ms)>& pause);
 
 // The editor's field texts exactly as they stand, handed to the write.
 struct EditorFields {

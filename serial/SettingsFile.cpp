@@ -90,9 +90,6 @@ bool isSettingsFileName(const QByteArray& name) {
     return true;
 }
 
-// What a new installation's settings file holds.
-constexpr PortSettingsValues kDefaultValues{1, 0, 9600, 0, 0};
-
 // A file's lines as the operator reads them in a message.
 QString linesForMessage(const QByteArray& fileText) {
     QString text = QString::fromLatin1(fileText);
@@ -108,7 +105,7 @@ bool sameFile(const QString& a, const QString& b) {
 // What the operator can put in the place of the file in use: the default
 // file shipped with the program, where there is one, or its five lines.
 QString replacementText(const QString& inUse) {
-    const QString lines = linesForMessage(formatSettingsText(kDefaultValues));
+    const QString lines = linesForMessage(formatSettingsText(kDefaultPortSettings));
     const QString shipped = defaultSettingsFilePath();
     if (!shipped.isEmpty() && !sameFile(shipped, inUse))
         return QStringLiteral("a copy of the default settings file %1, or a file of these five "
@@ -509,32 +506,31 @@ QByteArray formatSettingsText(const PortSettingsValues& v) {
     return text.toLatin1();
 }
 
-bool LoadPortSettings() {
+PortSettingsRead readPortSettings() {
+    PortSettingsRead read;
     const QString dir = programDirectory();
     const SettingsFileLookup found = findSettingsFile(dir);
     if (found.path.isEmpty()) {
-        MsgBox(QStringLiteral("File ") + fileNameForMessages(dir, kSettingsReaderName) +
-                   QStringLiteral(" not found !\n"),
-               MsgIcon::Warning, QStringLiteral("Error"));
-        return false;
+        read.missing = true;
+        read.message = QStringLiteral("File ") + fileNameForMessages(dir, kSettingsReaderName) +
+                       QStringLiteral(" not found !\n");
+        return read;
     }
     const QString path = shownPath(found.path);
     // A pipe or a directory in its place is named, never opened: opening a
     // pipe would wait for a writer that never comes.
     const QString notAFile = whatIsNotAFile(found.path);
     if (!notAFile.isEmpty()) {
-        MsgBox(QStringLiteral("File %1 is not a settings file: it is %2.\nRemove it and put in "
-                              "its place %3Then start the program again.\n")
-                   .arg(path, notAFile, replacementText(found.path)),
-               MsgIcon::Warning, QStringLiteral("Error"));
-        return false;
+        read.message = QStringLiteral("File %1 is not a settings file: it is %2.\nRemove it and "
+                                      "put in its place %3Then start the program again.\n")
+                           .arg(path, notAFile, replacementText(found.path));
+        return read;
     }
     QByteArray text;
     QString reason;
     if (!readSettingsBytes(found.path, &text, &reason)) {
-        MsgBox(QStringLiteral("File %1 cannot be read: %2\n").arg(path, reason), MsgIcon::Warning,
-               QStringLiteral("Error"));
-        return false;
+        read.message = QStringLiteral("File %1 cannot be read: %2\n").arg(path, reason);
+        return read;
     }
 
     const SettingsParseResult parsed = parseSettingsText(text);
@@ -549,11 +545,21 @@ bool LoadPortSettings() {
         message += QStringLiteral("%1.\nCorrect the file, or replace it with %2Then start the "
                                   "program again.\n")
                        .arg(parsed.problem, replacementText(found.path));
-        MsgBox(message, MsgIcon::Warning, QStringLiteral("Error"));
+        read.message = message;
+        return read;
+    }
+    read.values = parsed.values;
+    return read;
+}
+
+bool LoadPortSettings() {
+    const PortSettingsRead read = readPortSettings();
+    if (!read.values) {
+        MsgBox(read.message, MsgIcon::Warning, QStringLiteral("Error"));
         return false;
     }
 
-    const PortSettingsValues& v = *parsed.values;
+    const PortSettingsValues& v = *read.values;
     MSComm& port = MSComm1();
     Others::PortNumber = v.portNumber;
     port.CommPort(Others::PortNumber);

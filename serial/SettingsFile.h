@@ -64,6 +64,20 @@ QString settingsFileNotice();
 // otherwise empty.
 QString defaultSettingsFilePath();
 
+// What a new installation's settings file holds: COM1, no handshaking, 9600
+// baud.
+inline constexpr PortSettingsValues kDefaultPortSettings{1, 0, 9600, 0, 0};
+
+// The settings file's values, without touching the port or the shared
+// variables. When there is no file, or it is unusable, values is empty and
+// message says so as LoadPortSettings shows it.
+struct PortSettingsRead {
+    std::optional<PortSettingsValues> values;
+    bool missing = false; // there is no settings file at all
+    QString message;
+};
+PortSettingsRead readPortSettings();
+
 // Reads the settings file into the shared port variables and configures
 // MSComm1 (port number, handshaking, line settings, text input, DTR off),
 // leaving the port closed. When the file is missing or unusable it shows a

@@ -6,6 +6,7 @@
 #include "protocol/ParameterBlock.h"
 #include "resources/Resources.h"
 #include "serial/ui/Rozhranie.h"
+#include "support/PortHolder.h"
 #include "views/OnLine.h"
 #include "views/Parameter.h"
 
@@ -18,39 +19,6 @@ namespace {
 
 const QString kReadOk = QStringLiteral("Read Parameter OK");
 const QString kAlreadyOpen = QStringLiteral("Port already open");
-
-// The other program: opens the port the way the tool does and keeps it until
-// told to let go.
-class PortHolder {
-public:
-    ~PortHolder() { release(); }
-    // Returns what the holder said: "held", or "refused CODE".
-    QByteArray hold(const QString& programDir, int16_t portNumber) {
-        process_.start(QStringLiteral(KTR6_PORT_HOLDER), {programDir, QString::number(portNumber)});
-        if (!process_.waitForStarted(5000))
-            return "not started";
-        QElapsedTimer clock;
-        clock.start();
-        while (!process_.canReadLine() && clock.elapsed() < 5000)
-            process_.waitForReadyRead(100);
-        return process_.readLine().trimmed();
-    }
-    // Closes its input: it closes the port and ends.
-    bool release() {
-        if (process_.state() == QProcess::NotRunning)
-            return true;
-        process_.closeWriteChannel();
-        if (!process_.waitForFinished(5000)) {
-            process_.kill();
-            process_.waitForFinished(2000);
-            return false;
-        }
-        return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
-    }
-
-private:
-    QProcess process_;
-};
 
 QAction* menuEntry(Main& main, const QString& name) {
     for (QAction* action : {main.mnuParam(), main.nmuStatus(), main.mnuComPort()}) {
@@ -103,7 +71,7 @@ void TestFaultPortBusy::menuEntryOnHeldPort() {
     QAction* action = menuEntry(*tool.main, entry);
     QVERIFY(action);
 
-    PortHolder other;
+    PortHolder other(QStringLiteral(KTR6_PORT_HOLDER));
     QCOMPARE(other.hold(tool.dir.path(), tool.portNumber), QByteArray("held"));
 
     bool portOpenInWindow = true;

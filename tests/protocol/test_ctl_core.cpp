@@ -1,17 +1,22 @@
 // ktr6ctl's own parts: its command line, the parameter file it prints and
-// takes back, and the monitor's CSV lines on a scripted port.
+// takes back, the monitor's CSV lines and the port scan on scripted ports.
 
 #include "protocol/ParameterBlock.h"
+#include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 #include "support/TestLocale.h"
 #include "tools/ctl/CtlCommand.h"
 #include "tools/ctl/Monitor.h"
 #include "tools/ctl/ParameterJson.h"
+#include "tools/ctl/Scan.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <clocale>
 #include <cstdio>
 
@@ -53,7 +58,35 @@ private:
     FILE* file_;
 };
 
+// One probe's port, made on the probe's thread: what it did is kept in its
+// port's record once the probe has destroyed it.
+struct ProbeRecord {
+    QStringList trace;
+    QByteArray written;
+    bool leftOpen = true;
+    bool leftRtsUp = true;
+};
+
+class ProbePort : public ScriptedPort {
+public:
+    explicit ProbePort(ProbeRecord* record) : record_(record) {}
+    ~ProbePort() override {
+        record_->trace = trace;
+        record_->written = written;
+        record_->leftOpen = PortOpen();
+        record_->leftRtsUp = rts();
+    }
+
+private:
+    ProbeRecord* record_;
+};
+
+// The probe port of the thread that calls the pause.
+thread_local ProbePort* probeOnThisThread = nullptr;
+
 } // namespace
+
+Q_DECLARE_METATYPE(ScanResult::Status)
 
 class CtlCoreTest : public QObject {
     Q_OBJECT
@@ -71,6 +104,10 @@ private slots:
     void monitorEndsWhenTheDeviceVanishes();
     void monitorFails_data();
     void monitorFails();
+    void scanProbe_data();
+    void scanProbe();
+    void scanProbesEveryPortAtOnce();
+    void scanOutputShapes();
 };
 
 void CtlCoreTest::commandLine_data() {
@@ -122,6 +159,11 @@ void CtlCoreTest::commandLine_data() {
         << QStringList{"write", "f", "--json"} << "--json belongs" << 0 << "";
     QTest::newRow("count on read")
         << QStringList{"read", "--count", "2"} << "--count belongs" << 0 << "";
+    QTest::newRow("scan --json --save") << QStringList{"scan", "--json", "--save"} << ""
+                                        << int(C::Scan) << "json=1 file= port=- count=- save";
+    QTest::newRow("save on read") << QStringList{"read", "--save"} << "--save belongs" << 0 << "";
+    QTest::newRow("port on scan") << QStringList{"--port", "3", "scan"} << "takes no --port" << 0
+                                  << "";
 }
 
 void CtlCoreTest::commandLine() {
@@ -143,7 +185,7 @@ void CtlCoreTest::commandLine() {
                                .arg(int(o.json))
                                .arg(o.file, o.port ? QString::number(*o.port) : QStringLiteral("-"),
                                     o.count ? QString::number(*o.count) : QStringLiteral("-"));
-    QCOMPARE(parsed, summary);
+    QCOMPARE(parsed + (o.save ? QStringLiteral(" save") : QString()), summary);
 }
 
 void CtlCoreTest::jsonIsExactAndRoundTrips() {
@@ -351,6 +393,165 @@ void CtlCoreTest::monitorFails() {
         QCOMPARE(message.text, kPortErrorText);
     QVERIFY(memory.lines().isEmpty());
     QVERIFY(!seams.port.PortOpen());
+}
+
+void CtlCoreTest::scanProbe_data() {
+    QTest::addColumn<QByteArray>("reply"); // what the port answers to "*"
+    QTest::addColumn<int>("openError");
+    QTest::addColumn<int>("outputError");
+    QTest::addColumn<int>("stopAtPause"); // the pause that throws, 0 none
+    QTest::addColumn<ScanResult::Status>("status");
+    QTest::addColumn<QString>("detail"); // firmware when found, reason with error
+    QTest::addColumn<QStringList>("exchange");
+
+    using S = ScanResult::Status;
+    const QByteArray sw6 = deviceReply({});
+    const QStringList attempt{"open", "rts on", "sleep 200", "discard", "out 2A", "sleep 200"};
+    const auto whole = [&](qsizetype in) {
+        return attempt + QStringList{QStringLiteral("in %1").arg(in), "rts off", "close"};
+    };
+
+    QTest::newRow("relay SW 6") << sw6 << 0 << 0 << 0 << S::Found << "6" << whole(sw6.size());
+    QTest::newRow("relay SW 3 shows as 2x3")
+        << deviceReply({}, '3') << 0 << 0 << 0 << S::Found << "2x3" << whole(sw6.size());
+    // One request, never the read's retries.
+    QTest::newRow("silent") << QByteArray() << 0 << 0 << 0 << S::NoAnswer << "" << whole(0);
+    QTest::newRow("55 characters")
+        << sw6.left(55) << 0 << 0 << 0 << S::OtherReply << "" << whole(55);
+    QTest::newRow("one character")
+        << QByteArray("?") << 0 << 0 << 0 << S::OtherReply << "" << whole(1);
+    const QByteArray badVariant = replyFromFields(defaultFields(), "001", 'X');
+    QTest::newRow("long but not a parameter reply")
+        << badVariant << 0 << 0 << 0 << S::OtherReply << "" << whole(badVariant.size());
+    QTest::newRow("held by another program")
+        << sw6 << int(comm::kPortAlreadyOpen) << 0 << 0 << S::Busy << "" << QStringList{};
+    QTest::newRow("no permission")
+        << sw6 << int(comm::kNoPermission) << 0 << 0 << S::NoPermission << "" << QStringList{};
+    QTest::newRow("open fails otherwise") << sw6 << int(comm::kDeviceError) << 0 << 0 << S::Error
+                                          << "scripted open failure" << QStringList{};
+    QTest::newRow("write fails") << sw6 << 0 << int(comm::kDeviceError) << 0 << S::Error
+                                 << "scripted write failure"
+                                 << QStringList{"open",    "rts on",  "sleep 200",
+                                                "discard", "rts off", "close"};
+    QTest::newRow("stopped while waiting for the reply")
+        << sw6 << 0 << 0 << 2 << S::Error << "stopped"
+        << QStringList{"open",   "rts on",    "sleep 200", "discard",
+                       "out 2A", "sleep 200", "rts off",   "close"};
+}
+
+void CtlCoreTest::scanProbe() {
+    QFETCH(QByteArray, reply);
+    QFETCH(int, openError);
+    QFETCH(int, outputError);
+    QFETCH(int, stopAtPause);
+    QFETCH(ScanResult::Status, status);
+    QFETCH(QString, detail);
+    QFETCH(QStringList, exchange);
+
+    ProbeRecord record;
+    const auto makePort = [&](int16_t) {
+        auto port = std::make_unique<ProbePort>(&record);
+        port->replies.push_back(reply);
+        if (openError)
+            port->openError = openError;
+        if (outputError)
+            port->outputError = outputError;
+        probeOnThisThread = port.get();
+        return port;
+    };
+    int pauses = 0;
+    const auto pause = [&](int ms) {
+        probeOnThisThread->trace << QStringLiteral("sleep %1").arg(ms);
+        if (++pauses == stopAtPause)
+            throw 0;
+    };
+
+    const QList<ScanResult> results =
+        scanPorts({{7, QStringLiteral("/dev/ttyUSB2")}}, kDefaultPortSettings, makePort, pause);
+
+    QCOMPARE(results.size(), 1);
+    const ScanResult& row = results[0];
+    QCOMPARE(row.port, int16_t(7));
+    QCOMPARE(row.device, QStringLiteral("/dev/ttyUSB2"));
+    QCOMPARE(row.status, status);
+    QCOMPARE(row.firmware, status == ScanResult::Status::Found ? detail : QString());
+    QCOMPARE(row.reason, status == ScanResult::Status::Error ? detail : QString());
+    QCOMPARE(exchangeOnly(record.trace), exchange);
+    QCOMPARE(record.written, QByteArray(exchange.contains("out 2A") ? "*" : ""));
+    QVERIFY(!record.leftOpen);
+    QVERIFY(!record.leftRtsUp);
+}
+
+void CtlCoreTest::scanProbesEveryPortAtOnce() {
+    constexpr int kPorts = 15;
+    std::array<ProbeRecord, kPorts + 1> records;
+    // Every probe waits in its first pause until all have reached theirs: a
+    // scan that probes one port after another never gets them together.
+    std::atomic<int> waiting{0};
+    std::atomic<bool> gaveUp{false};
+    std::array<int, kPorts + 1> together{};
+    const auto makePort = [&](int16_t number) {
+        auto port = std::make_unique<ProbePort>(&records[number]);
+        if (number % 2 == 0)
+            port->replies.push_back(deviceReply({}, number == 4 ? '3' : '6'));
+        probeOnThisThread = port.get();
+        return port;
+    };
+    const auto pause = [&](int ms) {
+        ProbePort* port = probeOnThisThread;
+        port->trace << QStringLiteral("sleep %1").arg(ms);
+        if (port->trace.count(QStringLiteral("sleep 200")) != 1)
+            return;
+        ++waiting;
+        QElapsedTimer clock;
+        clock.start();
+        while (waiting < kPorts && !gaveUp && clock.elapsed() < 5000)
+            QThread::msleep(1);
+        if (waiting < kPorts)
+            gaveUp = true;
+        together[port->CommPort()] = waiting;
+    };
+    QList<ScanPort> ports;
+    for (int16_t n = 1; n <= kPorts; ++n)
+        ports.append({n, QStringLiteral("/dev/com%1").arg(n)});
+    const PortSettingsValues settings{9, 2, 19200, 0, 0};
+
+    const QList<ScanResult> results = scanPorts(ports, settings, makePort, pause);
+
+    QCOMPARE(results.size(), kPorts);
+    for (int16_t n = 1; n <= kPorts; ++n) {
+        const ScanResult& row = results[n - 1];
+        QCOMPARE(row.port, n);
+        QCOMPARE(together[n], kPorts);
+        QCOMPARE(row.status, n % 2 == 0 ? ScanResult::Status::Found : ScanResult::Status::NoAnswer);
+        QCOMPARE(row.firmware, n % 2 ? QString() : QString(n == 4 ? "2x3" : "6"));
+        // Each probe's port is set up from the settings file's line, as
+        // LoadPortSettings sets up the read's, on its own number.
+        QCOMPARE(records[n].trace.mid(0, 5),
+                 (QStringList{QStringLiteral("commport %1").arg(n), "handshaking 2",
+                              "settings 19200,N,8,1", "inputmode 0", "dtr off"}));
+        QCOMPARE(records[n].written, QByteArray("*"));
+    }
+}
+
+// The statuses no simulator shows, and the columns lined up to the longest
+// device name (the e2e scan test pins the rest).
+void CtlCoreTest::scanOutputShapes() {
+    using S = ScanResult::Status;
+    const QList<ScanResult> results{
+        {7, "/dev/ttyUSB2", S::NoPermission, {}, {}},
+        {11, "/opt/ktr6/com11", S::Error, {}, "cannot set the RTS line: \"EIO\""},
+    };
+    const QByteArray json = R"([{"port":7,"device":"/dev/ttyUSB2","status":"no permission"},)"
+                            R"({"port":11,"device":"/opt/ktr6/com11","status":"error",)"
+                            R"("reason":"cannot set the RTS line: \"EIO\""}])"
+                            "\n";
+    QCOMPARE(scanJson(results), json);
+    const QString table = "Port   Device           Status\n"
+                          "COM7   /dev/ttyUSB2     no permission\n"
+                          R"(COM11  /opt/ktr6/com11  error: cannot set the RTS line: "EIO")"
+                          "\n";
+    QCOMPARE(scanTable(results), table);
 }
 
 QTEST_GUILESS_MAIN(CtlCoreTest)

@@ -37,6 +37,8 @@ CtlParseResult parseCommandLine(const QStringList& args) {
             version = true;
         } else if (arg == QLatin1String("--json")) {
             options.json = true;
+        } else if (arg == QLatin1String("--save")) {
+            options.save = true;
         } else if (isOption(arg, QStringLiteral("--port"))) {
             const auto text = optionValue(args, i, QStringLiteral("--port"), &error);
             if (!text)
@@ -97,6 +99,8 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         options.file = positional.takeFirst();
     } else if (command == QLatin1String("monitor")) {
         options.command = CtlOptions::Command::Monitor;
+    } else if (command == QLatin1String("scan")) {
+        options.command = CtlOptions::Command::Scan;
     } else {
         result.error = QStringLiteral("unknown command \"%1\"").arg(command);
         return result;
@@ -105,8 +109,17 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         result.error = QStringLiteral("unexpected argument \"%1\"").arg(positional.first());
         return result;
     }
-    if (options.json && options.command != CtlOptions::Command::Read) {
-        result.error = QStringLiteral("--json belongs to the read command");
+    using C = CtlOptions::Command;
+    if (options.json && options.command != C::Read && options.command != C::Scan) {
+        result.error = QStringLiteral("--json belongs to the read and scan commands");
+        return result;
+    }
+    if (options.save && options.command != C::Scan) {
+        result.error = QStringLiteral("--save belongs to the scan command");
+        return result;
+    }
+    if (options.port && options.command == C::Scan) {
+        result.error = QStringLiteral("scan probes every port; it takes no --port");
         return result;
     }
     if (options.count && options.command != CtlOptions::Command::Monitor) {
@@ -135,6 +148,21 @@ QString usageText() {
         "  monitor [--count N]  read the parameter set, then print the header line\n"
         "                       time,channel,total and one CSV line per counted record\n"
         "                       until Ctrl+C, SIGTERM or N records\n"
+        "  scan [--json] [--save]\n"
+        "                       find the relay: probe every port COM1..COM15 whose\n"
+        "                       device exists, all at the same time, with one \"*\" each\n"
+        "                       (KTR.INI's baud rate and handshaking; 9600 baud and\n"
+        "                       none without KTR.INI), and print port, device and\n"
+        "                       status: found (with the firmware), no answer, other\n"
+        "                       reply, busy (held by another program; nothing sent),\n"
+        "                       no permission, or error (with the reason). --json: a\n"
+        "                       list of {\"port\":4,\"device\":\"/dev/ttyUSB0\",\n"
+        "                       \"status\":\"found\",\"firmware\":\"6\"}. Exit 0 when a relay\n"
+        "                       was found, 1 when none, 2 for a damaged KTR.INI.\n"
+        "                       --save: when exactly one relay was found, write its\n"
+        "                       port into KTR.INI (only the Port line changes; a\n"
+        "                       missing file is made); with none or several, write\n"
+        "                       nothing and end with 1\n"
         "\n"
         "Columns of monitor:\n"
         "  time                 local time, 2024-05-17T14:03:07.250\n"

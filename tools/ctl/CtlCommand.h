@@ -7,9 +7,10 @@
 #include <optional>
 
 struct CtlOptions {
-    enum class Command { Help, Version, Read, Write, Monitor };
+    enum class Command { Help, Version, Read, Write, Monitor, Scan };
     Command command = Command::Help;
-    bool json = false;           // read: one line of JSON instead of the table
+    bool json = false;           // read, scan: JSON instead of the table
+    bool save = false;           // scan: write the one relay's port into the settings file
     QString file;                // write: the parameter file, "-" for stdin
     std::optional<int16_t> port; // overrides the settings file's port number
     std::optional<qint64> count; // monitor: stop after this many records

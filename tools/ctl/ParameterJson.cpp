@@ -7,13 +7,13 @@
 #include <QSet>
 #include <cmath>
 
-namespace {
-
 QByteArray jsonString(const QString& text) {
     // QJsonDocument escapes; the array brackets around it are cut off again.
     const QByteArray wrapped = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return wrapped.mid(1, wrapped.size() - 2);
 }
+
+namespace {
 
 bool isMinus(const std::array<int32_t, 3>& row) {
     return row[Others::kSignColumn] != 1;

@@ -23,3 +23,6 @@ QString parameterSetReport(const ParameterSet& set);
 // required, numbers must be whole and fit the block (0..65535, 0..255).
 // On failure *error names the offending entry.
 std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error);
+
+// text as a JSON string, quotes and escapes included.
+QByteArray jsonString(const QString& text);

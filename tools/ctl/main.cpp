@@ -4,6 +4,7 @@
 #include "CtlCommand.h"
 #include "Monitor.h"
 #include "ParameterJson.h"
+#include "Scan.h"
 #include "StopSignals.h"
 #include "app/Others.h"
 #include "app/Seams.h"
@@ -248,6 +249,11 @@ int main(int argc, char* argv[]) {
     log.bind();
     if (const QString notice = settingsFileNotice(); !notice.isEmpty())
         printErr(QStringLiteral("ktr6ctl: ") + notice);
+    if (options.command == CtlOptions::Command::Scan) {
+        const int status = runScanCommand(options.json, options.save, printErr, writeOutput);
+        stopIfSignalled();
+        return status;
+    }
     if (!LoadPortSettings())
         return kExitDevice;
     if (options.port) {
@@ -285,6 +291,7 @@ int main(int argc, char* argv[]) {
     }
     case CtlOptions::Command::Help:
     case CtlOptions::Command::Version:
+    case CtlOptions::Command::Scan:
         break;
     }
     return kExitOk;

@@ -1,0 +1,73 @@
+#pragma once
+// ktr6ctl scan: which port is the relay on? Every port number 1..15 whose
+// device exists is probed at the same time, each with one parameter request
+// made exactly as a read makes an attempt; nothing but "*" is ever sent.
+
+#include "serial/SettingsFile.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class MSComm;
+
+inline constexpr int16_t kScanFirstPort = 1;
+inline constexpr int16_t kScanLastPort = 15;
+
+struct ScanPort {
+    int16_t number = 0;
+    QString device;
+};
+
+struct ScanResult {
+    enum class Status { Found, NoAnswer, OtherReply, Busy, NoPermission, Error };
+    int16_t port = 0;
+    QString device;
+    Status status = Status::Error;
+    QString firmware; // Found: the variant as the tool shows it, "6" or "2x3"
+    QString reason;   // Error: what went wrong
+};
+
+// The port numbers 1..15 whose device exists now (a comN link beside the
+// program counts, a dangling one means no device), in order.
+QList<ScanPort> scanCandidates();
+
+// Makes the port object for one port number; called on the probe's own
+// thread, which owns the object and destroys it when the probe is over.
+using ProbePortFactory = std::function<std::unique_ptr<MSComm>(int16_t port)>;
+// A probe's pause; it may throw (anything) to stop the probe, which then
+// drops RTS and closes its port, and reports the port as an error,
+// "stopped".
+using ProbePause = std::function<void(int ms)>;
+
+// Probes every port at the same time, each on a thread of its own with the
+// settings' baud rate and handshaking, and waits for all of them: about one
+// exchange's time, however many ports. One result per port, in their order.
+// A port that another program holds (its lock file, an exclusive open) is
+// Busy and nothing is sent to it.
+QList<ScanResult> scanPorts(const QList<ScanPort>& ports, const PortSettingsValues& settings,
+                            const ProbePortFactory& makePort, const ProbePause& pause);
+
+// What a reply tells of the port: Found (with the firmware), NoAnswer when
+// nothing came, OtherReply for anything that is not a parameter reply.
+ScanResult::Status classifyReply(const QByteArray& reply, QString* firmware);
+
+// "found", "no answer", "other reply", "busy", "no permission", "error".
+QString scanStatusName(ScanResult::Status status);
+// [{"port":4,"device":"...","status":"found","firmware":"6"},...] on one
+// line with its newline; "firmware" only when found, "reason" only with error.
+QByteArray scanJson(const QList<ScanResult>& results);
+// A header and one row per port: COMn, the device, the status.
+QString scanTable(const QList<ScanResult>& results);
+
+// The whole command: reads the settings file (none: 9600 baud, no
+// handshaking), probes, prints the table or the JSON through output and
+// its messages through tell, and with save writes the one relay's port into
+// the settings file. Returns the exit status: 0 a relay was found (and, with
+// save, its port written), 1 none (or, with save, several, or the write
+// failed), 2 a damaged settings file. After a stop signal it returns at
+// once, having printed and written nothing.
+int runScanCommand(bool json, bool save, const std::function<void(const QString&)>& tell,
+                   const std::function<int(const QByteArray&)>& output);
