@@ -96,7 +96,7 @@ cleanup() {
   fi
   if [ "$installed" = 1 ]; then
     # The port links this test made, before the package goes.
-    rm -f "$program_dir/com1" "$program_dir/COM7"
+    rm -f "$program_dir/com1" "$program_dir/com3" "$program_dir/COM7"
     if dpkg-query -W -f '${Status}' ktr6 2>/dev/null | grep -qv 'not-installed'; then
       echo "test_package_install: purging ktr6 after a failure"
       apt_get purge ktr6 >"$work/cleanup.log" 2>&1 || dpkg --purge ktr6 >>"$work/cleanup.log" 2>&1 ||
@@ -177,6 +177,30 @@ status=$?
 (cd "$work/home" && "${as_outsider[@]}" ktr6ctl read --json >/dev/null 2>"$work/outsider.err")
 status=$?
 [ "$status" -eq 1 ] || fail "ktr6ctl read as $account outside dialout ended with $status, not 1: $(cat "$work/outsider.err")"
+
+# ktr6ctl scan --save as the member: the relay moves to COM3, the scan finds
+# it there and saves Port=3 through the link, in place (the account may not
+# write /etc/ktr6), keeping owner, group, mode and the link.
+rm -f "$program_dir/com1" && ln -s "$pty" "$program_dir/com3" || die "cannot link $program_dir/com3"
+inode=$(stat -c %i "$settings")
+(cd "$work/home" && "${as_member[@]}" ktr6ctl scan --save >"$work/scan.out" 2>"$work/scan.err")
+status=$?
+[ "$status" -eq 0 ] || fail "ktr6ctl scan --save as $account ended with $status: $(cat "$work/scan.out" "$work/scan.err")"
+{ printf 'Port=3\r\n'; tail -n +2 /usr/share/ktr6/KTR.INI; } >"$work/saved"
+cmp -s "$settings" "$work/saved" || fail "scan --save left $settings as: $(od -c "$settings" | head -n 3)"
+[ "$(readlink "$program_dir/KTR.INI")" = "$settings" ] || fail "scan --save replaced the link $program_dir/KTR.INI"
+[ "$(describe "$settings")" = "root:dialout 664 regular file" ] || fail "after scan --save $settings is $(describe "$settings")"
+[ "$(stat -c %i "$settings")" = "$inode" ] || fail "scan --save replaced $settings instead of rewriting it in place"
+# The saved port is the one a plain read uses now.
+(cd "$work/home" && "${as_member[@]}" ktr6ctl read --json >"$work/saved.json" 2>"$work/ctl.err") ||
+  fail "ktr6ctl read after scan --save failed: $(cat "$work/ctl.err")"
+[ "$(cat "$work/saved.json")" = "$json" ] || fail "ktr6ctl read after scan --save printed: $(cat "$work/saved.json")"
+# Outside dialout the same scan saves nothing.
+if (cd "$work/home" && "${as_outsider[@]}" ktr6ctl scan --save >/dev/null 2>&1); then
+  fail "ktr6ctl scan --save succeeded for $account outside dialout"
+fi
+cmp -s "$settings" "$work/saved" || fail "scan --save outside dialout changed $settings"
+rm -f "$program_dir/com3" && ln -s "$pty" "$program_dir/com1" || die "cannot link $program_dir/com1 again"
 
 # The settings file through the link: the group may change it, nobody else.
 changed=$'Port=1\r\nHandshaking =  0 \r\nBaudRate =  19200 \r\nWaitTime =  0 \r\nTimeDelay =  0 \r\n'
