@@ -30,24 +30,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-die() {
-  echo "FAIL: $*"
-  exit 1
-}
-wait_until() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 10))); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+# shellcheck source=../support/checks.sh
+. "$(dirname "$0")/../support/checks.sh"
 
 for tool in dpkg-deb dpkg-shlibdeps lintian help2man file readelf Xvfb xdotool; do
   command -v "$tool" >/dev/null || die "$tool is missing: scripts/setup installs what the package needs"

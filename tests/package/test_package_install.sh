@@ -28,27 +28,11 @@ program_dir=/usr/lib/ktr6
 settings_dir=/etc/ktr6
 settings=$settings_dir/KTR.INI
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-die() {
-  echo "FAIL: $*"
-  exit 1
-}
+# shellcheck source=../support/checks.sh
+. "$(dirname "$0")/../support/checks.sh"
 skip() {
   echo "test_package_install: SKIPPED: $*"
   exit 0
-}
-wait_until() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 10))); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
 }
 
 [ "$(id -u)" = 0 ] || skip "installing a package needs root"

@@ -8,11 +8,8 @@ set -uo pipefail
 repo=$1
 work=$(mktemp -d "${TMPDIR:-/tmp}/ktr6-desktop-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=../support/checks.sh
+. "$(dirname "$0")/../support/checks.sh"
 
 # A release folder as cmake --install lays it out; the program itself is a
 # stand-in, the script only needs it to be there.

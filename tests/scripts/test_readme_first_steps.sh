@@ -25,15 +25,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-die() {
-  echo "FAIL: $*"
-  exit 1
-}
+# shellcheck source=../support/checks.sh
+. "$(dirname "$0")/../support/checks.sh"
 
 # The fenced blocks of the README section titled $1, each as one file
 # $work/block.N (N from 1), in order; prints how many.
