@@ -75,6 +75,10 @@ private slots:
     void writeRoundTrip();
     void exitCodes_data();
     void exitCodes();
+    void coefficientNeedsNoPort_data();
+    void coefficientNeedsNoPort();
+    void diffAgainstTheDevice_data();
+    void diffAgainstTheDevice();
     void monitorPrintsRecords();
     void monitorStopsOnSigterm();
     void monitorEndsWhenTheDeviceVanishes();
@@ -228,6 +232,12 @@ void E2eCtlTest::exitCodes_data() {
         << QStringList{"monitor"} << QByteArray() << none << true << 1
         << "ktr6ctl: cannot write the output: No space left on device" << false
         << "stdout /dev/full";
+    QTest::newRow("diff, bad file")
+        << QStringList{"diff", "-"} << outOfRange << none << true << 2
+        << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true << "";
+    QTest::newRow("diff, device silent")
+        << QStringList{"diff", "-"} << kDeviceJson << int(FaultKind::Silence) << true << 1
+        << "no complete reply from the device on COM1" << false << "";
     QTest::newRow("no settings file")
         << QStringList{"read"} << QByteArray() << none << false << 1 << "not found" << true << "";
 }
@@ -275,6 +285,124 @@ void E2eCtlTest::exitCodes() {
     else
         QVERIFY(!rig.sim->receivedBytes().isEmpty());
     QVERIFY2(result.out.isEmpty(), result.out.constData());
+}
+
+void E2eCtlTest::coefficientNeedsNoPort_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err"); // a part of stderr, empty: nothing on stderr
+
+    QTest::newRow("0.15") << QStringList{"coefficient", "0.15"} << 0
+                          << "Amount          0.15\nNumerator       3\nDivisor         20\n"
+                             "Value           0.15\nRelative error  0\n"
+                          << "";
+    QTest::newRow("40/400 --json")
+        << QStringList{"coefficient", "40/400", "--json"} << 0
+        << "{\"numerator\":1,\"divisor\":10,\"value\":0.1,\"relative_error\":0}\n"
+        << "";
+    QTest::newRow("0.3333 --json") << QStringList{"coefficient", "--json", "0.3333"} << 0
+                                   << "{\"numerator\":1,\"divisor\":3,\"value\":0.3333333333333333,"
+                                      "\"relative_error\":0.00010001000100010001}\n"
+                                   << "";
+    QTest::newRow("out of reach, still printed")
+        << QStringList{"coefficient", "1e-9", "--json"} << 0
+        << "{\"numerator\":1,\"divisor\":65535,\"value\":1.5259021896696422e-05,"
+           "\"relative_error\":15258.021896696422}\n"
+        << "ktr6ctl: warning: 1e-9 is out of the device's reach with numerators 1..255 and "
+           "divisors 1..65535: the closest fraction, 1/65535, is off by a relative error of "
+           "15258.021896696422.\n";
+    QTest::newRow("decimal comma refused") << QStringList{"coefficient", "0,1"} << 2 << ""
+                                           << "ktr6ctl: \"0,1\" has a decimal comma; write \"0.1\"";
+    QTest::newRow("negative refused") << QStringList{"coefficient", "-2.5"} << 2 << ""
+                                      << "ktr6ctl: \"-2.5\" is negative";
+    QTest::newRow("bound refused")
+        << QStringList{"coefficient", "1", "--max-numerator", "65536"} << 2 << ""
+        << "--max-numerator wants";
+}
+
+void E2eCtlTest::coefficientNeedsNoPort() {
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    // A relay on com1, but no settings file: the command touches neither.
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    QVERIFY(QFile::remove(rig.dir.filePath(QStringLiteral("KTR.INI"))));
+
+    // In a decimal-comma locale.
+    CtlProcess ctl(rig.dir.path(), args);
+    QVERIFY(ctl.process.waitForFinished(5000));
+
+    const QByteArray stderrText = ctl.process.readAllStandardError();
+    QVERIFY2(ctl.process.exitCode() == exitCode, stderrText.constData());
+    QCOMPARE(QString::fromUtf8(ctl.process.readAllStandardOutput()), out);
+    if (err.isEmpty())
+        QVERIFY2(stderrText.isEmpty(), stderrText.constData());
+    else
+        QVERIFY2(QString::fromUtf8(stderrText).contains(err), stderrText.constData());
+    QVERIFY(rig.sim->receivedBytes().isEmpty());
+}
+
+void E2eCtlTest::diffAgainstTheDevice_data() {
+    QTest::addColumn<QList<QByteArray>>("edits"); // pairs: text in kDeviceJson, replacement
+    QTest::addColumn<bool>("fromStdin");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("out");
+
+    using Edits = QList<QByteArray>;
+    QTest::newRow("equal, firmware aside")
+        << Edits{R"("firmware":"6")", R"("firmware":"2x3")"} << false << 0 << QByteArray();
+    QTest::newRow("equal, from stdin") << Edits{} << true << 0 << QByteArray();
+    QTest::newRow("numerator") << Edits{R"("numerator":16)", R"("numerator":40)"} << false << 3
+                               << QByteArray("IN 1 numerator: device 16, file 40\n");
+    QTest::newRow("divisor") << Edits{R"("divisor":65535)", R"("divisor":31)"} << false << 3
+                             << QByteArray("IN 3 divisor: device 65535, file 31\n");
+    QTest::newRow("sign") << Edits{R"("minus":true)", R"("minus":false)"} << true << 3
+                          << QByteArray("IN 2 sign: device minus, file plus\n");
+    QTest::newRow("output alone") << Edits{R"("output":5)", R"("output":6)"} << false << 3
+                                  << QByteArray("output: device 5, file 6\n");
+    QTest::newRow("several at once")
+        << Edits{R"("output":5)",
+                 R"("output":0)",
+                 R"("divisor":3,"minus":false)",
+                 R"("divisor":30,"minus":true)",
+                 R"("numerator":1,"divisor":4)",
+                 R"("numerator":0,"divisor":4)"}
+        << false << 3
+        << QByteArray("IN 2 numerator: device 1, file 0\nIN 5 divisor: device 3, file 30\n"
+                      "IN 5 sign: device plus, file minus\noutput: device 5, file 0\n");
+}
+
+void E2eCtlTest::diffAgainstTheDevice() {
+    QFETCH(QList<QByteArray>, edits);
+    QFETCH(bool, fromStdin);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, out);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    QByteArray sheet = kDeviceJson;
+    for (qsizetype i = 0; i + 1 < edits.size(); i += 2) {
+        QVERIFY(sheet.contains(edits[i]));
+        sheet.replace(edits[i], edits[i + 1]);
+    }
+    const QString file = rig.dir.filePath(QStringLiteral("sheet.json"));
+    QFile sheetFile(file);
+    QVERIFY(sheetFile.open(QIODevice::WriteOnly) && sheetFile.write(sheet) == sheet.size());
+    sheetFile.close();
+
+    const CtlResult diff = fromStdin ? runCtl(rig.dir.path(), {"diff", "-"}, sheet)
+                                     : runCtl(rig.dir.path(), {"diff", file});
+
+    QVERIFY2(diff.exitCode == exitCode, diff.err.constData());
+    QCOMPARE(diff.out, out);
+    const QString name = fromStdin ? QStringLiteral("standard input") : file;
+    const QString summary = exitCode == 0 ? QStringLiteral("holds the set in %1.\n").arg(name)
+                                          : QStringLiteral("holds another set than %1: ").arg(name);
+    QVERIFY2(QString::fromUtf8(diff.err).contains(summary), diff.err.constData());
+    // One read and nothing else: never a write.
+    QCOMPARE(rig.sim->receivedBytes(), QByteArray("*"));
 }
 
 void E2eCtlTest::monitorPrintsRecords() {

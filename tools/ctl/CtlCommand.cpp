@@ -19,6 +19,28 @@ bool isOption(const QString& arg, const QString& name) {
     return arg == name || arg.startsWith(name + QLatin1Char('='));
 }
 
+// --max-numerator and --max-divisor: 1..65535.
+bool boundValue(const QStringList& args, qsizetype& i, const QString& name, int* bound,
+                QString* error) {
+    const auto text = optionValue(args, i, name, error);
+    if (!text)
+        return false;
+    bool ok = false;
+    const int value = text->toInt(&ok);
+    if (!ok || value < 1 || value > 65535) {
+        *error =
+            QStringLiteral("%1 wants a whole number from 1 to 65535, not \"%2\"").arg(name, *text);
+        return false;
+    }
+    *bound = value;
+    return true;
+}
+
+// "-0.1" is a (negative) amount for the coefficient command to refuse, not an option.
+bool looksLikeNumber(const QString& arg) {
+    return arg.size() > 1 && (arg[1].isDigit() || arg[1] == QLatin1Char('.'));
+}
+
 } // namespace
 
 CtlParseResult parseCommandLine(const QStringList& args) {
@@ -26,6 +48,7 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     CtlOptions options;
     QStringList positional;
     bool help = false;
+    bool bounds = false; // --max-numerator or --max-divisor given
     QString error;
 
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -58,10 +81,18 @@ CtlParseResult parseCommandLine(const QStringList& args) {
                 break;
             }
             options.count = count;
+        } else if (isOption(arg, QStringLiteral("--max-numerator")) ||
+                   isOption(arg, QStringLiteral("--max-divisor"))) {
+            const bool numerator = isOption(arg, QStringLiteral("--max-numerator"));
+            if (!boundValue(args, i, arg.section(QLatin1Char('='), 0, 0),
+                            numerator ? &options.maxNumerator : &options.maxDivisor, &error))
+                break;
+            bounds = true;
         } else if (arg == QLatin1String("--")) {
             positional += args.mid(i + 1);
             break;
-        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
+        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-") &&
+                   !looksLikeNumber(arg)) {
             error = QStringLiteral("unknown option %1").arg(arg);
             break;
         } else {
@@ -93,6 +124,16 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         options.file = positional.takeFirst();
     } else if (command == QLatin1String("monitor")) {
         options.command = CtlOptions::Command::Monitor;
+    } else if (command == QLatin1String("coefficient") || command == QLatin1String("diff")) {
+        const bool diff = command == QLatin1String("diff");
+        options.command = diff ? CtlOptions::Command::Diff : CtlOptions::Command::Coefficient;
+        if (positional.isEmpty()) {
+            result.error =
+                diff ? QStringLiteral("diff needs a parameter file (or - for standard input)")
+                     : QStringLiteral("coefficient needs an amount, such as 0.1 or 40/400");
+            return result;
+        }
+        (diff ? options.file : options.amount) = positional.takeFirst();
     } else {
         result.error = QStringLiteral("unknown command \"%1\"").arg(command);
         return result;
@@ -101,8 +142,19 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         result.error = QStringLiteral("unexpected argument \"%1\"").arg(positional.first());
         return result;
     }
-    if (options.json && options.command != CtlOptions::Command::Read) {
-        result.error = QStringLiteral("--json belongs to the read command");
+    const bool coefficient = options.command == CtlOptions::Command::Coefficient;
+    if (options.json && options.command != CtlOptions::Command::Read && !coefficient) {
+        result.error = QStringLiteral("--json belongs to the read and coefficient commands");
+        return result;
+    }
+    if (bounds && !coefficient) {
+        result.error =
+            QStringLiteral("--max-numerator and --max-divisor belong to the coefficient command");
+        return result;
+    }
+    if (options.port && coefficient) {
+        result.error =
+            QStringLiteral("--port does not belong to the coefficient command: it uses no port");
         return result;
     }
     if (options.count && options.command != CtlOptions::Command::Monitor) {
@@ -138,6 +190,21 @@ QString usageText() {
         "                                subtracts), the output value per output\n"
         "                                record; 9 significant digits or more, whole\n"
         "                                sums exact, \".\" as the decimal point\n"
+        "  coefficient AMOUNT [--max-numerator N] [--max-divisor M] [--json]\n"
+        "                       the fraction n/d closest to AMOUNT, the amount per\n"
+        "                       impulse: a decimal number (0.1, 1.5e-3) or a quotient of\n"
+        "                       two (40/400) in 1e-9..1e9, \".\" as the decimal point, at\n"
+        "                       most 200 characters; n 1..N (default 255), d 1..M\n"
+        "                       (default 65535). Prints n, d, the fraction's value and\n"
+        "                       its relative error |n/d - AMOUNT| / AMOUNT; an error\n"
+        "                       over 0.001 adds a warning on stderr. --json prints\n"
+        "                       {\"numerator\":3,\"divisor\":20,\"value\":0.15,\n"
+        "                       \"relative_error\":0}. Needs no port and no KTR.INI\n"
+        "  diff FILE            read the parameter set and compare it with FILE (as write\n"
+        "                       takes it; firmware is ignored): one line per difference\n"
+        "                       on stdout, such as \"IN 3 divisor: device 30, file 31\",\n"
+        "                       \"IN 2 sign: device minus, file plus\" or \"output: device\n"
+        "                       5, file 6\"; a summary line on stderr\n"
         "\n"
         "Options:\n"
         "  --port N             use port N (1 = COM1) instead of the settings file's\n"
@@ -150,5 +217,6 @@ QString usageText() {
         "Exit status: 0 success, 1 the device or the port failed, 2 bad usage or input\n"
         "(nothing was sent), 128 + N stopped by signal N (the port is closed first; a\n"
         "write finishes sending its block). monitor ends with 0 on Ctrl+C, SIGTERM or\n"
-        "when the reader of its output goes away (monitor | head).\n");
+        "when the reader of its output goes away (monitor | head).\n"
+        "diff: 0 the device holds FILE's set, 3 it holds another.\n");
 }

@@ -7,10 +7,13 @@
 #include <optional>
 
 struct CtlOptions {
-    enum class Command { Help, Read, Write, Monitor };
+    enum class Command { Help, Read, Write, Monitor, Coefficient, Diff };
     Command command = Command::Help;
-    bool json = false;           // read: one line of JSON instead of the table
-    QString file;                // write: the parameter file, "-" for stdin
+    bool json = false;      // read, coefficient: one line of JSON instead of the table
+    QString file;           // write, diff: the parameter file, "-" for stdin
+    QString amount;         // coefficient: the amount per impulse as written
+    int maxNumerator = 255; // coefficient: the bounds of the fraction
+    int maxDivisor = 65535;
     std::optional<int16_t> port; // overrides the settings file's port number
     std::optional<qint64> count; // monitor: stop after this many records
 };

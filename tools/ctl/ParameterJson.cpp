@@ -163,3 +163,39 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
     fields.output = QString::number(*output);
     return fields;
 }
+
+std::optional<ParameterSet> parameterSetFromJson(const QByteArray& json, QString* error) {
+    const auto fields = editorFieldsFromJson(json, error);
+    if (!fields)
+        return std::nullopt;
+    const auto block = encodeWriteBlock(*fields, error);
+    if (!block)
+        return std::nullopt;
+    ParameterSet set;
+    set.table = block->table;
+    set.output = uint8_t(block->octets[kWriteBlockSize - 1]);
+    return set;
+}
+
+QStringList parameterSetDifferences(const ParameterSet& device, const ParameterSet& file) {
+    QStringList lines;
+    auto differ = [&](const QString& field, const QString& onDevice, const QString& inFile) {
+        if (onDevice != inFile)
+            lines << QStringLiteral("%1: device %2, file %3").arg(field, onDevice, inFile);
+    };
+    auto sign = [](const std::array<int32_t, 3>& row) {
+        return isMinus(row) ? QStringLiteral("minus") : QStringLiteral("plus");
+    };
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const QString input = QStringLiteral("IN %1 ").arg(i + 1);
+        const auto& ours = device.table[i];
+        const auto& theirs = file.table[i];
+        for (const auto& [column, name] : {std::pair{Others::kNumeratorColumn, "numerator"},
+                                           std::pair{Others::kDivisorColumn, "divisor"}})
+            differ(input + QLatin1String(name), QString::number(ours[column]),
+                   QString::number(theirs[column]));
+        differ(input + QStringLiteral("sign"), sign(ours), sign(theirs));
+    }
+    differ(QStringLiteral("output"), QString::number(device.output), QString::number(file.output));
+    return lines;
+}

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 // The set the last successful read left in the shared state.
@@ -23,3 +24,14 @@ QString parameterSetReport(const ParameterSet& set);
 // required, numbers must be whole and fit the block (0..65535, 0..255).
 // On failure *error names the offending entry.
 std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error);
+
+// The set a parameter file describes: validated by editorFieldsFromJson, as
+// write takes it, and converted as the write converts it (firmware left
+// empty). On failure *error says why, as editorFieldsFromJson does.
+std::optional<ParameterSet> parameterSetFromJson(const QByteArray& json, QString* error);
+
+// Where two sets differ, inputs and output (the firmware is not compared):
+// one line per field, IN 1 to IN 6 (numerator, divisor, sign), then the
+// output, such as "IN 3 divisor: device 30, file 31", "IN 2 sign: device
+// minus, file plus", "output: device 5, file 6". Empty when they agree.
+QStringList parameterSetDifferences(const ParameterSet& device, const ParameterSet& file);

@@ -1,6 +1,7 @@
 // ktr6ctl: the parameter read, write and on-line watch of the desktop tool,
 // from the command line, with the same settings file and port mapping.
 
+#include "Coefficient.h"
 #include "CtlCommand.h"
 #include "Monitor.h"
 #include "ParameterJson.h"
@@ -13,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLocale>
 #include <QTextStream>
 #include <cerrno>
 #include <csignal>
@@ -25,6 +27,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitDevice = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitDiffers = 3; // diff: the device holds another set
 
 void printErr(const QString& text) {
     QTextStream err(stderr);
@@ -198,6 +201,70 @@ int runWrite(const EditorFields& fields, const MSComm& port, const MessageLog& l
     return Others::ReadFailed || log.showed(kPortErrorText) ? kExitDevice : kExitUsage;
 }
 
+// The shortest text that reads back as the same double, "." in every locale.
+QString numberText(double value) {
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+int runCoefficient(const CtlOptions& options) {
+    QString error;
+    const auto amount = parseAmount(options.amount, &error);
+    if (!amount) {
+        printErr(QStringLiteral("ktr6ctl: ") + error);
+        return kExitUsage;
+    }
+    const FractionFit fit =
+        bestFraction(*amount, uint32_t(options.maxNumerator), uint32_t(options.maxDivisor));
+    const QString numerator = QString::number(fit.numerator);
+    const QString divisor = QString::number(fit.divisor);
+    const QString text =
+        options.json
+            ? QStringLiteral(
+                  "{\"numerator\":%1,\"divisor\":%2,\"value\":%3,\"relative_error\":%4}\n")
+                  .arg(numerator, divisor, numberText(fit.value), numberText(fit.relativeError))
+            : QStringLiteral("Amount          %1\nNumerator       %2\nDivisor         %3\n"
+                             "Value           %4\nRelative error  %5\n")
+                  .arg(options.amount.trimmed(), numerator, divisor, numberText(fit.value),
+                       numberText(fit.relativeError));
+    const int status = writeOutput(text.toUtf8());
+    if (fit.outOfReach)
+        printErr(QStringLiteral("ktr6ctl: warning: %1 is out of the device's reach with numerators "
+                                "1..%2 and divisors 1..%3: the closest fraction, %4/%5, is off by "
+                                "a relative error of %6.")
+                     .arg(options.amount.trimmed(), QString::number(options.maxNumerator),
+                          QString::number(options.maxDivisor), numerator, divisor,
+                          numberText(fit.relativeError)));
+    return status;
+}
+
+// The differences go to stdout, one a line, for a script or a person to
+// read; stderr says in one line what was compared with what.
+int runDiff(const ParameterSet& fileSet, const QString& fileName, const MSComm& port,
+            const MessageLog& log) {
+    const bool read = readParameters(port, log);
+    stopIfSignalled();
+    if (!read)
+        return kExitDevice;
+    const QStringList differences = parameterSetDifferences(currentParameterSet(), fileSet);
+    const int status =
+        writeOutput(differences.isEmpty() ? QByteArray()
+                                          : (differences.join(QLatin1Char('\n')) + '\n').toUtf8());
+    if (status != kExitOk)
+        return status;
+    if (differences.isEmpty()) {
+        printErr(QStringLiteral("ktr6ctl: the device on %1 holds the set in %2.")
+                     .arg(portDescription(port), fileName));
+        return kExitOk;
+    }
+    printErr(
+        QStringLiteral("ktr6ctl: the device on %1 holds another set than %2: %3.")
+            .arg(portDescription(port), fileName,
+                 differences.size() == 1
+                     ? QStringLiteral("1 difference")
+                     : QStringLiteral("%1 differences").arg(QString::number(differences.size()))));
+    return kExitDiffers;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -214,23 +281,29 @@ int main(int argc, char* argv[]) {
         return writeOutput(usageText().toUtf8());
     }
 
+    if (options.command == CtlOptions::Command::Coefficient)
+        return runCoefficient(options);
+
     // The parameter file is checked before the port is touched, so a bad
     // file never sends anything.
     EditorFields fields;
-    if (options.command == CtlOptions::Command::Write) {
+    ParameterSet fileSet;
+    const QString fileName =
+        options.file == QLatin1String("-") ? QStringLiteral("standard input") : options.file;
+    const bool diff = options.command == CtlOptions::Command::Diff;
+    if (options.command == CtlOptions::Command::Write || diff) {
         const auto json = readParameterFile(options.file);
         if (!json)
             return kExitUsage;
         QString error;
-        const auto fromFile = editorFieldsFromJson(*json, &error);
-        if (!fromFile) {
-            const QString name = options.file == QLatin1String("-")
-                                     ? QStringLiteral("standard input")
-                                     : options.file;
-            printErr(QStringLiteral("ktr6ctl: %1: %2; nothing was sent.").arg(name, error));
+        const auto fromFile = diff ? std::nullopt : editorFieldsFromJson(*json, &error);
+        const auto setFromFile = diff ? parameterSetFromJson(*json, &error) : std::nullopt;
+        if (!fromFile && !setFromFile) {
+            printErr(QStringLiteral("ktr6ctl: %1: %2; nothing was sent.").arg(fileName, error));
             return kExitUsage;
         }
-        fields = *fromFile;
+        fields = fromFile.value_or(fields);
+        fileSet = setFromFile.value_or(fileSet);
     }
 
     const QString programDir = qEnvironmentVariable("KTR6_PROGRAM_DIR");
@@ -281,7 +354,10 @@ int main(int argc, char* argv[]) {
             explainPortError(port);
         return status;
     }
+    case CtlOptions::Command::Diff:
+        return runDiff(fileSet, fileName, port, log);
     case CtlOptions::Command::Help:
+    case CtlOptions::Command::Coefficient:
         break;
     }
     return kExitOk;
