@@ -3,20 +3,27 @@
 // lines on a scripted port.
 
 #include "protocol/ParameterBlock.h"
+#include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 #include "support/TestLocale.h"
 #include "tools/ctl/Coefficient.h"
+#include "tools/ctl/Commission.h"
 #include "tools/ctl/CtlCommand.h"
 #include "tools/ctl/Monitor.h"
 #include "tools/ctl/ParameterJson.h"
+#include "tools/ctl/RecordFiles.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <clocale>
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
@@ -67,6 +74,11 @@ private slots:
     void jsonIsExactAndRoundTrips();
     void badParameterFile_data();
     void badParameterFile();
+    void planAmounts();
+    void commissionJudgesTheReadBack_data();
+    void commissionJudgesTheReadBack();
+    void recordFilesNeverReplace();
+    void journalKeepsEveryLineWhole();
     void reportShowsSignedAmounts();
     void setDifferences_data();
     void setDifferences();
@@ -156,6 +168,44 @@ void CtlCoreTest::commandLine_data() {
                                   << "";
     QTest::newRow("two amounts") << QStringList{"coefficient", "1", "2"}
                                  << "unexpected argument \"2\"" << 0 << "";
+    QTest::newRow("commission, every option")
+        << QStringList{"commission",
+                       "plan.json",
+                       "--record",
+                       "r.PDF",
+                       "--site=Rozvodňa Žilina",
+                       "--relay",
+                       " KTR6 č. 0042 ",
+                       "--by",
+                       "J. Kováč",
+                       "--journal",
+                       "site.jsonl"}
+        << "" << int(C::Commission)
+        << "json=0 file=plan.json port=- count=- record=r.PDF journal=site.jsonl "
+           "site=Rozvodňa Žilina relay=KTR6 č. 0042 by=J. Kováč";
+    QTest::newRow("commission, 80 characters of two bytes")
+        << QStringList{"commission", "-", "--site", QString(80, QChar(0x17D))} << ""
+        << int(C::Commission)
+        << "json=0 file=- port=- count=- record= journal= site=" + QString(80, QChar(0x17D)) +
+               " relay= by=";
+    QTest::newRow("commission without plan")
+        << QStringList{"commission"} << "commission needs a plan" << 0 << "";
+    QTest::newRow("site of 81 characters")
+        << QStringList{"commission", "p", "--site", QString(81, QChar(0x17D))}
+        << "--site is 81 characters long; at most 80" << 0 << "";
+    QTest::newRow("relay with a newline")
+        << QStringList{"commission", "p", "--relay", "A\nB"}
+        << "--relay holds a control character (U+000A)" << 0 << "";
+    QTest::newRow("technician with a tab") << QStringList{"commission", "p", "--by=J.\tK"}
+                                           << "--by holds a control character (U+0009)" << 0 << "";
+    QTest::newRow("record not a PDF") << QStringList{"commission", "p", "--record", "r.json"}
+                                      << "--record wants a file name ending in .pdf" << 0 << "";
+    QTest::newRow("record only a suffix") << QStringList{"commission", "p", "--record", "dir/.pdf"}
+                                          << "--record wants a file name ending in .pdf" << 0 << "";
+    QTest::newRow("journal empty")
+        << QStringList{"commission", "p", "--journal="} << "--journal needs a file name" << 0 << "";
+    QTest::newRow("site on write") << QStringList{"write", "p", "--site", "x"}
+                                   << "belong to the commission command" << 0 << "";
 }
 
 void CtlCoreTest::commandLine() {
@@ -181,6 +231,10 @@ void CtlCoreTest::commandLine() {
     if (o.command == CtlOptions::Command::Coefficient)
         extra = QStringLiteral(" amount=%1 max=%2/%3")
                     .arg(o.amount, QString::number(o.maxNumerator), QString::number(o.maxDivisor));
+    if (o.command == CtlOptions::Command::Commission)
+        extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
+                    .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
+                         o.record.technician);
     QCOMPARE(parsed + extra, summary);
 }
 
@@ -245,6 +299,29 @@ void CtlCoreTest::badParameterFile_data() {
     QTest::newRow("output 256") << replaced(R"("output":5)", R"("output":256)")
                                 << "\"output\" is 256, outside 0..255";
     QTest::newRow("output missing") << replaced(R"(,"output":5)", "") << "\"output\" is missing";
+    // The intended amount: what coefficient refuses, refused here alike.
+    QTest::newRow("amount negative")
+        << replaced(R"("minus":true)", R"("minus":true,"amount":"-0.25")")
+        << "inputs[1] (IN 2) amount: \"-0.25\" is negative; give the size";
+    QTest::newRow("amount a negative number")
+        << replaced(R"("minus":true)", R"("minus":true,"amount":-0.25)")
+        << "inputs[1] (IN 2) amount: \"-0.25\" is negative";
+    QTest::newRow("amount decimal comma")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"amount":"0,1",)")
+        << "inputs[0] (IN 1) amount: \"0,1\" has a decimal comma; write \"0.1\"";
+    QTest::newRow("amount zero") << replaced(R"("numerator":16,)", R"("numerator":16,"amount":0,)")
+                                 << "inputs[0] (IN 1) amount: \"0\" is zero";
+    QTest::newRow("amount beyond 1e9")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"amount":2e9,)")
+        << "inputs[0] (IN 1) amount: \"2000000000\" lies outside 1e-9..1e9";
+    QTest::newRow("amount empty") << replaced(R"("numerator":16,)",
+                                              R"("numerator":16,"amount":"",)")
+                                  << "inputs[0] (IN 1) amount: the amount is empty";
+    QTest::newRow("amount true") << replaced(R"("numerator":16,)",
+                                             R"("numerator":16,"amount":true,)")
+                                 << "inputs[0] (IN 1) amount must be a text such as \"0.1\"";
+    QTest::newRow("amount on the set")
+        << replaced(R"(,"output":5)", R"(,"output":5,"amount":"1")") << "unknown entry \"amount\"";
 }
 
 void CtlCoreTest::badParameterFile() {
@@ -253,6 +330,186 @@ void CtlCoreTest::badParameterFile() {
     QString message;
     QVERIFY(!editorFieldsFromJson(json, &message));
     QVERIFY2(message.contains(error), qPrintable(message));
+}
+
+void CtlCoreTest::planAmounts() {
+    QByteArray json = kSampleJson;
+    json.replace(R"("numerator":16,)", R"("numerator":16,"amount":" 40/400 ",)");
+    json.replace(R"("minus":true},{"numerator":300)",
+                 R"("minus":true,"amount":0.25},{"numerator":300)");
+    json.replace(R"("numerator":0,)", R"("numerator":0,"amount":null,)");
+    json.replace(R"("numerator":2,)", R"("numerator":2,"amount":1e-9,)");
+    json.replace(R"("numerator":5,)", R"("numerator":5,"amount":"5",)");
+    QString error;
+    const auto plan = parameterPlanFromJson(json, &error);
+    QVERIFY2(plan, qPrintable(error));
+    QCOMPARE(QStringList(plan->amounts.begin(), plan->amounts.end()),
+             (QStringList{" 40/400 ", "0.25", "", "", "1e-09", "5"}));
+    // The same file passes write's check and diff's.
+    QVERIFY(editorFieldsFromJson(json, &error));
+    QVERIFY(parameterSetFromJson(json, &error));
+    QCOMPARE(plan->set.firmwareVersion, QStringLiteral("6"));
+
+    // 16/1 against 0.1, 1/4 against 0.25 exactly, 2/3 against 1e-9, 5/0.
+    QCOMPARE(intendedAmount(*plan, 0)->relativeError.value(), 159.0);
+    QVERIFY(intendedAmount(*plan, 0)->outOfReach);
+    QCOMPARE(intendedAmount(*plan, 1)->relativeError.value(), 0.0);
+    QVERIFY(!intendedAmount(*plan, 1)->outOfReach);
+    QVERIFY(!intendedAmount(*plan, 2));
+    QCOMPARE(intendedAmount(*plan, 4)->relativeError.value(), 666666665.6666666);
+    QVERIFY(intendedAmount(*plan, 5) && !intendedAmount(*plan, 5)->relativeError);
+}
+
+void CtlCoreTest::commissionJudgesTheReadBack_data() {
+    QTest::addColumn<QString>("relay");         // how the device behaves
+    QTest::addColumn<int>("outcome");           // Outcome
+    QTest::addColumn<QString>("result");        // reason, or the differences joined by "; "
+    QTest::addColumn<int>("blocks");            // blocks the device stored
+    QTest::addColumn<bool>("writeSaysWritten"); // the write's own box: "All Parameter writen"
+
+    QTest::newRow("verified") << "holds another set" << int(Outcome::Verified) << "" << 1 << true;
+    QTest::newRow("unchanged") << "holds the plan" << int(Outcome::Unchanged) << "" << 0 << false;
+    QTest::newRow("the output value alone differs")
+        << "keeps output + 1" << int(Outcome::NotVerified) << "output: device 8, file 7" << 1
+        << true;
+    QTest::newRow("a numerator differs") << "keeps IN 1 numerator + 1" << int(Outcome::NotVerified)
+                                         << "IN 1 numerator: device 41, file 40" << 1 << false;
+    QTest::newRow("silent") << "silent" << int(Outcome::Failed)
+                            << "reading the device: no complete reply from the device on COM1 "
+                               "(/dev/scripted) after 3 attempts"
+                            << 0 << false;
+    QTest::newRow("silent after the write")
+        << "silent after a write" << int(Outcome::Failed)
+        << "reading back what was written: no complete reply from the device on COM1 "
+           "(/dev/scripted) after 3 attempts"
+        << 1 << false;
+    QTest::newRow("port taken after the read")
+        << "port taken after the read" << int(Outcome::Failed)
+        << "writing the parameters: COM1 (/dev/scripted): " << 0 << false;
+}
+
+void CtlCoreTest::commissionJudgesTheReadBack() {
+    QFETCH(QString, relay);
+    QFETCH(int, outcome);
+    QFETCH(QString, result);
+    QFETCH(int, blocks);
+    QFETCH(bool, writeSaysWritten);
+    TestSeams seams;
+    FakeRelay device(seams.port);
+    QByteArray json = kSampleJson;
+    json.replace(R"("numerator":16)", R"("numerator":40)")
+        .replace(R"("output":5)", R"("output":7)");
+    QString error;
+    const auto plan = parameterPlanFromJson(json, &error);
+    QVERIFY2(plan, qPrintable(error));
+    const auto& table = plan->set.table;
+    for (int i = 0; i < 6; ++i)
+        device.setRow(i, table[i][0], table[i][1], table[i][2]);
+    device.stored.output = 7;
+    if (relay != QLatin1String("holds the plan"))
+        device.stored.numerators[0] = 16;
+    if (relay == QLatin1String("keeps output + 1"))
+        device.corrupt = [](RelayParams& p) { ++p.output; };
+    if (relay == QLatin1String("keeps IN 1 numerator + 1"))
+        device.corrupt = [](RelayParams& p) { ++p.numerators[0]; };
+    if (relay == QLatin1String("silent after a write"))
+        device.corrupt = [&device](RelayParams&) { device.silent = true; };
+    device.silent = relay == QLatin1String("silent");
+    if (relay == QLatin1String("port taken after the read"))
+        device.refuseOpenAfterRead = comm::kPortAlreadyOpen;
+
+    const CommissionSteps steps{ReadParameterBlock,
+                                [&device](const EditorFields& fields) {
+                                    WriteParameterBlock(fields);
+                                    return device.blocksStored > 0;
+                                },
+                                [&seams] { return !seams.messages.isEmpty(); }};
+    const DeviceOutcome done = commissionDevice(*plan, seams.port, steps);
+
+    QCOMPARE(int(done.outcome), outcome);
+    const QString told =
+        outcome == int(Outcome::Failed) ? done.reason : done.differences.join(QStringLiteral("; "));
+    QVERIFY2(result.isEmpty() ? told.isEmpty() : told.startsWith(result), qPrintable(told));
+    QCOMPARE(device.blocksStored, blocks);
+    bool said = false;
+    for (const RecordedMessage& message : seams.messages)
+        said = said || message.text == kWriteVerifiedText;
+    QCOMPARE(said, writeSaysWritten);
+    // The before set is the first read; the after set the write's read-back
+    // (the read itself when nothing was written): never a third read.
+    QCOMPARE(done.before.has_value(), relay != QLatin1String("silent"));
+    if (done.before)
+        QCOMPARE(done.before->table[0][Others::kNumeratorColumn],
+                 relay == QLatin1String("holds the plan") ? 40 : 16);
+    QCOMPARE(done.after.has_value(), outcome != int(Outcome::Failed));
+    if (outcome == int(Outcome::Verified))
+        QVERIFY(parameterSetDifferences(*done.after, plan->set).isEmpty());
+    const qsizetype reads = seams.port.trace.count(QStringLiteral("out 2A"));
+    QCOMPARE(reads,
+             relay.startsWith(QLatin1String("silent")) ? (blocks ? 4 : 3)
+             : relay == QLatin1String("holds the plan") || relay.startsWith(QLatin1String("port"))
+                 ? 1
+                 : 2);
+}
+
+void CtlCoreTest::recordFilesNeverReplace() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("record.pdf"));
+    QString error;
+    QVERIFY2(recordfiles::canCreate(path, &error), qPrintable(error));
+    const mode_t mask = ::umask(022);
+    QCOMPARE(recordfiles::writeNewFile(path, "first", &error), recordfiles::Placed::Written);
+    ::umask(mask);
+    struct stat info {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &info) == 0);
+    QCOMPARE(info.st_mode & 0777, mode_t(0644));
+
+    // A file at the path, or a link pointing nowhere, is left as it is.
+    QVERIFY(!recordfiles::canCreate(path, &error));
+    QVERIFY2(error.contains(QLatin1String("record.pdf already exists")), qPrintable(error));
+    QCOMPARE(recordfiles::writeNewFile(path, "second", &error), recordfiles::Placed::Exists);
+    QFile kept(path);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("first"));
+    const QString link = dir.filePath(QStringLiteral("twin.json"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), link));
+    QVERIFY(!recordfiles::canCreate(link, &error));
+    QCOMPARE(recordfiles::writeNewFile(link, "{}", &error), recordfiles::Placed::Exists);
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("nowhere"))));
+
+    // No temporary file stays behind.
+    QCOMPARE(QDir(dir.path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{"record.pdf", "twin.json"}));
+    QVERIFY(!recordfiles::canCreate(dir.filePath(QStringLiteral("no/such/folder/r.pdf")), &error));
+    QVERIFY2(error.contains(QLatin1String("cannot create a file in")), qPrintable(error));
+}
+
+void CtlCoreTest::journalKeepsEveryLineWhole() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("site.jsonl"));
+    QString error;
+    {
+        recordfiles::Journal journal;
+        QVERIFY2(journal.open(path, &error), qPrintable(error)); // created when missing
+        QVERIFY2(journal.append(R"({"n":1})", &error), qPrintable(error));
+    }
+    // A crash cut the next line short.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(R"({"n":2,"tim)");
+    file.close();
+    for (const char* line : {R"({"n":3})", R"({"n":4})"}) {
+        recordfiles::Journal journal;
+        QVERIFY2(journal.open(path, &error) && journal.append(line, &error), qPrintable(error));
+    }
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("{\"n\":1}\n{\"n\":2,\"tim\n{\"n\":3}\n{\"n\":4}\n"));
+
+    recordfiles::Journal folder;
+    QVERIFY(!folder.open(dir.path(), &error));
+    QVERIFY2(error.contains(QLatin1String("cannot open the journal")), qPrintable(error));
 }
 
 void CtlCoreTest::reportShowsSignedAmounts() {

@@ -1,5 +1,7 @@
 #include "CtlCommand.h"
 
+#include "Record.h"
+
 namespace {
 
 // Takes the value of an option given as "--name VALUE" or "--name=VALUE".
@@ -36,6 +38,40 @@ bool boundValue(const QStringList& args, qsizetype& i, const QString& name, int*
     return true;
 }
 
+// commission's options: where each one's value goes; nothing for any other.
+std::pair<QString, QString*> recordOption(const QString& arg, CtlOptions::Record& record) {
+    const std::pair<const char*, QString*> options[] = {{"--record", &record.pdf},
+                                                        {"--journal", &record.journal},
+                                                        {"--site", &record.site},
+                                                        {"--relay", &record.relay},
+                                                        {"--by", &record.technician}};
+    for (const auto& [name, value] : options) {
+        if (isOption(arg, QLatin1String(name)))
+            return {QLatin1String(name), value};
+    }
+    return {};
+}
+
+// Takes the value of a commission option and checks it.
+bool recordValue(const QStringList& args, qsizetype& i, const QString& name, QString* value,
+                 QString* error) {
+    const auto text = optionValue(args, i, name, error);
+    if (!text)
+        return false;
+    if (name == QLatin1String("--record") || name == QLatin1String("--journal")) {
+        *value = *text;
+        if (text->isEmpty())
+            *error = QStringLiteral("%1 needs a file name").arg(name);
+        else if (name == QLatin1String("--record"))
+            recordPaths(*text, {}, 0, error);
+        return error->isEmpty();
+    }
+    // Blanks around a label are never meant; an empty one is no label.
+    *value = text->trimmed();
+    *error = labelProblem(name, *value);
+    return error->isEmpty();
+}
+
 // "-0.1" is a (negative) amount for the coefficient command to refuse, not an option.
 bool looksLikeNumber(const QString& arg) {
     return arg.size() > 1 && (arg[1].isDigit() || arg[1] == QLatin1Char('.'));
@@ -49,6 +85,7 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     QStringList positional;
     bool help = false;
     bool bounds = false; // --max-numerator or --max-divisor given
+    bool recordGiven = false;
     QString error;
 
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -88,6 +125,10 @@ CtlParseResult parseCommandLine(const QStringList& args) {
                             numerator ? &options.maxNumerator : &options.maxDivisor, &error))
                 break;
             bounds = true;
+        } else if (const auto [name, value] = recordOption(arg, options.record); value) {
+            if (!recordValue(args, i, name, value, &error))
+                break;
+            recordGiven = true;
         } else if (arg == QLatin1String("--")) {
             positional += args.mid(i + 1);
             break;
@@ -124,6 +165,14 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         options.file = positional.takeFirst();
     } else if (command == QLatin1String("monitor")) {
         options.command = CtlOptions::Command::Monitor;
+    } else if (command == QLatin1String("commission")) {
+        options.command = CtlOptions::Command::Commission;
+        if (positional.isEmpty()) {
+            result.error = QStringLiteral("commission needs a plan, a parameter file (or - for "
+                                          "standard input)");
+            return result;
+        }
+        options.file = positional.takeFirst();
     } else if (command == QLatin1String("coefficient") || command == QLatin1String("diff")) {
         const bool diff = command == QLatin1String("diff");
         options.command = diff ? CtlOptions::Command::Diff : CtlOptions::Command::Coefficient;
@@ -157,6 +206,11 @@ CtlParseResult parseCommandLine(const QStringList& args) {
             QStringLiteral("--port does not belong to the coefficient command: it uses no port");
         return result;
     }
+    if (recordGiven && options.command != CtlOptions::Command::Commission) {
+        result.error = QStringLiteral(
+            "--record, --journal, --site, --relay and --by belong to the commission command");
+        return result;
+    }
     if (options.count && options.command != CtlOptions::Command::Monitor) {
         result.error = QStringLiteral("--count belongs to the monitor command");
         return result;
@@ -179,7 +233,10 @@ QString usageText() {
         "  write FILE           write the parameter set in FILE (the JSON of read --json;\n"
         "                       - reads standard input) and verify it by reading it back.\n"
         "                       numerator and divisor 0..65535, output 0..255, all six\n"
-        "                       inputs required; firmware is ignored; at most 1 MiB\n"
+        "                       inputs required; firmware is ignored; at most 1 MiB.\n"
+        "                       An input may add \"amount\", the amount per impulse it\n"
+        "                       is meant to count (\"0.1\", \"40/400\" or a number, read as\n"
+        "                       coefficient reads it): checked, for information only\n"
         "  monitor [--count N]  read the parameter set, then print the header line\n"
         "                       time,channel,total and one CSV line per counted record\n"
         "                       until Ctrl+C, SIGTERM or N records:\n"
@@ -205,6 +262,20 @@ QString usageText() {
         "                       on stdout, such as \"IN 3 divisor: device 30, file 31\",\n"
         "                       \"IN 2 sign: device minus, file plus\" or \"output: device\n"
         "                       5, file 6\"; a summary line on stderr\n"
+        "  commission PLAN [--record FILE.pdf] [--site TEXT] [--relay TEXT] [--by TEXT]\n"
+        "             [--journal FILE]\n"
+        "                       read the device, write PLAN (a file as write takes it;\n"
+        "                       - reads standard input) unless the device holds it\n"
+        "                       already, compare the write's read-back with PLAN as\n"
+        "                       diff does, and leave a record to print and sign: the\n"
+        "                       PDF FILE.pdf and its JSON twin FILE.json (by default\n"
+        "                       ktr6-record-YYYYMMDD-HHMMSS-COM<N>.pdf and .json in\n"
+        "                       the current folder). Their paths go to stdout, the PDF\n"
+        "                       first; an existing file is never replaced. --site,\n"
+        "                       --relay (the relay's label) and --by (the technician):\n"
+        "                       at most 80 characters each, shown on the record.\n"
+        "                       --journal FILE appends one JSON line per run to FILE.\n"
+        "                       Needs no display\n"
         "\n"
         "Options:\n"
         "  --port N             use port N (1 = COM1) instead of the settings file's\n"
@@ -218,5 +289,10 @@ QString usageText() {
         "(nothing was sent), 128 + N stopped by signal N (the port is closed first; a\n"
         "write finishes sending its block). monitor ends with 0 on Ctrl+C, SIGTERM or\n"
         "when the reader of its output goes away (monitor | head).\n"
-        "diff: 0 the device holds FILE's set, 3 it holds another.\n");
+        "diff: 0 the device holds FILE's set, 3 it holds another.\n"
+        "commission: 0 verified, or the device held PLAN already (nothing written);\n"
+        "3 not verified (the differences on stderr); 1 the device or the port failed\n"
+        "(recorded); 2 bad usage or input, an existing record file or a journal that\n"
+        "cannot be opened (nothing was sent, nothing written); 4 the record or the\n"
+        "journal could not be written (the outcome is on stderr).\n");
 }
