@@ -280,8 +280,9 @@ qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {
     y += height - 1;
     sheet.cell(QStringLiteral("Output value"), body, QRectF(kLeft, y, nameWidth, height),
                Qt::AlignLeft);
+    const bool changed = record.before && record.before->output != record.plan.set.output;
     for (int c = 0; c < 3; ++c)
-        sheet.cell(values[c], body,
+        sheet.cell(values[c], c == 0 && changed ? sheet.font(9.5, true) : body,
                    QRectF(kLeft + nameWidth + c * valueWidth, y, valueWidth, height),
                    Qt::AlignRight);
     y += height;
