@@ -153,6 +153,8 @@ private slots:
     void commissionOutcomes();
     void commissionRefusesBeforeSending_data();
     void commissionRefusesBeforeSending();
+    void commissionRecordNotWritten_data();
+    void commissionRecordNotWritten();
     void amountCheckedAlike_data();
     void amountCheckedAlike();
     void journalOfTwoRunsAtOnce();
@@ -683,6 +685,70 @@ void E2eCtlTest::commissionRefusesBeforeSending() {
         before);
     if (!setup.isEmpty() && setup != QLatin1String("link") && setup != QLatin1String("no settings"))
         QCOMPARE(readFile(rig.dir.filePath("r." + setup)), QByteArray("kept"));
+}
+
+void E2eCtlTest::commissionRecordNotWritten_data() {
+    QTest::addColumn<QString>("appears"); // a file that takes this name during the run, or
+                                          // "stdout": the output goes to a full disk
+    QTest::addColumn<QString>("stderrText");
+    QTest::addColumn<bool>("pdfWritten");
+    QTest::addColumn<bool>("twinWritten");
+
+    QTest::newRow("the PDF's name taken")
+        << "r.pdf"
+        << "ktr6ctl: DIR/r.pdf appeared while the run went on; it was left as it is; "
+           "no record was written.\n"
+        << false << false;
+    QTest::newRow("the twin's name taken")
+        << "r.json"
+        << "ktr6ctl: DIR/r.json appeared while the run went on; it was left as it "
+           "is; the record DIR/r.pdf has no twin.\n"
+        << true << false;
+    QTest::newRow("the paths not printed")
+        << "stdout"
+        << "ktr6ctl: cannot write the output: No space left on device\n"
+        << true << true;
+}
+
+void E2eCtlTest::commissionRecordNotWritten() {
+    QFETCH(QString, appears);
+    QFETCH(QString, stderrText);
+    QFETCH(bool, pdfWritten);
+    QFETCH(bool, twinWritten);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+    QProcess ctl;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KTR6_PROGRAM_DIR", dir);
+    ctl.setProcessEnvironment(env);
+    ctl.setWorkingDirectory(dir);
+    if (appears == QLatin1String("stdout"))
+        ctl.setStandardOutputFile(QStringLiteral("/dev/full"));
+    ctl.start(binary("ktr6ctl"),
+              {"commission", "plan.json", "--record", "r.pdf", "--journal", "j.jsonl"});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.sim->receivedBytes().contains(','), 5000);
+    if (appears != QLatin1String("stdout"))
+        QVERIFY(writeFile(rig.dir.filePath(appears), "kept"));
+    QVERIFY(ctl.waitForFinished(10000));
+
+    QCOMPARE(ctl.exitCode(), 4);
+    // The device's outcome first, then what became of the record.
+    QCOMPARE(QString::fromUtf8(ctl.readAllStandardError()),
+             QStringLiteral("ktr6ctl: verified: the device on COM1 (%1/com1) holds the set in "
+                            "plan.json.\n")
+                     .arg(dir) +
+                 QString(stderrText).replace("DIR", dir));
+    if (appears != QLatin1String("stdout"))
+        QCOMPARE(readFile(rig.dir.filePath(appears)), QByteArray("kept"));
+    if (appears != QLatin1String("r.pdf"))
+        QCOMPARE(readFile(rig.dir.filePath("r.pdf")).startsWith("%PDF-"), pdfWritten);
+    if (appears != QLatin1String("r.json"))
+        QCOMPARE(QFile::exists(rig.dir.filePath("r.json")), twinWritten);
+    // A journal line for each PDF written.
+    QCOMPARE(readFile(rig.dir.filePath("j.jsonl")).count('\n'), pdfWritten ? 1 : 0);
+    QCOMPARE(QDir(dir).entryList({".*.part"}, QDir::Files | QDir::Hidden), QStringList());
 }
 
 void E2eCtlTest::amountCheckedAlike_data() {

@@ -397,7 +397,9 @@ int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles:
         printErr(QStringLiteral("ktr6ctl: %1.").arg(error));
         status = kExitRecord;
     }
-    return status;
+    // Paths that could not be printed (a full disk) are a record not
+    // reported, not a device that failed.
+    return status == kExitDevice ? kExitRecord : status;
 }
 
 int runCommission(const CtlOptions& options, const ParameterPlan& plan, const QDateTime& start,
