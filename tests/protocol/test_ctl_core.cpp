@@ -313,7 +313,7 @@ void CtlCoreTest::badParameterFile_data() {
                                  << "inputs[0] (IN 1) amount: \"0\" is zero";
     QTest::newRow("amount beyond 1e9")
         << replaced(R"("numerator":16,)", R"("numerator":16,"amount":2e9,)")
-        << "inputs[0] (IN 1) amount: \"2000000000\" lies outside 1e-9..1e9";
+        << "inputs[0] (IN 1) amount: \"2e+09\" lies outside 1e-9..1e9";
     QTest::newRow("amount empty") << replaced(R"("numerator":16,)",
                                               R"("numerator":16,"amount":"",)")
                                   << "inputs[0] (IN 1) amount: the amount is empty";
