@@ -17,9 +17,9 @@ set(ktr6_deb ${CMAKE_CURRENT_LIST_DIR}/debian)
 set(ktr6_deb_component COMPONENT debian EXCLUDE_FROM_ALL)
 
 # Packages the programs need that their libraries do not name: listed here,
-# they are added to what dpkg-shlibdeps finds in the binaries. For example
-#   list(APPEND KTR6_DEB_DEPENDS fonts-dejavu-core)
-set(KTR6_DEB_DEPENDS)
+# they are added to what dpkg-shlibdeps finds in the binaries. ktr6ctl
+# commission draws its record in DejaVu Sans, a font no library names.
+set(KTR6_DEB_DEPENDS fonts-dejavu-core)
 
 install(TARGETS ktr6 ktr6ctl ktr6-sim RUNTIME DESTINATION lib/ktr6 ${ktr6_deb_component})
 install(FILES resources/KTR.INI DESTINATION share/ktr6 ${ktr6_deb_component})

@@ -1,6 +1,7 @@
 #include "frmAbout.h"
 
 #include "app/Seams.h"
+#include "app/Version.h"
 
 #include <QFontMetrics>
 #include <QLabel>
@@ -41,8 +42,7 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, const 
 } // namespace
 
 QString frmAbout::versionText(int major, int minor, int revision) {
-    return QStringLiteral("Software Version: %1.%2%3")
-        .arg(QString::number(major), QString::number(minor), QString::number(revision));
+    return QStringLiteral("Software Version: ") + versionNumberText(major, minor, revision);
 }
 
 QString frmAbout::descriptionText() {
@@ -72,9 +72,9 @@ frmAbout::frmAbout(QWidget* parent) : FixedDialog(parent, QSize(kClientWidth, kC
     picIcon_->setObjectName(QStringLiteral("picIcon"));
     lblTitle_ = makeLabel(this, "lblTitle", QStringLiteral("Orvelt - ") + kAppTitle,
                           QRect(84, 16, 291, 17));
-    lblVersion_ = makeLabel(this, "lblVersion",
-                            versionText(KTR6_VERSION_MAJOR, KTR6_VERSION_MINOR, KTR6_VERSION_PATCH),
-                            QRect(84, 32, 291, 14));
+    lblVersion_ =
+        makeLabel(this, "lblVersion", QStringLiteral("Software Version: ") + programVersion(),
+                  QRect(84, 32, 291, 14));
     lblDescription_ = makeLabel(this, "lblDescription", descriptionText(), QRect(80, 64, 294, 113));
     // Eight lines with their long indents were laid out for a small font:
     // shrink until they fit rather than clip them.

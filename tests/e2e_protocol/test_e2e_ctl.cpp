@@ -5,7 +5,11 @@
 #include "E2eRig.h"
 #include "support/PortHolder.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTest>
 #include <csignal>
@@ -41,6 +45,72 @@ QByteArray waitForStderr(QProcess& process, const QByteArray& text, int timeoutM
         err += process.readAllStandardError();
     }
     return err;
+}
+
+// A plan for commission: the device's set with IN 1 at 40 and output 7, and
+// intended amounts on two inputs.
+const QByteArray kPlanJson =
+    R"({"firmware":"6","inputs":[{"numerator":40,"divisor":1,"minus":false,"amount":"40"},)"
+    R"({"numerator":1,"divisor":4,"minus":true,"amount":0.25},)"
+    R"({"numerator":300,"divisor":65535,"minus":false},)"
+    R"({"numerator":1,"divisor":1,"minus":false},{"numerator":2,"divisor":3,"minus":false},)"
+    R"({"numerator":1,"divisor":1,"minus":false}],"output":7})"
+    "\n";
+
+// The labels the records carry.
+const QStringList kLabels = {"--site", "Rozvodňa Žilina", "--relay", "KTR6 č. 0042",
+                             "--by",   "J. Kováč"};
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// ktr6ctl run to its end in workDir, its environment changed: "NAME=VALUE"
+// sets a variable, "-NAME" removes one.
+CtlResult runCtlIn(const QString& programDir, const QString& workDir, const QStringList& args,
+                   const QStringList& envChanges = {}, const QByteArray& input = {}) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), programDir);
+    for (const QString& change : envChanges) {
+        if (change.startsWith(QLatin1Char('-')))
+            env.remove(change.mid(1));
+        else
+            env.insert(change.section(QLatin1Char('='), 0, 0), change.section(QLatin1Char('='), 1));
+    }
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(workDir);
+    process.start(binary("ktr6ctl"), args);
+    CtlResult result;
+    if (!process.waitForStarted(5000))
+        return result;
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(20000)) {
+        process.kill();
+        process.waitForFinished(2000);
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+// The PDF's text layer as pdftotext (poppler) reads it, blanks run together.
+QString pdfText(const QString& path) {
+    QProcess pdftotext;
+    pdftotext.start(QStringLiteral("pdftotext"),
+                    {QStringLiteral("-layout"), path, QStringLiteral("-")});
+    if (!pdftotext.waitForFinished(20000))
+        return {};
+    return QString::fromUtf8(pdftotext.readAllStandardOutput()).simplified();
 }
 
 // ktr6ctl running beside the test.
@@ -141,6 +211,20 @@ private slots:
     void writeRoundTrip();
     void exitCodes_data();
     void exitCodes();
+    void coefficientNeedsNoPort_data();
+    void coefficientNeedsNoPort();
+    void diffAgainstTheDevice_data();
+    void diffAgainstTheDevice();
+    void commissionOutcomes_data();
+    void commissionOutcomes();
+    void commissionRefusesBeforeSending_data();
+    void commissionRefusesBeforeSending();
+    void commissionRecordNotWritten_data();
+    void commissionRecordNotWritten();
+    void amountCheckedAlike_data();
+    void amountCheckedAlike();
+    void journalOfTwoRunsAtOnce();
+    void onlyCommissionLoadsAPlatformPlugin();
     void monitorPrintsRecords();
     void monitorStopsOnSigterm();
     void monitorEndsWhenTheDeviceVanishes();
@@ -296,6 +380,12 @@ void E2eCtlTest::exitCodes_data() {
         << QStringList{"monitor"} << QByteArray() << none << true << 1
         << "ktr6ctl: cannot write the output: No space left on device" << false
         << "stdout /dev/full";
+    QTest::newRow("diff, bad file")
+        << QStringList{"diff", "-"} << outOfRange << none << true << 2
+        << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true << "";
+    QTest::newRow("diff, device silent")
+        << QStringList{"diff", "-"} << kDeviceJson << int(FaultKind::Silence) << true << 1
+        << "no complete reply from the device on COM1" << false << "";
     QTest::newRow("no settings file")
         << QStringList{"read"} << QByteArray() << none << false << 1 << "not found" << true << "";
     QTest::newRow("scan with --port") << QStringList{"scan", "--port", "1"} << QByteArray() << none
@@ -345,6 +435,501 @@ void E2eCtlTest::exitCodes() {
     else
         QVERIFY(!rig.sim->receivedBytes().isEmpty());
     QVERIFY2(result.out.isEmpty(), result.out.constData());
+}
+
+void E2eCtlTest::coefficientNeedsNoPort_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err"); // a part of stderr, empty: nothing on stderr
+
+    QTest::newRow("0.15") << QStringList{"coefficient", "0.15"} << 0
+                          << "Amount          0.15\nNumerator       3\nDivisor         20\n"
+                             "Value           0.15\nRelative error  0\n"
+                          << "";
+    QTest::newRow("40/400 --json")
+        << QStringList{"coefficient", "40/400", "--json"} << 0
+        << "{\"numerator\":1,\"divisor\":10,\"value\":0.1,\"relative_error\":0}\n"
+        << "";
+    QTest::newRow("0.3333 --json") << QStringList{"coefficient", "--json", "0.3333"} << 0
+                                   << "{\"numerator\":1,\"divisor\":3,\"value\":0.3333333333333333,"
+                                      "\"relative_error\":0.00010001000100010001}\n"
+                                   << "";
+    QTest::newRow("out of reach, still printed")
+        << QStringList{"coefficient", "1e-9", "--json"} << 0
+        << "{\"numerator\":1,\"divisor\":65535,\"value\":1.5259021896696422e-05,"
+           "\"relative_error\":15258.021896696422}\n"
+        << "ktr6ctl: warning: 1e-9 is out of the device's reach with numerators 1..255 and "
+           "divisors 1..65535: the closest fraction, 1/65535, is off by a relative error of "
+           "15258.021896696422.\n";
+    QTest::newRow("decimal comma refused") << QStringList{"coefficient", "0,1"} << 2 << ""
+                                           << "ktr6ctl: \"0,1\" has a decimal comma; write \"0.1\"";
+    QTest::newRow("negative refused") << QStringList{"coefficient", "-2.5"} << 2 << ""
+                                      << "ktr6ctl: \"-2.5\" is negative";
+    QTest::newRow("bound refused")
+        << QStringList{"coefficient", "1", "--max-numerator", "65536"} << 2 << ""
+        << "--max-numerator wants";
+}
+
+void E2eCtlTest::coefficientNeedsNoPort() {
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    // A relay on com1, but no settings file: the command touches neither.
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    QVERIFY(QFile::remove(rig.dir.filePath(QStringLiteral("KTR.INI"))));
+
+    // In a decimal-comma locale.
+    CtlProcess ctl(rig.dir.path(), args);
+    QVERIFY(ctl.process.waitForFinished(5000));
+
+    const QByteArray stderrText = ctl.process.readAllStandardError();
+    QVERIFY2(ctl.process.exitCode() == exitCode, stderrText.constData());
+    QCOMPARE(QString::fromUtf8(ctl.process.readAllStandardOutput()), out);
+    if (err.isEmpty())
+        QVERIFY2(stderrText.isEmpty(), stderrText.constData());
+    else
+        QVERIFY2(QString::fromUtf8(stderrText).contains(err), stderrText.constData());
+    QVERIFY(rig.sim->receivedBytes().isEmpty());
+}
+
+void E2eCtlTest::diffAgainstTheDevice_data() {
+    QTest::addColumn<QList<QByteArray>>("edits"); // pairs: text in kDeviceJson, replacement
+    QTest::addColumn<bool>("fromStdin");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("out");
+
+    using Edits = QList<QByteArray>;
+    QTest::newRow("equal, firmware aside")
+        << Edits{R"("firmware":"6")", R"("firmware":"2x3")"} << false << 0 << QByteArray();
+    QTest::newRow("equal, from stdin") << Edits{} << true << 0 << QByteArray();
+    QTest::newRow("numerator") << Edits{R"("numerator":16)", R"("numerator":40)"} << false << 3
+                               << QByteArray("IN 1 numerator: device 16, file 40\n");
+    QTest::newRow("divisor") << Edits{R"("divisor":65535)", R"("divisor":31)"} << false << 3
+                             << QByteArray("IN 3 divisor: device 65535, file 31\n");
+    QTest::newRow("sign") << Edits{R"("minus":true)", R"("minus":false)"} << true << 3
+                          << QByteArray("IN 2 sign: device minus, file plus\n");
+    QTest::newRow("output alone") << Edits{R"("output":5)", R"("output":6)"} << false << 3
+                                  << QByteArray("output: device 5, file 6\n");
+    QTest::newRow("several at once")
+        << Edits{R"("output":5)",
+                 R"("output":0)",
+                 R"("divisor":3,"minus":false)",
+                 R"("divisor":30,"minus":true)",
+                 R"("numerator":1,"divisor":4)",
+                 R"("numerator":0,"divisor":4)"}
+        << false << 3
+        << QByteArray("IN 2 numerator: device 1, file 0\nIN 5 divisor: device 3, file 30\n"
+                      "IN 5 sign: device plus, file minus\noutput: device 5, file 0\n");
+}
+
+void E2eCtlTest::diffAgainstTheDevice() {
+    QFETCH(QList<QByteArray>, edits);
+    QFETCH(bool, fromStdin);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, out);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    QByteArray sheet = kDeviceJson;
+    for (qsizetype i = 0; i + 1 < edits.size(); i += 2) {
+        QVERIFY(sheet.contains(edits[i]));
+        sheet.replace(edits[i], edits[i + 1]);
+    }
+    const QString file = rig.dir.filePath(QStringLiteral("sheet.json"));
+    QFile sheetFile(file);
+    QVERIFY(sheetFile.open(QIODevice::WriteOnly) && sheetFile.write(sheet) == sheet.size());
+    sheetFile.close();
+
+    const CtlResult diff = fromStdin ? runCtl(rig.dir.path(), {"diff", "-"}, sheet)
+                                     : runCtl(rig.dir.path(), {"diff", file});
+
+    QVERIFY2(diff.exitCode == exitCode, diff.err.constData());
+    QCOMPARE(diff.out, out);
+    const QString name = fromStdin ? QStringLiteral("standard input") : file;
+    const QString summary = exitCode == 0 ? QStringLiteral("holds the set in %1.\n").arg(name)
+                                          : QStringLiteral("holds another set than %1: ").arg(name);
+    QVERIFY2(QString::fromUtf8(diff.err).contains(summary), diff.err.constData());
+    // One read and nothing else: never a write.
+    QCOMPARE(rig.sim->receivedBytes(), QByteArray("*"));
+}
+
+void E2eCtlTest::commissionOutcomes_data() {
+    QTest::addColumn<bool>("holdsPlan");   // the device holds the plan before the run
+    QTest::addColumn<int>("fault");        // FaultKind
+    QTest::addColumn<QStringList>("args"); // beyond the plan and the labels
+    QTest::addColumn<QStringList>("env");  // changes to the environment
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("stderrText"); // all of stderr but its last line's end
+    QTest::addColumn<QString>("resultLine");
+
+    const int none = int(FaultKind::None);
+    // No display at all, as over SSH: Qt's offscreen platform needs none.
+    const QStringList noDisplay = {"-DISPLAY", "-WAYLAND_DISPLAY", "-QT_QPA_PLATFORM",
+                                   "-XDG_RUNTIME_DIR"};
+    QTest::newRow("verified, no display")
+        << false << none << QStringList{} << noDisplay << 0 << "verified"
+        << "ktr6ctl: verified: the device on COM1 (DIR/com1) holds the set in plan.json."
+        << "Verified: the device holds this set";
+    QTest::newRow("verified, a display named that is not there")
+        << false << none << QStringList{}
+        << QStringList{"QT_QPA_PLATFORM=xcb", "DISPLAY=:97", "QT_QPA_PLATFORMTHEME=gtk3"} << 0
+        << "verified"
+        << "ktr6ctl: verified: the device on COM1 (DIR/com1) holds the set in plan.json."
+        << "Verified: the device holds this set";
+    QTest::newRow("unchanged") << true << none << QStringList{} << noDisplay << 0 << "unchanged"
+                               << "ktr6ctl: unchanged: the device on COM1 (DIR/com1) held the "
+                                  "set in plan.json already; nothing was written."
+                               << "Verified: the device holds this set; nothing was written";
+    QTest::newRow("not verified")
+        << false << int(FaultKind::StoreDifferent) << QStringList{} << noDisplay << 3
+        << "not-verified"
+        << "IN 1 numerator: device 41, file 40\nktr6ctl: not verified: after the write the "
+           "device on COM1 (DIR/com1) holds another set than plan.json: 1 difference."
+        << "NOT VERIFIED: IN 1 numerator: device 41, file 40";
+    QTest::newRow("failed, silent device")
+        << false << int(FaultKind::Silence) << QStringList{} << noDisplay << 1 << "failed"
+        << "ktr6ctl: failed: reading the device: no complete reply from the device on COM1 "
+           "(DIR/com1) after 3 attempts; check that it is connected and powered."
+        << "NOT VERIFIED: reading the device: no complete reply from the device on COM1";
+    QTest::newRow("failed, no device on the port")
+        << false << none << QStringList{"--port", "20"} << noDisplay << 1 << "failed"
+        << "ktr6ctl: failed: reading the device: COM20 (no device): COM20 maps to no device"
+        << "NOT VERIFIED: reading the device: COM20 (no device): COM20 maps to no device";
+}
+
+void E2eCtlTest::commissionOutcomes() {
+    QFETCH(bool, holdsPlan);
+    QFETCH(int, fault);
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, env);
+    QFETCH(int, exitCode);
+    QFETCH(QString, outcome);
+    QFETCH(QString, stderrText);
+    QFETCH(QString, resultLine);
+    ktr6sim::SimConfig config = deviceConfig();
+    config.fault = {FaultKind(fault), 0};
+    if (holdsPlan) {
+        config.params.numerators[0] = 40;
+        config.params.output = 7;
+    }
+    SimRig rig(config);
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+    const QString journal = rig.dir.filePath("site.jsonl");
+
+    // No --record: the record takes a name of its own in the current folder.
+    const CtlResult run = runCtlIn(
+        dir, dir, QStringList{"commission", "plan.json", "--journal", journal} + kLabels + args,
+        env);
+
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    // The tool's own lines only: no message box, no word from Qt.
+    QCOMPARE(QString::fromUtf8(run.err), QString(stderrText).replace("DIR", dir) + '\n');
+    const QRegularExpression names(
+        QStringLiteral("^(%1/ktr6-record-\\d{8}-\\d{6}-COM(1|20))\\.pdf\\n\\1\\.json\\n$")
+            .arg(QRegularExpression::escape(dir)));
+    const auto match = names.match(QString::fromUtf8(run.out));
+    QVERIFY2(match.hasMatch(), run.out.constData());
+    const QString pdf = match.captured(1) + ".pdf";
+    const QString twinPath = match.captured(1) + ".json";
+
+    const QString text = pdfText(pdf);
+    for (const QString& wanted : {resultLine, QStringLiteral("Rozvodňa Žilina"),
+                                  QStringLiteral("KTR6 č. 0042"), QStringLiteral("Name J. Kováč")})
+        QVERIFY2(text.contains(wanted), qPrintable(text));
+    QVERIFY2(text.contains(QRegularExpression("IN 1 plus 40 1 40 40 0 (plus (16|40) 1|— — —) IN 2 "
+                                              "minus 1 4 -0.25 -0.25 0")),
+             qPrintable(text));
+
+    const QByteArray pdfBytes = readFile(pdf);
+    const QJsonObject twin = QJsonDocument::fromJson(readFile(twinPath)).object();
+    QCOMPARE(twin.value("outcome").toString(), outcome);
+    QCOMPARE(twin.value("pdf").toString(), pdf);
+    QCOMPARE(twin.value("pdf_sha256").toString(),
+             QString::fromLatin1(
+                 QCryptographicHash::hash(pdfBytes, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(twin.value("after").isNull(), exitCode == 1);
+    if (exitCode != 1)
+        QCOMPARE(twin.value("after").toObject().value("output").toInt(), 7);
+
+    const QList<QByteArray> lines = readFile(journal).split('\n');
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines[1].isEmpty());
+    const QJsonObject entry = QJsonDocument::fromJson(lines[0]).object();
+    QCOMPARE(entry.value("outcome").toString(), outcome);
+    QCOMPARE(entry.value("pdf_sha256"), twin.value("pdf_sha256"));
+    QCOMPARE(entry.value("site").toString(), QStringLiteral("Rozvodňa Žilina"));
+
+    // The device saw one read when it held the plan, a read, a write and one
+    // read back otherwise.
+    const QByteArray received = rig.sim->receivedBytes();
+    if (exitCode == 1)
+        QVERIFY(!received.contains(','));
+    else
+        QCOMPARE(received.count('*'), holdsPlan ? 1 : 2);
+    QCOMPARE(rig.sim->counters().writeBlocks, holdsPlan || exitCode == 1 ? 0 : 1);
+}
+
+void E2eCtlTest::commissionRefusesBeforeSending_data() {
+    QTest::addColumn<QStringList>("args"); // after "commission"; RIG: the rig's folder
+    QTest::addColumn<QString>("setup");    // "pdf", "json", "link": an entry at that
+                                           // path first; "no settings"; "" nothing
+    QTest::addColumn<QByteArray>("plan");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stderrText");
+
+    const QStringList record = {"plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/j.jsonl"};
+    QByteArray badAmount = kPlanJson;
+    badAmount.replace(R"("amount":0.25)", R"("amount":"1/0")");
+    QTest::newRow("the PDF exists") << record << "pdf" << kPlanJson << 2
+                                    << "ktr6ctl: RIG/r.pdf already exists, and a record never "
+                                       "replaces a file; nothing was sent.\n";
+    QTest::newRow("the twin exists")
+        << record << "json" << kPlanJson << 2 << "ktr6ctl: RIG/r.json already exists";
+    QTest::newRow("a dangling link at the PDF")
+        << record << "link" << kPlanJson << 2 << "ktr6ctl: RIG/r.pdf already exists";
+    QTest::newRow("the twin's name in other letters")
+        << QStringList{"plan.json", "--record", "RIG/R.Pdf"} << "" << kPlanJson << 2
+        << "ktr6ctl: RIG/R.json already exists";
+    QTest::newRow("no folder for the record")
+        << QStringList{"plan.json", "--record", "RIG/none/r.pdf"} << "" << kPlanJson << 2
+        << "ktr6ctl: cannot create a file in RIG/none: No such file or directory; nothing was "
+           "sent.";
+    QTest::newRow("the journal a folder")
+        << QStringList{"plan.json", "--record", "RIG/r.pdf", "--journal", "RIG"} << "" << kPlanJson
+        << 2 << "ktr6ctl: cannot open the journal RIG: Is a directory; nothing was sent.";
+    QTest::newRow("the journal is the twin")
+        << QStringList{"plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/r.json"} << ""
+        << kPlanJson << 2 << "would be the record itself";
+    QTest::newRow("a bad amount") << record << "" << badAmount << 2
+                                  << "ktr6ctl: plan.json: inputs[1] (IN 2) amount: \"1/0\" divides "
+                                     "by zero; nothing was sent.";
+    QTest::newRow("a site of 81 characters")
+        << record + QStringList{"--site", QString(81, QChar(0x17D))} << "" << kPlanJson << 2
+        << "--site is 81 characters long";
+    QTest::newRow("a relay with a control character")
+        << record + QStringList{"--relay", "KTR6\x1b[2J"} << "" << kPlanJson << 2
+        << "--relay holds a control character (U+001B)";
+    QTest::newRow("not a PDF") << QStringList{"plan.json", "--record", "RIG/r.txt"} << ""
+                               << kPlanJson << 2 << "--record wants a file name ending in .pdf";
+    QTest::newRow("no settings file") << record << "no settings" << kPlanJson << 1 << "not found";
+}
+
+void E2eCtlTest::commissionRefusesBeforeSending() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, plan);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stderrText);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), plan));
+    if (setup == QLatin1String("pdf") || setup == QLatin1String("json"))
+        QVERIFY(writeFile(rig.dir.filePath("r." + setup), "kept"));
+    if (setup == QLatin1String("link"))
+        QVERIFY(QFile::link(rig.dir.filePath("nowhere"), rig.dir.filePath("r.pdf")));
+    if (setup == QLatin1String("no settings"))
+        QVERIFY(QFile::remove(rig.dir.filePath("KTR.INI")));
+    if (args.contains("RIG/R.Pdf"))
+        QVERIFY(writeFile(rig.dir.filePath("R.json"), "kept"));
+    QStringList before =
+        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+
+    const CtlResult run =
+        runCtlIn(dir, dir, QStringList{"commission"} + args.replaceInStrings("RIG", dir));
+
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    QVERIFY2(QString::fromUtf8(run.err).contains(QString(stderrText).replace("RIG", dir)),
+             run.err.constData());
+    QVERIFY2(run.out.isEmpty(), run.out.constData());
+    QVERIFY2(rig.sim->receivedBytes().isEmpty(), rig.sim->receivedBytes().constData());
+    // Nothing written: no record, no journal, no temporary file; what was
+    // there is as it was.
+    QCOMPARE(
+        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+        before);
+    if (!setup.isEmpty() && setup != QLatin1String("link") && setup != QLatin1String("no settings"))
+        QCOMPARE(readFile(rig.dir.filePath("r." + setup)), QByteArray("kept"));
+}
+
+void E2eCtlTest::commissionRecordNotWritten_data() {
+    QTest::addColumn<QString>("appears"); // a file that takes this name during the run, or
+                                          // "stdout": the output goes to a full disk
+    QTest::addColumn<QString>("stderrText");
+    QTest::addColumn<bool>("pdfWritten");
+    QTest::addColumn<bool>("twinWritten");
+
+    QTest::newRow("the PDF's name taken")
+        << "r.pdf"
+        << "ktr6ctl: DIR/r.pdf appeared while the run went on; it was left as it is; "
+           "no record was written.\n"
+        << false << false;
+    QTest::newRow("the twin's name taken")
+        << "r.json"
+        << "ktr6ctl: DIR/r.json appeared while the run went on; it was left as it "
+           "is; the record DIR/r.pdf has no twin.\n"
+        << true << false;
+    QTest::newRow("the paths not printed")
+        << "stdout"
+        << "ktr6ctl: cannot write the output: No space left on device\n"
+        << true << true;
+}
+
+void E2eCtlTest::commissionRecordNotWritten() {
+    QFETCH(QString, appears);
+    QFETCH(QString, stderrText);
+    QFETCH(bool, pdfWritten);
+    QFETCH(bool, twinWritten);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+    QProcess ctl;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KTR6_PROGRAM_DIR", dir);
+    ctl.setProcessEnvironment(env);
+    ctl.setWorkingDirectory(dir);
+    if (appears == QLatin1String("stdout"))
+        ctl.setStandardOutputFile(QStringLiteral("/dev/full"));
+    ctl.start(binary("ktr6ctl"),
+              {"commission", "plan.json", "--record", "r.pdf", "--journal", "j.jsonl"});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.sim->receivedBytes().contains(','), 5000);
+    if (appears != QLatin1String("stdout"))
+        QVERIFY(writeFile(rig.dir.filePath(appears), "kept"));
+    QVERIFY(ctl.waitForFinished(10000));
+
+    QCOMPARE(ctl.exitCode(), 4);
+    // The device's outcome first, then what became of the record.
+    QCOMPARE(QString::fromUtf8(ctl.readAllStandardError()),
+             QStringLiteral("ktr6ctl: verified: the device on COM1 (%1/com1) holds the set in "
+                            "plan.json.\n")
+                     .arg(dir) +
+                 QString(stderrText).replace("DIR", dir));
+    if (appears != QLatin1String("stdout"))
+        QCOMPARE(readFile(rig.dir.filePath(appears)), QByteArray("kept"));
+    if (appears != QLatin1String("r.pdf"))
+        QCOMPARE(readFile(rig.dir.filePath("r.pdf")).startsWith("%PDF-"), pdfWritten);
+    if (appears != QLatin1String("r.json"))
+        QCOMPARE(QFile::exists(rig.dir.filePath("r.json")), twinWritten);
+    // A journal line for each PDF written.
+    QCOMPARE(readFile(rig.dir.filePath("j.jsonl")).count('\n'), pdfWritten ? 1 : 0);
+    QCOMPARE(QDir(dir).entryList({".*.part"}, QDir::Files | QDir::Hidden), QStringList());
+}
+
+void E2eCtlTest::amountCheckedAlike_data() {
+    QTest::addColumn<QByteArray>("amount"); // IN 2's "amount" as JSON
+    QTest::addColumn<QString>("error");     // empty: accepted
+
+    QTest::newRow("a quotient") << QByteArray(R"("40/160")") << "";
+    QTest::newRow("a number") << QByteArray("0.25") << "";
+    QTest::newRow("negative") << QByteArray(R"("-0.25")")
+                              << "inputs[1] (IN 2) amount: \"-0.25\" is negative";
+    QTest::newRow("a decimal comma")
+        << QByteArray(R"("0,25")") << "inputs[1] (IN 2) amount: \"0,25\" has a decimal comma";
+    QTest::newRow("a list") << QByteArray("[1]")
+                            << "inputs[1] (IN 2) amount must be a text such as \"0.1\"";
+}
+
+void E2eCtlTest::amountCheckedAlike() {
+    QFETCH(QByteArray, amount);
+    QFETCH(QString, error);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    // The device's own set: write changes nothing, diff finds it equal,
+    // commission finds it held already.
+    QByteArray plan = kDeviceJson;
+    plan.replace(R"("minus":true)", R"("minus":true,"amount":)" + amount);
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), plan));
+    const QString dir = rig.dir.path();
+    QStringList messages; // what each command says
+    for (const QStringList& args : {QStringList{"diff", "plan.json"},
+                                    QStringList{"commission", "plan.json", "--record", "r.pdf"},
+                                    QStringList{"write", "plan.json"}}) {
+        const CtlResult run = runCtlIn(dir, dir, args);
+        QVERIFY2(run.exitCode == (error.isEmpty() ? 0 : 2),
+                 qPrintable(args.first() + ": " + run.err));
+        if (!error.isEmpty())
+            messages << QString::fromUtf8(run.err);
+    }
+    if (!error.isEmpty()) {
+        QVERIFY2(messages[0].startsWith("ktr6ctl: plan.json: " + error), qPrintable(messages[0]));
+        QVERIFY2(messages[0].endsWith("; nothing was sent.\n"), qPrintable(messages[0]));
+        QCOMPARE(messages[1], messages[0]);
+        QCOMPARE(messages[2], messages[0]);
+    }
+    QCOMPARE(rig.sim->counters().writeBlocks, error.isEmpty() ? 1 : 0);
+    QCOMPARE(rig.sim->receivedBytes().isEmpty(), !error.isEmpty());
+}
+
+void E2eCtlTest::journalOfTwoRunsAtOnce() {
+    ktr6sim::SimConfig config = deviceConfig();
+    SimRig east(config);
+    SimRig west(config);
+    QVERIFY2(east.started && west.started, qPrintable(east.error + west.error));
+    QTemporaryDir site;
+    const QString journal = site.filePath("site.jsonl");
+    // A run before was cut short by a full disk, mid-line.
+    QVERIFY(writeFile(journal, R"({"time":"2024-05-17T14:03:07+02:00","site":"Rozv)"));
+    QVERIFY(writeFile(site.filePath("plan.json"), kPlanJson));
+
+    QList<QProcess*> runs;
+    for (const QString& relay : {QStringLiteral("east"), QStringLiteral("west")}) {
+        auto* process = new QProcess(this);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KTR6_PROGRAM_DIR", (relay == "east" ? east : west).dir.path());
+        process->setProcessEnvironment(env);
+        process->setWorkingDirectory(site.path());
+        process->start(binary("ktr6ctl"), {"commission", "plan.json", "--relay", relay, "--record",
+                                           relay + ".pdf", "--journal", journal});
+        runs << process;
+    }
+    for (QProcess* process : runs) {
+        QVERIFY(process->waitForFinished(20000));
+        QVERIFY2(process->exitCode() == 0, process->readAllStandardError().constData());
+        delete process;
+    }
+
+    const QList<QByteArray> lines = readFile(journal).split('\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines[0], QByteArray(R"({"time":"2024-05-17T14:03:07+02:00","site":"Rozv)"));
+    QStringList relays;
+    for (const QByteArray& line : lines.mid(1, 2)) {
+        QJsonParseError error;
+        const QJsonObject entry = QJsonDocument::fromJson(line, &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+        QCOMPARE(entry.value("outcome").toString(), QStringLiteral("verified"));
+        relays << entry.value("relay").toString();
+        QCOMPARE(entry.value("pdf").toString(), site.filePath(relays.last() + ".pdf"));
+    }
+    relays.sort();
+    QCOMPARE(relays, (QStringList{"east", "west"}));
+    QVERIFY(lines[3].isEmpty());
+}
+
+void E2eCtlTest::onlyCommissionLoadsAPlatformPlugin() {
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kDeviceJson));
+    // The dynamic linker names every library the program loads.
+    for (const QStringList& args :
+         {QStringList{"read"}, QStringList{"diff", "plan.json"}, QStringList{"coefficient", "0.1"},
+          QStringList{"commission", "plan.json", "--record", "r.pdf"}}) {
+        const QString log = rig.dir.filePath("ld-" + args.first());
+        const CtlResult run =
+            runCtlIn(dir, dir, args, {"LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + log});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        const QStringList logs = QDir(dir).entryList({"ld-" + args.first() + ".*"});
+        QCOMPARE(logs.size(), 1);
+        const QByteArray loaded = readFile(rig.dir.filePath(logs.first()));
+        QVERIFY2(loaded.contains("libQt6Core"), loaded.left(2000).constData());
+        QCOMPARE(loaded.contains("/platforms/libq"), args.first() == QLatin1String("commission"));
+    }
 }
 
 void E2eCtlTest::monitorPrintsRecords() {
@@ -423,6 +1008,9 @@ void E2eCtlTest::stopSignalsCloseThePort_data() {
     QTest::newRow("scan, SIGINT") << QStringList{"scan"} << "open" << SIGINT << 130;
     QTest::newRow("write, SIGTERM in the block")
         << QStringList{"write", "set.json"} << "block" << SIGTERM << 143;
+    QTest::newRow("commission, SIGTERM in the block")
+        << QStringList{"commission", "plan.json", "--record", "RECORD.pdf"} << "block" << SIGTERM
+        << 143;
     QTest::newRow("monitor, SIGHUP") << QStringList{"monitor"} << "watching" << SIGHUP << 129;
     QTest::newRow("monitor | head -1") << QStringList{"monitor"} << "watching" << 0 << 0;
 }
@@ -445,7 +1033,12 @@ void E2eCtlTest::stopSignalsCloseThePort() {
 
     // Without a signal the output goes to head -1, which leaves after a line.
     QProcess head;
-    CtlProcess ctl(rig.dir.path(), args.replaceInStrings("set.json", set.fileName()),
+    const QString record = rig.dir.filePath("record");
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+    CtlProcess ctl(rig.dir.path(),
+                   args.replaceInStrings("set.json", set.fileName())
+                       .replaceInStrings("plan.json", rig.dir.filePath("plan.json"))
+                       .replaceInStrings("RECORD", record),
                    signo ? nullptr : &head);
     if (!signo) {
         head.start(QStringLiteral("head"), {"-1"});
@@ -454,7 +1047,7 @@ void E2eCtlTest::stopSignalsCloseThePort() {
     if (moment == QLatin1String("watching"))
         QVERIFY(ctl.watching());
     else if (moment == QLatin1String("block"))
-        QTRY_VERIFY_WITH_TIMEOUT(rig.sim->receivedBytes().startsWith(','), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.sim->receivedBytes().contains(','), 5000);
     else
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 5000);
     QVERIFY(QFile::exists(lock));
@@ -471,6 +1064,8 @@ void E2eCtlTest::stopSignalsCloseThePort() {
         QCOMPARE(rig.sim->counters().writeBlocks, 1);
         QVERIFY(ctl.process.readAllStandardError().contains("sent but not verified"));
     }
+    // A stopped commission leaves no record, whole or in part.
+    QVERIFY(!QFile::exists(record + ".pdf") && !QFile::exists(record + ".json"));
 }
 
 void E2eCtlTest::scan_data() {

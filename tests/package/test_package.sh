@@ -79,7 +79,7 @@ description=$(field Description)
 # entries written by hand.
 depends=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort -u)
 for package in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6svg6 \
-  libqt6svgwidgets6; do
+  libqt6svgwidgets6 fonts-dejavu-core; do
   grep -qxF "$package" <<<"$depends" || fail "Depends lacks $package: $(field Depends)"
 done
 # The hand-written entries (KTR6_DEB_DEPENDS in packaging/Debian.cmake), as

@@ -1,24 +1,34 @@
 // ktr6ctl's own parts: its command line, the parameter file it prints and
-// takes back, the monitor's CSV lines and the port scan on scripted ports.
+// ktr6ctl's own parts: its command line, the parameter file it prints and
+// takes back and compares, the coefficient search, the monitor's CSV lines
+// and the port scan on scripted ports.
 
 #include "protocol/ParameterBlock.h"
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 #include "support/TestLocale.h"
+#include "tools/ctl/Coefficient.h"
+#include "tools/ctl/Commission.h"
 #include "tools/ctl/CtlCommand.h"
 #include "tools/ctl/Monitor.h"
 #include "tools/ctl/ParameterJson.h"
+#include "tools/ctl/RecordFiles.h"
 #include "tools/ctl/Scan.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <clocale>
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
@@ -97,7 +107,20 @@ private slots:
     void jsonIsExactAndRoundTrips();
     void badParameterFile_data();
     void badParameterFile();
+    void planAmounts();
+    void commissionJudgesTheReadBack_data();
+    void commissionJudgesTheReadBack();
+    void recordFilesNeverReplace();
+    void journalKeepsEveryLineWhole();
     void reportShowsSignedAmounts();
+    void setDifferences_data();
+    void setDifferences();
+    void closestFraction_data();
+    void closestFraction();
+    void fitOfAGivenFraction_data();
+    void fitOfAGivenFraction();
+    void amountRefused_data();
+    void amountRefused();
     void monitorPrintsCountedRecords();
     void totalsKeepTheirPrecision_data();
     void totalsKeepTheirPrecision();
@@ -164,6 +187,76 @@ void CtlCoreTest::commandLine_data() {
     QTest::newRow("save on read") << QStringList{"read", "--save"} << "--save belongs" << 0 << "";
     QTest::newRow("port on scan") << QStringList{"--port", "3", "scan"} << "takes no --port" << 0
                                   << "";
+    QTest::newRow("coefficient") << QStringList{"coefficient", "40/400"} << ""
+                                 << int(C::Coefficient)
+                                 << "json=0 file= port=- count=- amount=40/400 max=255/65535";
+    QTest::newRow("coefficient, bounds and --json")
+        << QStringList{"--max-divisor=1000", "coefficient", "0.1", "--json",
+                       "--max-numerator",    "65535"}
+        << "" << int(C::Coefficient) << "json=1 file= port=- count=- amount=0.1 max=65535/1000";
+    QTest::newRow("coefficient, a negative amount is no option")
+        << QStringList{"coefficient", "-0.1"} << "" << int(C::Coefficient)
+        << "json=0 file= port=- count=- amount=-0.1 max=255/65535";
+    QTest::newRow("diff FILE") << QStringList{"diff", "sheet.json"} << "" << int(C::Diff)
+                               << "json=0 file=sheet.json port=- count=-";
+    QTest::newRow("coefficient without amount")
+        << QStringList{"coefficient"} << "coefficient needs an amount" << 0 << "";
+    QTest::newRow("diff without file")
+        << QStringList{"diff"} << "diff needs a parameter file" << 0 << "";
+    QTest::newRow("max-numerator 0")
+        << QStringList{"coefficient", "1", "--max-numerator", "0"}
+        << "--max-numerator wants a whole number from 1 to 65535" << 0 << "";
+    QTest::newRow("max-divisor 65536")
+        << QStringList{"coefficient", "1", "--max-divisor=65536"}
+        << "--max-divisor wants a whole number from 1 to 65535" << 0 << "";
+    QTest::newRow("max-divisor text") << QStringList{"coefficient", "1", "--max-divisor", "many"}
+                                      << "--max-divisor wants" << 0 << "";
+    QTest::newRow("bounds on read") << QStringList{"read", "--max-divisor", "9"}
+                                    << "--max-numerator and --max-divisor belong" << 0 << "";
+    QTest::newRow("port on coefficient")
+        << QStringList{"--port", "2", "coefficient", "1"} << "it uses no port" << 0 << "";
+    QTest::newRow("json on diff") << QStringList{"diff", "f", "--json"} << "--json belongs" << 0
+                                  << "";
+    QTest::newRow("two amounts") << QStringList{"coefficient", "1", "2"}
+                                 << "unexpected argument \"2\"" << 0 << "";
+    QTest::newRow("commission, every option")
+        << QStringList{"commission",
+                       "plan.json",
+                       "--record",
+                       "r.PDF",
+                       "--site=Rozvodňa Žilina",
+                       "--relay",
+                       " KTR6 č. 0042 ",
+                       "--by",
+                       "J. Kováč",
+                       "--journal",
+                       "site.jsonl"}
+        << "" << int(C::Commission)
+        << "json=0 file=plan.json port=- count=- record=r.PDF journal=site.jsonl "
+           "site=Rozvodňa Žilina relay=KTR6 č. 0042 by=J. Kováč";
+    QTest::newRow("commission, 80 characters of two bytes")
+        << QStringList{"commission", "-", "--site", QString(80, QChar(0x17D))} << ""
+        << int(C::Commission)
+        << "json=0 file=- port=- count=- record= journal= site=" + QString(80, QChar(0x17D)) +
+               " relay= by=";
+    QTest::newRow("commission without plan")
+        << QStringList{"commission"} << "commission needs a plan" << 0 << "";
+    QTest::newRow("site of 81 characters")
+        << QStringList{"commission", "p", "--site", QString(81, QChar(0x17D))}
+        << "--site is 81 characters long; at most 80" << 0 << "";
+    QTest::newRow("relay with a newline")
+        << QStringList{"commission", "p", "--relay", "A\nB"}
+        << "--relay holds a control character (U+000A)" << 0 << "";
+    QTest::newRow("technician with a tab") << QStringList{"commission", "p", "--by=J.\tK"}
+                                           << "--by holds a control character (U+0009)" << 0 << "";
+    QTest::newRow("record not a PDF") << QStringList{"commission", "p", "--record", "r.json"}
+                                      << "--record wants a file name ending in .pdf" << 0 << "";
+    QTest::newRow("record only a suffix") << QStringList{"commission", "p", "--record", "dir/.pdf"}
+                                          << "--record wants a file name ending in .pdf" << 0 << "";
+    QTest::newRow("journal empty")
+        << QStringList{"commission", "p", "--journal="} << "--journal needs a file name" << 0 << "";
+    QTest::newRow("site on write") << QStringList{"write", "p", "--site", "x"}
+                                   << "belong to the commission command" << 0 << "";
 }
 
 void CtlCoreTest::commandLine() {
@@ -185,7 +278,17 @@ void CtlCoreTest::commandLine() {
                                .arg(int(o.json))
                                .arg(o.file, o.port ? QString::number(*o.port) : QStringLiteral("-"),
                                     o.count ? QString::number(*o.count) : QStringLiteral("-"));
-    QCOMPARE(parsed + (o.save ? QStringLiteral(" save") : QString()), summary);
+    QString extra;
+    if (o.command == CtlOptions::Command::Coefficient)
+        extra = QStringLiteral(" amount=%1 max=%2/%3")
+                    .arg(o.amount, QString::number(o.maxNumerator), QString::number(o.maxDivisor));
+    if (o.command == CtlOptions::Command::Commission)
+        extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
+                    .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
+                         o.record.technician);
+    if (o.save)
+        extra += QStringLiteral(" save");
+    QCOMPARE(parsed + extra, summary);
 }
 
 void CtlCoreTest::jsonIsExactAndRoundTrips() {
@@ -205,6 +308,15 @@ void CtlCoreTest::jsonIsExactAndRoundTrips() {
     const auto block = encodeWriteBlock(*fields, &error);
     QVERIFY(block);
     QCOMPARE(block->table, sampleSet().table);
+
+    // The set diff compares with: the same table and output, no firmware.
+    const auto set = parameterSetFromJson(kSampleJson, &error);
+    QVERIFY2(set, qPrintable(error));
+    ParameterSet expected = sampleSet();
+    expected.firmwareVersion.clear();
+    QVERIFY(*set == expected);
+    QVERIFY(!parameterSetFromJson(QByteArray(kSampleJson).replace("65535", "65536"), &error));
+    QVERIFY2(error.contains("inputs[2] (IN 3) divisor is 65536"), qPrintable(error));
 }
 
 void CtlCoreTest::badParameterFile_data() {
@@ -240,6 +352,29 @@ void CtlCoreTest::badParameterFile_data() {
     QTest::newRow("output 256") << replaced(R"("output":5)", R"("output":256)")
                                 << "\"output\" is 256, outside 0..255";
     QTest::newRow("output missing") << replaced(R"(,"output":5)", "") << "\"output\" is missing";
+    // The intended amount: what coefficient refuses, refused here alike.
+    QTest::newRow("amount negative")
+        << replaced(R"("minus":true)", R"("minus":true,"amount":"-0.25")")
+        << "inputs[1] (IN 2) amount: \"-0.25\" is negative; give the size";
+    QTest::newRow("amount a negative number")
+        << replaced(R"("minus":true)", R"("minus":true,"amount":-0.25)")
+        << "inputs[1] (IN 2) amount: \"-0.25\" is negative";
+    QTest::newRow("amount decimal comma")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"amount":"0,1",)")
+        << "inputs[0] (IN 1) amount: \"0,1\" has a decimal comma; write \"0.1\"";
+    QTest::newRow("amount zero") << replaced(R"("numerator":16,)", R"("numerator":16,"amount":0,)")
+                                 << "inputs[0] (IN 1) amount: \"0\" is zero";
+    QTest::newRow("amount beyond 1e9")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"amount":2e9,)")
+        << "inputs[0] (IN 1) amount: \"2e+09\" lies outside 1e-9..1e9";
+    QTest::newRow("amount empty") << replaced(R"("numerator":16,)",
+                                              R"("numerator":16,"amount":"",)")
+                                  << "inputs[0] (IN 1) amount: the amount is empty";
+    QTest::newRow("amount true") << replaced(R"("numerator":16,)",
+                                             R"("numerator":16,"amount":true,)")
+                                 << "inputs[0] (IN 1) amount must be a text such as \"0.1\"";
+    QTest::newRow("amount on the set")
+        << replaced(R"(,"output":5)", R"(,"output":5,"amount":"1")") << "unknown entry \"amount\"";
 }
 
 void CtlCoreTest::badParameterFile() {
@@ -248,6 +383,186 @@ void CtlCoreTest::badParameterFile() {
     QString message;
     QVERIFY(!editorFieldsFromJson(json, &message));
     QVERIFY2(message.contains(error), qPrintable(message));
+}
+
+void CtlCoreTest::planAmounts() {
+    QByteArray json = kSampleJson;
+    json.replace(R"("numerator":16,)", R"("numerator":16,"amount":" 40/400 ",)");
+    json.replace(R"("minus":true},{"numerator":300)",
+                 R"("minus":true,"amount":0.25},{"numerator":300)");
+    json.replace(R"("numerator":0,)", R"("numerator":0,"amount":null,)");
+    json.replace(R"("numerator":2,)", R"("numerator":2,"amount":1e-9,)");
+    json.replace(R"("numerator":5,)", R"("numerator":5,"amount":"5",)");
+    QString error;
+    const auto plan = parameterPlanFromJson(json, &error);
+    QVERIFY2(plan, qPrintable(error));
+    QCOMPARE(QStringList(plan->amounts.begin(), plan->amounts.end()),
+             (QStringList{" 40/400 ", "0.25", "", "", "1e-09", "5"}));
+    // The same file passes write's check and diff's.
+    QVERIFY(editorFieldsFromJson(json, &error));
+    QVERIFY(parameterSetFromJson(json, &error));
+    QCOMPARE(plan->set.firmwareVersion, QStringLiteral("6"));
+
+    // 16/1 against 0.1, 1/4 against 0.25 exactly, 2/3 against 1e-9, 5/0.
+    QCOMPARE(intendedAmount(*plan, 0)->relativeError.value(), 159.0);
+    QVERIFY(intendedAmount(*plan, 0)->outOfReach);
+    QCOMPARE(intendedAmount(*plan, 1)->relativeError.value(), 0.0);
+    QVERIFY(!intendedAmount(*plan, 1)->outOfReach);
+    QVERIFY(!intendedAmount(*plan, 2));
+    QCOMPARE(intendedAmount(*plan, 4)->relativeError.value(), 666666665.6666666);
+    QVERIFY(intendedAmount(*plan, 5) && !intendedAmount(*plan, 5)->relativeError);
+}
+
+void CtlCoreTest::commissionJudgesTheReadBack_data() {
+    QTest::addColumn<QString>("relay");         // how the device behaves
+    QTest::addColumn<int>("outcome");           // Outcome
+    QTest::addColumn<QString>("result");        // reason, or the differences joined by "; "
+    QTest::addColumn<int>("blocks");            // blocks the device stored
+    QTest::addColumn<bool>("writeSaysWritten"); // the write's own box: "All Parameter writen"
+
+    QTest::newRow("verified") << "holds another set" << int(Outcome::Verified) << "" << 1 << true;
+    QTest::newRow("unchanged") << "holds the plan" << int(Outcome::Unchanged) << "" << 0 << false;
+    QTest::newRow("the output value alone differs")
+        << "keeps output + 1" << int(Outcome::NotVerified) << "output: device 8, file 7" << 1
+        << true;
+    QTest::newRow("a numerator differs") << "keeps IN 1 numerator + 1" << int(Outcome::NotVerified)
+                                         << "IN 1 numerator: device 41, file 40" << 1 << false;
+    QTest::newRow("silent") << "silent" << int(Outcome::Failed)
+                            << "reading the device: no complete reply from the device on COM1 "
+                               "(/dev/scripted) after 3 attempts"
+                            << 0 << false;
+    QTest::newRow("silent after the write")
+        << "silent after a write" << int(Outcome::Failed)
+        << "reading back what was written: no complete reply from the device on COM1 "
+           "(/dev/scripted) after 3 attempts"
+        << 1 << false;
+    QTest::newRow("port taken after the read")
+        << "port taken after the read" << int(Outcome::Failed)
+        << "writing the parameters: COM1 (/dev/scripted): " << 0 << false;
+}
+
+void CtlCoreTest::commissionJudgesTheReadBack() {
+    QFETCH(QString, relay);
+    QFETCH(int, outcome);
+    QFETCH(QString, result);
+    QFETCH(int, blocks);
+    QFETCH(bool, writeSaysWritten);
+    TestSeams seams;
+    FakeRelay device(seams.port);
+    QByteArray json = kSampleJson;
+    json.replace(R"("numerator":16)", R"("numerator":40)")
+        .replace(R"("output":5)", R"("output":7)");
+    QString error;
+    const auto plan = parameterPlanFromJson(json, &error);
+    QVERIFY2(plan, qPrintable(error));
+    const auto& table = plan->set.table;
+    for (int i = 0; i < 6; ++i)
+        device.setRow(i, table[i][0], table[i][1], table[i][2]);
+    device.stored.output = 7;
+    if (relay != QLatin1String("holds the plan"))
+        device.stored.numerators[0] = 16;
+    if (relay == QLatin1String("keeps output + 1"))
+        device.corrupt = [](RelayParams& p) { ++p.output; };
+    if (relay == QLatin1String("keeps IN 1 numerator + 1"))
+        device.corrupt = [](RelayParams& p) { ++p.numerators[0]; };
+    if (relay == QLatin1String("silent after a write"))
+        device.corrupt = [&device](RelayParams&) { device.silent = true; };
+    device.silent = relay == QLatin1String("silent");
+    if (relay == QLatin1String("port taken after the read"))
+        device.refuseOpenAfterRead = comm::kPortAlreadyOpen;
+
+    const CommissionSteps steps{ReadParameterBlock,
+                                [&device](const EditorFields& fields) {
+                                    WriteParameterBlock(fields);
+                                    return device.blocksStored > 0;
+                                },
+                                [&seams] { return !seams.messages.isEmpty(); }};
+    const DeviceOutcome done = commissionDevice(*plan, seams.port, steps);
+
+    QCOMPARE(int(done.outcome), outcome);
+    const QString told =
+        outcome == int(Outcome::Failed) ? done.reason : done.differences.join(QStringLiteral("; "));
+    QVERIFY2(result.isEmpty() ? told.isEmpty() : told.startsWith(result), qPrintable(told));
+    QCOMPARE(device.blocksStored, blocks);
+    bool said = false;
+    for (const RecordedMessage& message : seams.messages)
+        said = said || message.text == kWriteVerifiedText;
+    QCOMPARE(said, writeSaysWritten);
+    // The before set is the first read; the after set the write's read-back
+    // (the read itself when nothing was written): never a third read.
+    QCOMPARE(done.before.has_value(), relay != QLatin1String("silent"));
+    if (done.before)
+        QCOMPARE(done.before->table[0][Others::kNumeratorColumn],
+                 relay == QLatin1String("holds the plan") ? 40 : 16);
+    QCOMPARE(done.after.has_value(), outcome != int(Outcome::Failed));
+    if (outcome == int(Outcome::Verified))
+        QVERIFY(parameterSetDifferences(*done.after, plan->set).isEmpty());
+    const qsizetype reads = seams.port.trace.count(QStringLiteral("out 2A"));
+    QCOMPARE(reads,
+             relay.startsWith(QLatin1String("silent")) ? (blocks ? 4 : 3)
+             : relay == QLatin1String("holds the plan") || relay.startsWith(QLatin1String("port"))
+                 ? 1
+                 : 2);
+}
+
+void CtlCoreTest::recordFilesNeverReplace() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("record.pdf"));
+    QString error;
+    QVERIFY2(recordfiles::canCreate(path, &error), qPrintable(error));
+    const mode_t mask = ::umask(022);
+    QCOMPARE(recordfiles::writeNewFile(path, "first", &error), recordfiles::Placed::Written);
+    ::umask(mask);
+    struct stat info {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &info) == 0);
+    QCOMPARE(info.st_mode & 0777, mode_t(0644));
+
+    // A file at the path, or a link pointing nowhere, is left as it is.
+    QVERIFY(!recordfiles::canCreate(path, &error));
+    QVERIFY2(error.contains(QLatin1String("record.pdf already exists")), qPrintable(error));
+    QCOMPARE(recordfiles::writeNewFile(path, "second", &error), recordfiles::Placed::Exists);
+    QFile kept(path);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("first"));
+    const QString link = dir.filePath(QStringLiteral("twin.json"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), link));
+    QVERIFY(!recordfiles::canCreate(link, &error));
+    QCOMPARE(recordfiles::writeNewFile(link, "{}", &error), recordfiles::Placed::Exists);
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("nowhere"))));
+
+    // No temporary file stays behind.
+    QCOMPARE(QDir(dir.path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{"record.pdf", "twin.json"}));
+    QVERIFY(!recordfiles::canCreate(dir.filePath(QStringLiteral("no/such/folder/r.pdf")), &error));
+    QVERIFY2(error.contains(QLatin1String("cannot create a file in")), qPrintable(error));
+}
+
+void CtlCoreTest::journalKeepsEveryLineWhole() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("site.jsonl"));
+    QString error;
+    {
+        recordfiles::Journal journal;
+        QVERIFY2(journal.open(path, &error), qPrintable(error)); // created when missing
+        QVERIFY2(journal.append(R"({"n":1})", &error), qPrintable(error));
+    }
+    // A crash cut the next line short.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(R"({"n":2,"tim)");
+    file.close();
+    for (const char* line : {R"({"n":3})", R"({"n":4})"}) {
+        recordfiles::Journal journal;
+        QVERIFY2(journal.open(path, &error) && journal.append(line, &error), qPrintable(error));
+    }
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("{\"n\":1}\n{\"n\":2,\"tim\n{\"n\":3}\n{\"n\":4}\n"));
+
+    recordfiles::Journal folder;
+    QVERIFY(!folder.open(dir.path(), &error));
+    QVERIFY2(error.contains(QLatin1String("cannot open the journal")), qPrintable(error));
 }
 
 void CtlCoreTest::reportShowsSignedAmounts() {
@@ -263,6 +578,319 @@ void CtlCoreTest::reportShowsSignedAmounts() {
     QCOMPARE(lines[6].simplified(), QStringLiteral("IN 5 2 3 - -0.666667"));
     QCOMPARE(lines[7].simplified(), QStringLiteral("IN 6 5 0 + (divisor 0)"));
     QCOMPARE(lines[8].simplified(), QStringLiteral("Output 5"));
+}
+
+void CtlCoreTest::setDifferences_data() {
+    QTest::addColumn<QList<int>>("change"); // input (0..5) and column, or -1 for the output; value
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::newRow("equal, firmware aside") << QList<int>{} << QStringList{};
+    QTest::newRow("numerator") << QList<int>{0, 1, 17}
+                               << QStringList{"IN 1 numerator: device 16, "
+                                              "file 17"};
+    QTest::newRow("divisor") << QList<int>{2, 2, 31}
+                             << QStringList{"IN 3 divisor: device 65535, file 31"};
+    QTest::newRow("sign to plus") << QList<int>{1, 0, 1}
+                                  << QStringList{"IN 2 sign: device minus, file plus"};
+    QTest::newRow("sign to minus")
+        << QList<int>{5, 0, 0} << QStringList{"IN 6 sign: device plus, file minus"};
+    QTest::newRow("output alone") << QList<int>{-1, 0, 6}
+                                  << QStringList{"output: device 5, file 6"};
+    QTest::newRow("several, in input order")
+        << QList<int>{-1, 0, 255, 4, 2, 4, 1, 1, 2, 4, 0, 1}
+        << QStringList{"IN 2 numerator: device 1, file 2", "IN 5 divisor: device 3, file 4",
+                       "IN 5 sign: device minus, file plus", "output: device 5, file 255"};
+}
+
+void CtlCoreTest::setDifferences() {
+    QFETCH(QList<int>, change);
+    QFETCH(QStringList, lines);
+    const ParameterSet device = sampleSet();
+    ParameterSet file = sampleSet();
+    file.firmwareVersion = QStringLiteral("2x3");
+    for (qsizetype i = 0; i + 2 < change.size(); i += 3) {
+        if (change[i] < 0)
+            file.output = uint8_t(change[i + 2]);
+        else
+            file.table[change[i]][change[i + 1]] = change[i + 2];
+    }
+    QCOMPARE(parameterSetDifferences(device, file), lines);
+}
+
+namespace {
+
+using Int128 = __int128;
+
+Int128 int128(const QString& digits) {
+    Int128 value = 0;
+    for (const QChar c : digits)
+        value = value * 10 + (c.unicode() - u'0');
+    return value;
+}
+
+Int128 absolute(Int128 v) {
+    return v < 0 ? -v : v;
+}
+
+// The closest n/d to p/q by trying every divisor: for each d the two
+// numerators around p·d/q; a later candidate wins only when strictly
+// closer, so ties keep the smallest divisor, then the smallest numerator.
+std::pair<Int128, Int128> bruteForce(Int128 p, Int128 q, Int128 maxN, Int128 maxD) {
+    Int128 bestN = 0, bestD = 0;
+    for (Int128 d = 1; d <= maxD; ++d) {
+        const Int128 below = p * d / q;
+        for (Int128 n : {below, below + 1}) {
+            n = std::clamp<Int128>(n, 1, maxN);
+            // |n/d - p/q| against |bestN/bestD - p/q|, both over q.
+            if (bestD == 0 || absolute(n * q - d * p) * bestD < absolute(bestN * q - bestD * p) * d)
+                bestN = n, bestD = d;
+        }
+    }
+    return {bestN, bestD};
+}
+
+} // namespace
+
+void CtlCoreTest::closestFraction_data() {
+    QTest::addColumn<QString>("amount");
+    QTest::addColumn<QString>("p"); // the amount exactly as p/q, for the brute force;
+    QTest::addColumn<QString>("q"); // empty where it is too large for it
+    QTest::addColumn<int>("maxN");
+    QTest::addColumn<int>("maxD");
+    QTest::addColumn<QString>("expected"); // n/d, empty: whatever the brute force finds
+
+    const int N = int(kDefaultMaxNumerator);
+    const int M = int(kDefaultMaxDivisor);
+    // Exact amounts.
+    QTest::newRow("0.15") << "0.15"
+                          << "15"
+                          << "100" << N << M << "3/20";
+    QTest::newRow("40/400") << "40/400"
+                            << "40"
+                            << "400" << N << M << "1/10";
+    QTest::newRow("2.5") << "2.5"
+                         << "5"
+                         << "2" << N << M << "5/2";
+    QTest::newRow("255") << "255"
+                         << "255"
+                         << "1" << N << M << "255/1";
+    QTest::newRow("1/65535") << "1/65535"
+                             << "1"
+                             << "65535" << N << M << "1/65535";
+    QTest::newRow("0.4/3") << " 0.4 / 3 "
+                           << "4"
+                           << "30" << N << M << "2/15";
+    QTest::newRow("1.5e-3") << "1.5e-3"
+                            << "15"
+                            << "10000" << N << M << "3/2000";
+    QTest::newRow("65535/7 wide") << "65535/7"
+                                  << "65535"
+                                  << "7" << 65535 << M << "65535/7";
+    // Not within reach exactly.
+    QTest::newRow("0.333...") << "0.33333333333333333333"
+                              << "33333333333333333333"
+                              << "100000000000000000000" << N << M << "1/3";
+    QTest::newRow("pi") << "3.1415926535897932384"
+                        << "31415926535897932384"
+                        << "10000000000000000000" << N << M << "";
+    QTest::newRow("pi, wide") << "3.1415926535897932384"
+                              << "31415926535897932384"
+                              << "10000000000000000000" << 65535 << M << "";
+    QTest::newRow("pi, d up to 7") << "3.1415926535897932384"
+                                   << "31415926535897932384"
+                                   << "10000000000000000000" << N << 7 << "22/7";
+    QTest::newRow("pi, d up to 110") << "3.1415926535897932384"
+                                     << "31415926535897932384"
+                                     << "10000000000000000000" << 65535 << 110 << "";
+    QTest::newRow("sqrt 2") << "1.4142135623730950488"
+                            << "14142135623730950488"
+                            << "10000000000000000000" << N << M << "";
+    QTest::newRow("sqrt 2, small bounds") << "1.4142135623730950488"
+                                          << "14142135623730950488"
+                                          << "10000000000000000000" << 10 << 10 << "";
+    QTest::newRow("e/1000, small bounds") << "0.0027182818284590452"
+                                          << "27182818284590452"
+                                          << "10000000000000000000" << 5 << 3000 << "";
+    QTest::newRow("0.1 with d up to 5") << "0.1"
+                                        << "1"
+                                        << "10" << 3 << 5 << "1/5";
+    // Beyond either bound.
+    QTest::newRow("1e9") << "1e9"
+                         << "1000000000"
+                         << "1" << N << M << "255/1";
+    QTest::newRow("1e9 wide") << "1e9"
+                              << "1000000000"
+                              << "1" << 65535 << M << "65535/1";
+    QTest::newRow("300 over 255") << "300"
+                                  << "300"
+                                  << "1" << N << M << "255/1";
+    QTest::newRow("1e-9") << "1e-9"
+                          << "1"
+                          << "1000000000" << N << M << "1/65535";
+    QTest::newRow("1e-9, d up to 100") << "0.000000001"
+                                       << "1"
+                                       << "1000000000" << N << 100 << "1/100";
+    QTest::newRow("1/70000") << "1/70000"
+                             << "1"
+                             << "70000" << N << M << "1/65535";
+    // Ties: the smaller divisor, then the smaller numerator.
+    QTest::newRow("tie 1.25, d up to 2") << "1.25"
+                                         << "5"
+                                         << "4" << N << 2 << "1/1";
+    QTest::newRow("tie 7/12, d up to 3") << "7/12"
+                                         << "7"
+                                         << "12" << N << 3 << "1/2";
+    QTest::newRow("tie 1.5, d 1") << "1.5"
+                                  << "3"
+                                  << "2" << N << 1 << "1/1";
+    QTest::newRow("255.5, n up to 255, d 1") << "255.5"
+                                             << "511"
+                                             << "2" << N << 1 << "255/1";
+    // Sizes beyond any fixed-width integer.
+    QTest::newRow("1e300/1e299") << "1e300/1e299"
+                                 << ""
+                                 << "" << N << M << "10/1";
+    QTest::newRow("30 digits") << "0.333333333333333333333333333333"
+                               << ""
+                               << "" << N << M << "1/3";
+    QTest::newRow("40 digits over 40 digits")
+        << "1234567890123456789012345678901234567890/4938271560493827156049382715604938271560"
+        << ""
+        << "" << N << M << "1/4";
+    QTest::newRow("1e-300/1e-309") << "1e-300/1e-309"
+                                   << ""
+                                   << "" << N << M << "255/1";
+}
+
+void CtlCoreTest::closestFraction() {
+    QFETCH(QString, amount);
+    QFETCH(QString, p);
+    QFETCH(QString, q);
+    QFETCH(int, maxN);
+    QFETCH(int, maxD);
+    QFETCH(QString, expected);
+
+    QString error;
+    const auto exact = parseAmount(amount, &error);
+    QVERIFY2(exact, qPrintable(error));
+    const FractionFit fit = bestFraction(*exact, uint32_t(maxN), uint32_t(maxD));
+    const QString found =
+        QStringLiteral("%1/%2").arg(QString::number(fit.numerator), QString::number(fit.divisor));
+    if (!expected.isEmpty())
+        QCOMPARE(found, expected);
+    QCOMPARE(fit.value, double(fit.numerator) / double(fit.divisor));
+    if (p.isEmpty())
+        return;
+
+    const Int128 P = int128(p), Q = int128(q);
+    const auto [n, d] = bruteForce(P, Q, maxN, maxD);
+    QCOMPARE(found,
+             QStringLiteral("%1/%2").arg(QString::number(qint64(n)), QString::number(qint64(d))));
+    // The error, |n/d - p/q| / (p/q) = |nq - dp| / dp, exactly here.
+    const Int128 off = absolute(n * Q - d * P);
+    const Int128 scale = d * P;
+    const long double reference = (long double)off / (long double)scale;
+    QVERIFY2(std::abs(fit.relativeError - double(reference)) <= 1e-15 * double(reference),
+             qPrintable(QString::number(fit.relativeError, 'g', 17)));
+    QCOMPARE(fit.outOfReach, off * 1000 > scale);
+}
+
+void CtlCoreTest::fitOfAGivenFraction_data() {
+    QTest::addColumn<QString>("amount");
+    QTest::addColumn<int>("numerator");
+    QTest::addColumn<int>("divisor");
+    QTest::addColumn<double>("relativeError");
+    QTest::addColumn<bool>("outOfReach");
+
+    QTest::newRow("exact") << "40/400" << 1 << 10 << 0.0 << false;
+    QTest::newRow("one in 9999") << "0.3333" << 1 << 3 << 1.0 / 9999 << false;
+    QTest::newRow("just 0.001 is within reach") << "1" << 1001 << 1000 << 0.001 << false;
+    QTest::newRow("just over 0.001") << "1" << 10011 << 10000 << 0.0011 << true;
+    QTest::newRow("below by half") << "2" << 1 << 1 << 0.5 << true;
+    QTest::newRow("numerator 0") << "0.1" << 0 << 1 << 1.0 << true;
+    QTest::newRow("divisor 0") << "0.1" << 1 << 0 << qInf() << true;
+}
+
+void CtlCoreTest::fitOfAGivenFraction() {
+    QFETCH(QString, amount);
+    QFETCH(int, numerator);
+    QFETCH(int, divisor);
+    QFETCH(double, relativeError);
+    QFETCH(bool, outOfReach);
+    const auto exact = parseAmount(amount, nullptr);
+    QVERIFY(exact);
+    const FractionFit fit = fitFraction(*exact, uint32_t(numerator), uint32_t(divisor));
+    QCOMPARE(fit.relativeError, relativeError);
+    QCOMPARE(fit.outOfReach, outOfReach);
+}
+
+void CtlCoreTest::amountRefused_data() {
+    QTest::addColumn<QString>("amount");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("empty") << ""
+                           << "the amount is empty";
+    QTest::newRow("blanks") << "  "
+                            << "the amount is empty";
+    QTest::newRow("zero") << "0.000"
+                          << "\"0.000\" is zero";
+    QTest::newRow("zero over 5") << "0/5"
+                                 << "\"0/5\" is zero";
+    QTest::newRow("negative") << "-0.1"
+                              << "\"-0.1\" is negative";
+    QTest::newRow("negative divisor") << "40/-400"
+                                      << "\"40/-400\" is negative";
+    QTest::newRow("word") << "abc"
+                          << "\"abc\" is not a decimal number or a quotient of two";
+    QTest::newRow("trailing unit") << "0.1kWh"
+                                   << "\"0.1kWh\" is not a decimal";
+    QTest::newRow("two points") << "1.2.3"
+                                << "\"1.2.3\" is not a decimal";
+    QTest::newRow("exponent without digits") << "1e"
+                                             << "\"1e\" is not a decimal";
+    QTest::newRow("two slashes") << "1/2/3"
+                                 << "\"1/2/3\" is not a decimal";
+    QTest::newRow("no divisor") << "40/"
+                                << "\"40/\" is not a decimal";
+    QTest::newRow("infinity") << "inf"
+                              << "\"inf\" is not a decimal";
+    QTest::newRow("nan") << "nan"
+                         << "\"nan\" is not a decimal";
+    QTest::newRow("hexadecimal") << "0x10"
+                                 << "\"0x10\" is not a decimal";
+    QTest::newRow("Arabic-Indic digits") << QString::fromUtf8("\u0661") << "is not a decimal";
+    QTest::newRow("decimal comma") << "0,1"
+                                   << "\"0,1\" has a decimal comma; write \"0.1\"";
+    QTest::newRow("decimal commas in a quotient") << "0,4/3,5"
+                                                  << "has a decimal comma; write \"0.4/3.5\"";
+    QTest::newRow("divides by zero") << "40/0"
+                                     << "\"40/0\" divides by zero";
+    QTest::newRow("zero over zero") << "0/0.0"
+                                    << "\"0/0.0\" divides by zero";
+    QTest::newRow("above 1e9") << "1000000000.000000000000000000001"
+                               << "\"1000000000.000000000000000000001\" lies outside 1e-9..1e9";
+    QTest::newRow("below 1e-9") << "0.999999999999e-9"
+                                << "lies outside 1e-9..1e9";
+    QTest::newRow("1e10") << "1e10"
+                          << "lies outside";
+    QTest::newRow("1e300/1e290") << "1e300/1e290"
+                                 << "lies outside";
+    QTest::newRow("1/1e-9 over 1e9") << "1.000001/1e-9"
+                                     << "lies outside";
+    QTest::newRow("huge exponent") << "1e99999999999999999999999"
+                                   << "lies outside";
+    QTest::newRow("tiny exponent") << "1e-99999999999999999999999"
+                                   << "lies outside";
+    QTest::newRow("too long") << QStringLiteral("0.") + QString(199, u'1')
+                              << "the amount is longer than 200 characters";
+}
+
+void CtlCoreTest::amountRefused() {
+    QFETCH(QString, amount);
+    QFETCH(QString, error);
+    QString message;
+    QVERIFY(!parseAmount(amount, &message));
+    QVERIFY2(message.contains(error), qPrintable(message));
 }
 
 void CtlCoreTest::monitorPrintsCountedRecords() {

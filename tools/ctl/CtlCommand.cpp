@@ -1,5 +1,7 @@
 #include "CtlCommand.h"
 
+#include "Record.h"
+
 namespace {
 
 // Takes the value of an option given as "--name VALUE" or "--name=VALUE".
@@ -19,6 +21,62 @@ bool isOption(const QString& arg, const QString& name) {
     return arg == name || arg.startsWith(name + QLatin1Char('='));
 }
 
+// --max-numerator and --max-divisor: 1..65535.
+bool boundValue(const QStringList& args, qsizetype& i, const QString& name, int* bound,
+                QString* error) {
+    const auto text = optionValue(args, i, name, error);
+    if (!text)
+        return false;
+    bool ok = false;
+    const int value = text->toInt(&ok);
+    if (!ok || value < 1 || value > 65535) {
+        *error =
+            QStringLiteral("%1 wants a whole number from 1 to 65535, not \"%2\"").arg(name, *text);
+        return false;
+    }
+    *bound = value;
+    return true;
+}
+
+// commission's options: where each one's value goes; nothing for any other.
+std::pair<QString, QString*> recordOption(const QString& arg, CtlOptions::Record& record) {
+    const std::pair<const char*, QString*> options[] = {{"--record", &record.pdf},
+                                                        {"--journal", &record.journal},
+                                                        {"--site", &record.site},
+                                                        {"--relay", &record.relay},
+                                                        {"--by", &record.technician}};
+    for (const auto& [name, value] : options) {
+        if (isOption(arg, QLatin1String(name)))
+            return {QLatin1String(name), value};
+    }
+    return {};
+}
+
+// Takes the value of a commission option and checks it.
+bool recordValue(const QStringList& args, qsizetype& i, const QString& name, QString* value,
+                 QString* error) {
+    const auto text = optionValue(args, i, name, error);
+    if (!text)
+        return false;
+    if (name == QLatin1String("--record") || name == QLatin1String("--journal")) {
+        *value = *text;
+        if (text->isEmpty())
+            *error = QStringLiteral("%1 needs a file name").arg(name);
+        else if (name == QLatin1String("--record"))
+            recordPaths(*text, {}, 0, error);
+        return error->isEmpty();
+    }
+    // Blanks around a label are never meant; an empty one is no label.
+    *value = text->trimmed();
+    *error = labelProblem(name, *value);
+    return error->isEmpty();
+}
+
+// "-0.1" is a (negative) amount for the coefficient command to refuse, not an option.
+bool looksLikeNumber(const QString& arg) {
+    return arg.size() > 1 && (arg[1].isDigit() || arg[1] == QLatin1Char('.'));
+}
+
 } // namespace
 
 CtlParseResult parseCommandLine(const QStringList& args) {
@@ -27,6 +85,8 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     QStringList positional;
     bool help = false;
     bool version = false;
+    bool bounds = false; // --max-numerator or --max-divisor given
+    bool recordGiven = false;
     QString error;
 
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -63,10 +123,22 @@ CtlParseResult parseCommandLine(const QStringList& args) {
                 break;
             }
             options.count = count;
+        } else if (isOption(arg, QStringLiteral("--max-numerator")) ||
+                   isOption(arg, QStringLiteral("--max-divisor"))) {
+            const bool numerator = isOption(arg, QStringLiteral("--max-numerator"));
+            if (!boundValue(args, i, arg.section(QLatin1Char('='), 0, 0),
+                            numerator ? &options.maxNumerator : &options.maxDivisor, &error))
+                break;
+            bounds = true;
+        } else if (const auto [name, value] = recordOption(arg, options.record); value) {
+            if (!recordValue(args, i, name, value, &error))
+                break;
+            recordGiven = true;
         } else if (arg == QLatin1String("--")) {
             positional += args.mid(i + 1);
             break;
-        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
+        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-") &&
+                   !looksLikeNumber(arg)) {
             error = QStringLiteral("unknown option %1").arg(arg);
             break;
         } else {
@@ -101,6 +173,24 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         options.command = CtlOptions::Command::Monitor;
     } else if (command == QLatin1String("scan")) {
         options.command = CtlOptions::Command::Scan;
+    } else if (command == QLatin1String("commission")) {
+        options.command = CtlOptions::Command::Commission;
+        if (positional.isEmpty()) {
+            result.error = QStringLiteral("commission needs a plan, a parameter file (or - for "
+                                          "standard input)");
+            return result;
+        }
+        options.file = positional.takeFirst();
+    } else if (command == QLatin1String("coefficient") || command == QLatin1String("diff")) {
+        const bool diff = command == QLatin1String("diff");
+        options.command = diff ? CtlOptions::Command::Diff : CtlOptions::Command::Coefficient;
+        if (positional.isEmpty()) {
+            result.error =
+                diff ? QStringLiteral("diff needs a parameter file (or - for standard input)")
+                     : QStringLiteral("coefficient needs an amount, such as 0.1 or 40/400");
+            return result;
+        }
+        (diff ? options.file : options.amount) = positional.takeFirst();
     } else {
         result.error = QStringLiteral("unknown command \"%1\"").arg(command);
         return result;
@@ -110,8 +200,9 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         return result;
     }
     using C = CtlOptions::Command;
-    if (options.json && options.command != C::Read && options.command != C::Scan) {
-        result.error = QStringLiteral("--json belongs to the read and scan commands");
+    const bool coefficient = options.command == C::Coefficient;
+    if (options.json && options.command != C::Read && options.command != C::Scan && !coefficient) {
+        result.error = QStringLiteral("--json belongs to the read, scan and coefficient commands");
         return result;
     }
     if (options.save && options.command != C::Scan) {
@@ -120,6 +211,21 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     }
     if (options.port && options.command == C::Scan) {
         result.error = QStringLiteral("scan probes every port; it takes no --port");
+        return result;
+    }
+    if (bounds && !coefficient) {
+        result.error =
+            QStringLiteral("--max-numerator and --max-divisor belong to the coefficient command");
+        return result;
+    }
+    if (options.port && coefficient) {
+        result.error =
+            QStringLiteral("--port does not belong to the coefficient command: it uses no port");
+        return result;
+    }
+    if (recordGiven && options.command != C::Commission) {
+        result.error = QStringLiteral(
+            "--record, --journal, --site, --relay and --by belong to the commission command");
         return result;
     }
     if (options.count && options.command != CtlOptions::Command::Monitor) {
@@ -144,7 +250,10 @@ QString usageText() {
         "  write FILE           write the parameter set in FILE (the JSON of read --json;\n"
         "                       - reads standard input) and verify it by reading it back.\n"
         "                       numerator and divisor 0..65535, output 0..255, all six\n"
-        "                       inputs required; firmware is ignored; at most 1 MiB\n"
+        "                       inputs required; firmware is ignored; at most 1 MiB.\n"
+        "                       An input may add \"amount\", the amount per impulse it\n"
+        "                       is meant to count (\"0.1\", \"40/400\" or a number, read as\n"
+        "                       coefficient reads it): checked, for information only\n"
         "  monitor [--count N]  read the parameter set, then print the header line\n"
         "                       time,channel,total and one CSV line per counted record\n"
         "                       until Ctrl+C, SIGTERM or N records\n"
@@ -163,6 +272,35 @@ QString usageText() {
         "                       port into KTR.INI (only the Port line changes; a\n"
         "                       missing file is made); with none or several, write\n"
         "                       nothing and end with 1\n"
+        "  coefficient AMOUNT [--max-numerator N] [--max-divisor M] [--json]\n"
+        "                       the fraction n/d closest to AMOUNT, the amount per\n"
+        "                       impulse: a decimal number (0.1, 1.5e-3) or a quotient of\n"
+        "                       two (40/400) in 1e-9..1e9, \".\" as the decimal point, at\n"
+        "                       most 200 characters; n 1..N (default 255), d 1..M\n"
+        "                       (default 65535). Prints n, d, the fraction's value and\n"
+        "                       its relative error |n/d - AMOUNT| / AMOUNT; an error\n"
+        "                       over 0.001 adds a warning on stderr. --json prints\n"
+        "                       {\"numerator\":3,\"divisor\":20,\"value\":0.15,\n"
+        "                       \"relative_error\":0}. Needs no port and no KTR.INI\n"
+        "  diff FILE            read the parameter set and compare it with FILE (as write\n"
+        "                       takes it; firmware is ignored): one line per difference\n"
+        "                       on stdout, such as \"IN 3 divisor: device 30, file 31\",\n"
+        "                       \"IN 2 sign: device minus, file plus\" or \"output: device\n"
+        "                       5, file 6\"; a summary line on stderr\n"
+        "  commission PLAN [--record FILE.pdf] [--site TEXT] [--relay TEXT] [--by TEXT]\n"
+        "             [--journal FILE]\n"
+        "                       read the device, write PLAN (a file as write takes it;\n"
+        "                       - reads standard input) unless the device holds it\n"
+        "                       already, compare the write's read-back with PLAN as\n"
+        "                       diff does, and leave a record to print and sign: the\n"
+        "                       PDF FILE.pdf and its JSON twin FILE.json (by default\n"
+        "                       ktr6-record-YYYYMMDD-HHMMSS-COM<N>.pdf and .json in\n"
+        "                       the current folder). Their paths go to stdout, the PDF\n"
+        "                       first; an existing file is never replaced. --site,\n"
+        "                       --relay (the relay's label) and --by (the technician):\n"
+        "                       at most 80 characters each, shown on the record.\n"
+        "                       --journal FILE appends one JSON line per run to FILE.\n"
+        "                       Needs no display\n"
         "\n"
         "Columns of monitor:\n"
         "  time                 local time, 2024-05-17T14:03:07.250\n"
@@ -186,10 +324,18 @@ QString usageText() {
         "  0                    success\n"
         "  1                    the device or the port failed\n"
         "  2                    bad usage or input (nothing was sent)\n"
+        "  3                    diff: the device holds another set than FILE;\n"
+        "                       commission: not verified (the differences on stderr)\n"
+        "  4                    commission: the record or the journal could not be\n"
+        "                       written (the outcome is on stderr)\n"
         "  128 + N              stopped by signal N (the port is closed first; a write\n"
         "                       finishes sending its block)\n"
         "monitor ends with 0 on Ctrl+C, SIGTERM or when the reader of its output goes\n"
-        "away (monitor | head).\n");
+        "away (monitor | head). commission ends with 0 when the set is verified, or\n"
+        "the device held PLAN already (nothing written); with 1 when the device or\n"
+        "the port failed (that too is recorded); with 2, nothing sent and nothing\n"
+        "written, for bad usage or input, an existing record file or a journal that\n"
+        "cannot be opened.\n");
 }
 
 QString versionText() {

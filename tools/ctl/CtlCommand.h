@@ -7,13 +7,23 @@
 #include <optional>
 
 struct CtlOptions {
-    enum class Command { Help, Version, Read, Write, Monitor, Scan };
+    enum class Command { Help, Version, Read, Write, Monitor, Scan, Coefficient, Diff, Commission };
     Command command = Command::Help;
-    bool json = false;           // read, scan: JSON instead of the table
-    bool save = false;           // scan: write the one relay's port into the settings file
-    QString file;                // write: the parameter file, "-" for stdin
+    bool json = false;      // read, scan, coefficient: JSON instead of the table
+    bool save = false;      // scan: write the one relay's port into the settings file
+    QString file;           // write, diff, commission: the parameter file, "-" for stdin
+    QString amount;         // coefficient: the amount per impulse as written
+    int maxNumerator = 255; // coefficient: the bounds of the fraction
+    int maxDivisor = 65535;
     std::optional<int16_t> port; // overrides the settings file's port number
     std::optional<qint64> count; // monitor: stop after this many records
+    struct Record {              // commission: where its record goes, and its labels
+        QString pdf;             // empty: a name of its own in the current folder
+        QString journal;         // empty: no journal
+        QString site;            // empty: not given
+        QString relay;
+        QString technician;
+    } record;
 };
 
 struct CtlParseResult {

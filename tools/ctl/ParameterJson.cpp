@@ -1,36 +1,19 @@
 #include "ParameterJson.h"
 
+#include "Coefficient.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
 #include <QSet>
 #include <cmath>
-
-QByteArray jsonString(const QString& text) {
-    // QJsonDocument escapes; the array brackets around it are cut off again.
-    const QByteArray wrapped = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return wrapped.mid(1, wrapped.size() - 2);
-}
+#include <functional>
 
 namespace {
 
 bool isMinus(const std::array<int32_t, 3>& row) {
     return row[Others::kSignColumn] != 1;
-}
-
-QString coefficientText(const std::array<int32_t, 3>& row) {
-    if (row[Others::kDivisorColumn] == 0)
-        return QStringLiteral("(divisor 0)");
-    double value = double(row[Others::kNumeratorColumn]) / row[Others::kDivisorColumn];
-    if (isMinus(row))
-        value = -value;
-    QString text = QLocale::c().toString(value, 'f', 6);
-    while (text.endsWith(QLatin1Char('0')))
-        text.chop(1);
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
 }
 
 // Checks one object's keys against the known ones.
@@ -70,13 +53,33 @@ std::optional<int> wholeNumber(const QJsonObject& object, const QString& key, in
     return int(number);
 }
 
-} // namespace
-
-ParameterSet currentParameterSet() {
-    return {Others::FirmwareVersion, Others::ParamTable, Others::OutputParam};
+// An input's "amount": a text as coefficient reads it, or a JSON number
+// taken as its shortest text (0.1 stays "0.1"); checked as coefficient checks
+// an amount. null counts as not given.
+bool readAmount(const QJsonObject& input, const QString& name, QString* text, QString* error) {
+    const QJsonValue value = input.value(QLatin1String("amount"));
+    if (value.isUndefined() || value.isNull())
+        return true;
+    if (value.isString())
+        *text = value.toString();
+    else if (value.isDouble())
+        *text = QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
+    else {
+        *error = QStringLiteral("%1 must be a text such as \"0.1\" or \"40/400\", or a number")
+                     .arg(name);
+        return false;
+    }
+    QString why;
+    if (!parseAmount(*text, &why)) {
+        *error = QStringLiteral("%1: %2").arg(name, why);
+        return false;
+    }
+    return true;
 }
 
-QByteArray parameterSetJson(const ParameterSet& set) {
+// The set as read --json prints it, without the newline; inputExtra(i) is
+// added to input i's object after its "minus".
+QByteArray setJson(const ParameterSet& set, const std::function<QByteArray(int)>& inputExtra) {
     QByteArray json = "{\"firmware\":" + jsonString(set.firmwareVersion) + ",\"inputs\":[";
     for (int i = 0; i < Others::kInputs; ++i) {
         const auto& row = set.table[i];
@@ -84,9 +87,43 @@ QByteArray parameterSetJson(const ParameterSet& set) {
             json += ',';
         json += "{\"numerator\":" + QByteArray::number(row[Others::kNumeratorColumn]) +
                 ",\"divisor\":" + QByteArray::number(row[Others::kDivisorColumn]) +
-                ",\"minus\":" + (isMinus(row) ? "true" : "false") + '}';
+                ",\"minus\":" + (isMinus(row) ? "true" : "false") + inputExtra(i) + '}';
     }
-    return json + "],\"output\":" + QByteArray::number(set.output) + "}\n";
+    return json + "],\"output\":" + QByteArray::number(set.output) + '}';
+}
+
+} // namespace
+
+QString coefficientText(const std::array<int32_t, 3>& row) {
+    if (row[Others::kDivisorColumn] == 0)
+        return QStringLiteral("(divisor 0)");
+    double value = double(row[Others::kNumeratorColumn]) / row[Others::kDivisorColumn];
+    if (isMinus(row))
+        value = -value;
+    QString text = QLocale::c().toString(value, 'f', 6);
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
+ParameterSet currentParameterSet() {
+    return {Others::FirmwareVersion, Others::ParamTable, Others::OutputParam};
+}
+
+QByteArray parameterSetJson(const ParameterSet& set) {
+    return setJson(set, [](int) { return QByteArray(); }) + '\n';
+}
+
+QByteArray jsonString(const QString& text) {
+    // QJsonDocument escapes; the array brackets around it are cut off again.
+    const QByteArray wrapped = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return wrapped.mid(1, wrapped.size() - 2);
+}
+
+QByteArray numberJson(double value) {
+    return QString::number(value, 'g', QLocale::FloatingPointShortest).toUtf8();
 }
 
 QString parameterSetReport(const ParameterSet& set) {
@@ -106,7 +143,8 @@ QString parameterSetReport(const ParameterSet& set) {
     return text;
 }
 
-std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error) {
+std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error,
+                                                 PlanAmounts* amounts) {
     QString problem;
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
@@ -131,6 +169,7 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
         return fail(QStringLiteral("\"inputs\" must be a list of six inputs, IN 1 to IN 6"));
 
     EditorFields fields;
+    PlanAmounts given;
     const QJsonArray list = inputs.toArray();
     for (int i = 0; i < Others::kInputs; ++i) {
         const QString where =
@@ -138,8 +177,8 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
         if (!list[i].isObject())
             return fail(where + QStringLiteral(" must be an object"));
         const QJsonObject input = list[i].toObject();
-        if (!onlyKnownKeys(input, {"numerator", "divisor", "minus"}, where + QStringLiteral(": "),
-                           &problem))
+        if (!onlyKnownKeys(input, {"numerator", "divisor", "minus", "amount"},
+                           where + QStringLiteral(": "), &problem))
             return fail(problem);
         const auto numerator = wholeNumber(input, QStringLiteral("numerator"), 65535,
                                            where + QStringLiteral(" numerator"), &problem);
@@ -152,6 +191,8 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
         const QJsonValue minus = input.value(QLatin1String("minus"));
         if (!minus.isBool())
             return fail(where + QStringLiteral(" minus must be true or false"));
+        if (!readAmount(input, where + QStringLiteral(" amount"), &given[i], &problem))
+            return fail(problem);
         fields.numerator[i] = QString::number(*numerator);
         fields.divisor[i] = QString::number(*divisor);
         fields.minus[i] = minus.toBool();
@@ -161,5 +202,82 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
     if (!output)
         return fail(problem);
     fields.output = QString::number(*output);
+    if (amounts)
+        *amounts = given;
     return fields;
+}
+
+std::optional<ParameterPlan> parameterPlanFromJson(const QByteArray& json, QString* error) {
+    ParameterPlan plan;
+    const auto fields = editorFieldsFromJson(json, error, &plan.amounts);
+    if (!fields)
+        return std::nullopt;
+    const auto block = encodeWriteBlock(*fields, error);
+    if (!block)
+        return std::nullopt;
+    plan.fields = *fields;
+    plan.set.table = block->table;
+    plan.set.output = uint8_t(block->octets[kWriteBlockSize - 1]);
+    // Checked above: the document is an object.
+    const QJsonValue firmware =
+        QJsonDocument::fromJson(json).object().value(QLatin1String("firmware"));
+    plan.set.firmwareVersion = firmware.toString();
+    return plan;
+}
+
+std::optional<ParameterSet> parameterSetFromJson(const QByteArray& json, QString* error) {
+    auto plan = parameterPlanFromJson(json, error);
+    if (!plan)
+        return std::nullopt;
+    plan->set.firmwareVersion.clear();
+    return plan->set;
+}
+
+std::optional<IntendedAmount> intendedAmount(const ParameterPlan& plan, int input) {
+    const QString& text = plan.amounts[input];
+    const auto amount = parseAmount(text, nullptr);
+    if (text.isEmpty() || !amount)
+        return std::nullopt;
+    const auto& row = plan.set.table[input];
+    IntendedAmount intended{text, std::nullopt, false};
+    if (row[Others::kDivisorColumn] != 0) {
+        const FractionFit fit = fitFraction(*amount, uint32_t(row[Others::kNumeratorColumn]),
+                                            uint32_t(row[Others::kDivisorColumn]));
+        intended.relativeError = fit.relativeError;
+        intended.outOfReach = fit.outOfReach;
+    }
+    return intended;
+}
+
+QByteArray parameterPlanJson(const ParameterPlan& plan) {
+    return setJson(plan.set, [&plan](int input) {
+        const auto intended = intendedAmount(plan, input);
+        if (!intended)
+            return QByteArray();
+        return ",\"amount\":" + jsonString(intended->text) + ",\"relative_error\":" +
+               (intended->relativeError ? numberJson(*intended->relativeError) : "null");
+    });
+}
+
+QStringList parameterSetDifferences(const ParameterSet& device, const ParameterSet& file) {
+    QStringList lines;
+    auto differ = [&](const QString& field, const QString& onDevice, const QString& inFile) {
+        if (onDevice != inFile)
+            lines << QStringLiteral("%1: device %2, file %3").arg(field, onDevice, inFile);
+    };
+    auto sign = [](const std::array<int32_t, 3>& row) {
+        return isMinus(row) ? QStringLiteral("minus") : QStringLiteral("plus");
+    };
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const QString input = QStringLiteral("IN %1 ").arg(i + 1);
+        const auto& ours = device.table[i];
+        const auto& theirs = file.table[i];
+        for (const auto& [column, name] : {std::pair{Others::kNumeratorColumn, "numerator"},
+                                           std::pair{Others::kDivisorColumn, "divisor"}})
+            differ(input + QLatin1String(name), QString::number(ours[column]),
+                   QString::number(theirs[column]));
+        differ(input + QStringLiteral("sign"), sign(ours), sign(theirs));
+    }
+    differ(QStringLiteral("output"), QString::number(device.output), QString::number(file.output));
+    return lines;
 }

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 // The set the last successful read left in the shared state.
@@ -19,10 +20,60 @@ QByteArray parameterSetJson(const ParameterSet& set);
 // signed amount each impulse counts) and the output value.
 QString parameterSetReport(const ParameterSet& set);
 
-// The editor's fields from the JSON above. Every input and the output are
-// required, numbers must be whole and fit the block (0..65535, 0..255).
-// On failure *error names the offending entry.
-std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error);
+// Each input's intended amount per impulse as a parameter file gives it
+// (its optional "amount": a text such as "0.1" or "40/400", or a JSON number
+// as its shortest text); empty where none is given. Information only.
+using PlanAmounts = std::array<QString, Others::kInputs>;
 
-// text as a JSON string, quotes and escapes included.
+// The editor's fields from the JSON above. Every input and the output are
+// required, numbers must be whole and fit the block (0..65535, 0..255); an
+// input's "amount", when given, must be an amount coefficient takes (a text
+// or a positive number in 1e-9..1e9). On failure *error names the offending
+// entry. amounts, when given, receives the inputs' amounts.
+std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error,
+                                                 PlanAmounts* amounts = nullptr);
+
+// A parameter file as write, diff and commission take it: the editor's
+// fields, the set they encode to (firmware as the file names it, else
+// empty) and the intended amounts.
+struct ParameterPlan {
+    EditorFields fields;
+    ParameterSet set;
+    PlanAmounts amounts;
+};
+std::optional<ParameterPlan> parameterPlanFromJson(const QByteArray& json, QString* error);
+
+// The set a parameter file describes: validated by editorFieldsFromJson, as
+// write takes it, and converted as the write converts it (firmware left
+// empty). On failure *error says why, as editorFieldsFromJson does.
+std::optional<ParameterSet> parameterSetFromJson(const QByteArray& json, QString* error);
+
+// An input's intended amount, when the plan gives one, held against the
+// input's fraction: the relative error |n/d - amount| / amount as
+// coefficient defines it, on the exact fraction; none with divisor 0.
+struct IntendedAmount {
+    QString text;
+    std::optional<double> relativeError;
+    bool outOfReach = false; // relativeError over 0.001
+};
+std::optional<IntendedAmount> intendedAmount(const ParameterPlan& plan, int input);
+
+// The plan in the JSON of read --json, each input with an intended amount
+// carrying it as "amount" (a text) and its "relative_error" (a number, null
+// with divisor 0) after "minus"; one line, no newline.
+QByteArray parameterPlanJson(const ParameterPlan& plan);
+
+// A JSON string with its quotes; a number as the shortest text that reads
+// back as the same double.
 QByteArray jsonString(const QString& text);
+QByteArray numberJson(double value);
+
+// An input's coefficient as a signed decimal ("-0.25", "0.004578"), or
+// "(divisor 0)".
+QString coefficientText(const std::array<int32_t, 3>& row);
+
+// Where two sets differ, inputs and output (the firmware is not compared):
+// one line per field, IN 1 to IN 6 (numerator, divisor, sign), then the
+// output, such as "IN 3 divisor: device 30, file 31", "IN 2 sign: device
+// minus, file plus", "output: device 5, file 6". Empty when they agree.
+QStringList parameterSetDifferences(const ParameterSet& device, const ParameterSet& file);

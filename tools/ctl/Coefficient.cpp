@@ -1,0 +1,367 @@
+#include "Coefficient.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+// ---- BigNat ---------------------------------------------------------------
+
+BigNat::BigNat(uint64_t value) {
+    for (; value != 0; value >>= 32)
+        limbs_.push_back(uint32_t(value));
+}
+
+BigNat BigNat::fromDigits(QStringView digits) {
+    BigNat number;
+    // Nine digits at a time: 10^9 fits a limb.
+    for (qsizetype at = 0; at < digits.size(); at += 9) {
+        const QStringView chunk = digits.mid(at, 9);
+        uint32_t value = 0;
+        for (const QChar c : chunk)
+            value = value * 10 + uint32_t(c.unicode() - u'0');
+        number.timesPowerOfTen(int(chunk.size()));
+        number = number + BigNat(value);
+    }
+    return number;
+}
+
+BigNat& BigNat::operator*=(uint32_t factor) {
+    if (factor == 0) {
+        limbs_.clear();
+        return *this;
+    }
+    uint64_t carry = 0;
+    for (uint32_t& limb : limbs_) {
+        const uint64_t product = uint64_t(limb) * factor + carry;
+        limb = uint32_t(product);
+        carry = product >> 32;
+    }
+    if (carry != 0)
+        limbs_.push_back(uint32_t(carry));
+    return *this;
+}
+
+BigNat& BigNat::timesPowerOfTen(int exponent) {
+    for (; exponent >= 9; exponent -= 9)
+        *this *= 1'000'000'000u;
+    uint32_t factor = 1;
+    for (; exponent > 0; --exponent)
+        factor *= 10;
+    return *this *= factor;
+}
+
+BigNat operator+(const BigNat& a, const BigNat& b) {
+    const BigNat& longer = a.limbs_.size() >= b.limbs_.size() ? a : b;
+    const BigNat& shorter = &longer == &a ? b : a;
+    BigNat sum = longer;
+    uint64_t carry = 0;
+    for (size_t i = 0; i < sum.limbs_.size(); ++i) {
+        const uint64_t add = i < shorter.limbs_.size() ? shorter.limbs_[i] : 0;
+        if (add == 0 && carry == 0 && i >= shorter.limbs_.size())
+            break;
+        const uint64_t total = uint64_t(sum.limbs_[i]) + add + carry;
+        sum.limbs_[i] = uint32_t(total);
+        carry = total >> 32;
+    }
+    if (carry != 0)
+        sum.limbs_.push_back(uint32_t(carry));
+    return sum;
+}
+
+BigNat distance(const BigNat& a, const BigNat& b) {
+    const bool aLarger = a >= b;
+    BigNat result = aLarger ? a : b;
+    const BigNat& smaller = aLarger ? b : a;
+    int64_t borrow = 0;
+    for (size_t i = 0; i < result.limbs_.size(); ++i) {
+        int64_t value = int64_t(result.limbs_[i]) - borrow -
+                        (i < smaller.limbs_.size() ? int64_t(smaller.limbs_[i]) : 0);
+        borrow = value < 0 ? 1 : 0;
+        if (value < 0)
+            value += int64_t(1) << 32;
+        result.limbs_[i] = uint32_t(value);
+    }
+    while (!result.limbs_.empty() && result.limbs_.back() == 0)
+        result.limbs_.pop_back();
+    return result;
+}
+
+std::strong_ordering operator<=>(const BigNat& a, const BigNat& b) {
+    if (a.limbs_.size() != b.limbs_.size())
+        return a.limbs_.size() <=> b.limbs_.size();
+    for (size_t i = a.limbs_.size(); i-- > 0;) {
+        if (a.limbs_[i] != b.limbs_[i])
+            return a.limbs_[i] <=> b.limbs_[i];
+    }
+    return std::strong_ordering::equal;
+}
+
+int BigNat::bitLength() const {
+    if (limbs_.empty())
+        return 0;
+    return int(32 * (limbs_.size() - 1)) + (32 - std::countl_zero(limbs_.back()));
+}
+
+// The 64 leading bits; the number is about that times 2^*shift.
+uint64_t BigNat::top64(int* shift) const {
+    *shift = std::max(0, bitLength() - 64);
+    const size_t first = size_t(*shift) / 32;
+    unsigned __int128 window = 0;
+    for (size_t i = std::min(limbs_.size(), first + 3); i-- > first;)
+        window = (window << 32) | limbs_[i];
+    return uint64_t(window >> (*shift % 32));
+}
+
+double ratio(const BigNat& a, const BigNat& b) {
+    if (a.isZero())
+        return 0;
+    int shiftA = 0;
+    int shiftB = 0;
+    const long double topA = a.top64(&shiftA);
+    const long double topB = b.top64(&shiftB);
+    return double(std::ldexp(topA / topB, shiftA - shiftB));
+}
+
+// ---- The amount as written ------------------------------------------------
+
+namespace {
+
+// One decimal number: digits × 10^exponent, without leading or trailing zeros
+// (zero has no digits).
+struct Decimal {
+    QString digits;
+    int64_t exponent = 0;
+    bool negative = false;
+};
+
+bool isAsciiDigit(QChar c) {
+    return c >= u'0' && c <= u'9';
+}
+
+// [blanks] [+|-] digits [. digits] | . digits, [e|E [+|-] digits] [blanks]
+std::optional<Decimal> readDecimal(QStringView text) {
+    text = text.trimmed();
+    Decimal number;
+    qsizetype i = 0;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
+        number.negative = text[i++] == u'-';
+    bool anyDigit = false;
+    bool point = false;
+    int64_t fractionDigits = 0;
+    for (; i < text.size(); ++i) {
+        if (isAsciiDigit(text[i])) {
+            number.digits += text[i];
+            anyDigit = true;
+            fractionDigits += point ? 1 : 0;
+        } else if (text[i] == u'.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!anyDigit)
+        return std::nullopt;
+    int64_t exponent = 0;
+    if (i < text.size() && (text[i] == u'e' || text[i] == u'E')) {
+        ++i;
+        bool negativeExponent = false;
+        if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
+            negativeExponent = text[i++] == u'-';
+        bool anyExponentDigit = false;
+        // Beyond 10^9 any amount is out of range whatever its digits: the
+        // exponent stops growing there instead of overflowing.
+        for (; i < text.size() && isAsciiDigit(text[i]); ++i) {
+            anyExponentDigit = true;
+            exponent = std::min<int64_t>(exponent * 10 + (text[i].unicode() - u'0'), 1'000'000'000);
+        }
+        if (!anyExponentDigit)
+            return std::nullopt;
+        if (negativeExponent)
+            exponent = -exponent;
+    }
+    if (i != text.size())
+        return std::nullopt;
+
+    number.exponent = exponent - fractionDigits;
+    qsizetype lead = 0;
+    while (lead < number.digits.size() && number.digits[lead] == u'0')
+        ++lead;
+    number.digits.remove(0, lead);
+    while (number.digits.endsWith(u'0')) {
+        number.digits.chop(1);
+        ++number.exponent;
+    }
+    return number;
+}
+
+struct Quotient {
+    Decimal dividend;
+    Decimal divisor; // 1 for a plain decimal
+};
+
+std::optional<Quotient> readQuotient(QStringView text) {
+    const qsizetype slash = text.indexOf(u'/');
+    if (slash >= 0 && text.indexOf(u'/', slash + 1) >= 0)
+        return std::nullopt;
+    const auto dividend = readDecimal(slash < 0 ? text : text.left(slash));
+    if (!dividend)
+        return std::nullopt;
+    Quotient quotient{*dividend, Decimal{QStringLiteral("1"), 0, false}};
+    if (slash >= 0) {
+        const auto divisor = readDecimal(text.mid(slash + 1));
+        if (!divisor)
+            return std::nullopt;
+        quotient.divisor = *divisor;
+    }
+    return quotient;
+}
+
+} // namespace
+
+std::optional<ExactAmount> parseAmount(QStringView text, QString* error) {
+    auto fail = [&](const QString& why) -> std::optional<ExactAmount> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    const QString quoted = QLatin1Char('"') + text.toString() + QLatin1Char('"');
+    if (text.trimmed().isEmpty())
+        return fail(QStringLiteral("the amount is empty"));
+    if (text.size() > kAmountMaxLength)
+        return fail(QStringLiteral("the amount is longer than %1 characters")
+                        .arg(QString::number(kAmountMaxLength)));
+    const auto quotient = readQuotient(text);
+    if (!quotient) {
+        QString withPoints = text.toString();
+        withPoints.replace(u',', u'.');
+        if (text.contains(u',') && readQuotient(withPoints))
+            return fail(QStringLiteral("%1 has a decimal comma; write \"%2\"")
+                            .arg(quoted, withPoints.trimmed()));
+        return fail(QStringLiteral("%1 is not a decimal number or a quotient of two "
+                                   "(such as 0.1, 1.5e-3 or 40/400)")
+                        .arg(quoted));
+    }
+    const Decimal& dividend = quotient->dividend;
+    const Decimal& divisor = quotient->divisor;
+    if (divisor.digits.isEmpty())
+        return fail(QStringLiteral("%1 divides by zero").arg(quoted));
+    if (dividend.digits.isEmpty())
+        return fail(
+            QStringLiteral("%1 is zero; the amount per impulse is at least 1e-9").arg(quoted));
+    if (dividend.negative != divisor.negative)
+        return fail(QStringLiteral("%1 is negative; give the size of the amount (an input "
+                                   "that subtracts is set with its minus)")
+                        .arg(quoted));
+
+    // dividend / divisor = D1 / D2 × 10^exponent, D1 of n1 digits, D2 of n2:
+    // it lies in (10^(n1 - 1 - n2 + exponent), 10^(n1 - n2 + 1 + exponent)).
+    // What lies wholly outside 1e-9..1e9 is refused before any big number is
+    // made; what remains has an exponent of a few hundred at most.
+    const QString outOfRange = QStringLiteral("%1 lies outside 1e-9..1e9").arg(quoted);
+    const int64_t exponent = dividend.exponent - divisor.exponent;
+    const int64_t n1 = dividend.digits.size();
+    const int64_t n2 = divisor.digits.size();
+    if (n1 - 1 - n2 + exponent > 9 || n1 - n2 + 1 + exponent <= -9)
+        return fail(outOfRange);
+    ExactAmount amount{BigNat::fromDigits(dividend.digits), BigNat::fromDigits(divisor.digits)};
+    if (exponent >= 0)
+        amount.numerator.timesPowerOfTen(int(exponent));
+    else
+        amount.denominator.timesPowerOfTen(int(-exponent));
+    constexpr uint32_t kBillion = 1'000'000'000u;
+    if (amount.numerator * kBillion < amount.denominator ||
+        amount.numerator > amount.denominator * kBillion)
+        return fail(outOfRange);
+    return amount;
+}
+
+// ---- The fraction ---------------------------------------------------------
+
+FractionFit fitFraction(const ExactAmount& amount, uint32_t numerator, uint32_t divisor) {
+    FractionFit fit;
+    fit.numerator = numerator;
+    fit.divisor = divisor;
+    if (divisor == 0) {
+        fit.value = fit.relativeError = std::numeric_limits<double>::infinity();
+        fit.outOfReach = true;
+        return fit;
+    }
+    // n/d - p/q = (nq - dp) / dq, relative to p/q: (nq - dp) / dp.
+    const BigNat scaledAmount = amount.numerator * divisor;
+    const BigNat difference = distance(amount.denominator * numerator, scaledAmount);
+    fit.value = double(numerator) / double(divisor);
+    fit.relativeError = ratio(difference, scaledAmount);
+    fit.outOfReach = difference * 1000u > scaledAmount;
+    return fit;
+}
+
+FractionFit bestFraction(const ExactAmount& amount, uint32_t maxNumerator, uint32_t maxDivisor) {
+    maxNumerator = std::clamp<uint32_t>(maxNumerator, 1, kCoefficientLimit);
+    maxDivisor = std::clamp<uint32_t>(maxDivisor, 1, kCoefficientLimit);
+    const BigNat& p = amount.numerator;
+    const BigNat& q = amount.denominator;
+    // n/d against p/q: the sign of nq - dp.
+    auto compare = [&](uint64_t n, uint64_t d) { return q * uint32_t(n) <=> p * uint32_t(d); };
+    constexpr uint64_t kNoBound = std::numeric_limits<uint64_t>::max();
+
+    // Stern-Brocot descent: a/b < p/q < c/d with bc - ad = 1, so every
+    // fraction strictly between has a numerator of at least a + c and a
+    // divisor of at least b + d. When the mediant (a + c)/(b + d) breaks a
+    // bound, a/b and c/d are the amount's neighbours among the fractions
+    // within the bounds. Runs of steps in one direction are taken at once.
+    uint64_t a = 0, b = 1, c = 1, d = 0;
+    for (;;) {
+        if (a + c > maxNumerator || b + d > maxDivisor)
+            break;
+        const auto side = compare(a + c, b + d);
+        if (side == 0)
+            return fitFraction(amount, uint32_t(a + c), uint32_t(b + d));
+        if (side < 0) {
+            // The largest k with (a + kc)/(b + kd) still below the amount and
+            // within the bounds; the bounds keep k below 65536.
+            const uint64_t cap =
+                std::min((maxNumerator - a) / c, d > 0 ? (maxDivisor - b) / d : kNoBound);
+            uint64_t low = 1, high = cap;
+            while (low < high) {
+                const uint64_t k = low + (high - low + 1) / 2;
+                if (compare(a + k * c, b + k * d) < 0)
+                    low = k;
+                else
+                    high = k - 1;
+            }
+            a += low * c;
+            b += low * d;
+        } else {
+            const uint64_t cap =
+                std::min(a > 0 ? (maxNumerator - c) / a : kNoBound, (maxDivisor - d) / b);
+            uint64_t low = 1, high = cap;
+            while (low < high) {
+                const uint64_t k = low + (high - low + 1) / 2;
+                if (compare(c + k * a, d + k * b) > 0)
+                    low = k;
+                else
+                    high = k - 1;
+            }
+            c += low * a;
+            d += low * b;
+        }
+    }
+
+    // 1/1 is always within the bounds, so at least one neighbour is a
+    // fraction (0/1 and 1/0 are only the descent's starting ends).
+    bool takeBelow = false;
+    if (a == 0) {
+        takeBelow = false;
+    } else if (d == 0) {
+        takeBelow = true;
+    } else {
+        // p/q - a/b = (pb - qa)/qb against c/d - p/q = (qc - pd)/qd.
+        const BigNat below = distance(p * uint32_t(b), q * uint32_t(a)) * uint32_t(d);
+        const BigNat above = distance(q * uint32_t(c), p * uint32_t(d)) * uint32_t(b);
+        const auto order = below <=> above;
+        takeBelow = order < 0 || (order == 0 && (b < d || (b == d && a < c)));
+    }
+    return takeBelow ? fitFraction(amount, uint32_t(a), uint32_t(b))
+                     : fitFraction(amount, uint32_t(c), uint32_t(d));
+}

@@ -1,0 +1,85 @@
+#pragma once
+// What a commissioning run leaves behind, as data: the record (drawn as a
+// PDF to print and sign, written as its JSON twin) and the journal line.
+// Pure functions: no port, no files, no drawing.
+
+#include "ParameterJson.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+enum class Outcome { Verified, Unchanged, NotVerified, Failed };
+
+// "verified", "unchanged", "not-verified", "failed".
+QString outcomeWord(Outcome outcome);
+
+// The port as the run used it.
+struct PortFacts {
+    int number = 0;
+    QString device;   // what port number maps to; empty when nothing does
+    QString settings; // the port object's line settings, "9600,N,8,1"
+    int handshaking = 0;
+};
+
+// "COM1 (/dev/ttyUSB0)", "COM20 (no device)".
+QString portText(const PortFacts& port);
+// "9600 baud, 8 data bits, no parity, 1 stop bit, handshaking none".
+QString lineSettingsText(const PortFacts& port);
+
+struct CommissionRecord {
+    QDateTime time; // when the run began, local time
+    QString site;   // the three labels: empty when not given
+    QString relay;
+    QString technician;
+    QString host;
+    QString version;
+    PortFacts port;
+    Outcome outcome = Outcome::Failed;
+    QString reason;          // failed: which step failed, and why
+    QStringList differences; // the after set against the plan, as diff prints them
+    std::optional<ParameterSet> before;
+    std::optional<ParameterSet> after;
+    ParameterPlan plan;
+    QString pdf;          // the PDF's absolute path
+    QByteArray pdfSha256; // of the PDF as written, lowercase hex
+};
+
+// "Verified: the device holds this set", "... ; nothing was written", or
+// "NOT VERIFIED: " and the reason or the differences.
+QString resultLine(const CommissionRecord& record);
+
+// "2024-05-17 14:03:07 UTC+02:00" for the PDF; "2024-05-17T14:03:07+02:00"
+// (ISO 8601 with the offset) for the twin and the journal.
+QString recordTimeText(const QDateTime& time);
+QString isoTime(const QDateTime& time);
+
+// The twin: one key per line in this order: time, site, relay, technician,
+// host, version, port, outcome, reason, differences, before, plan, after,
+// pdf, pdf_sha256. Labels not given, and a reason or a set that does not
+// apply, are null; the sets are in the JSON of read --json (the plan's inputs
+// add their intended amount and its relative error). Ends with a newline.
+QByteArray recordJson(const CommissionRecord& record);
+
+// The journal's entry: time, site, relay, technician, port, outcome, before,
+// after, pdf, pdf_sha256 as one line of JSON, without the newline.
+QByteArray journalLine(const CommissionRecord& record);
+
+// --site, --relay, --by: at most kLabelMaxLength characters (not bytes), no
+// control characters. Returns what is wrong, empty when the text is fine.
+inline constexpr int kLabelMaxLength = 80;
+QString labelProblem(const QString& option, const QString& text);
+
+// Where the record goes: FILE.pdf as given (any letter case of ".pdf"), the
+// twin the same path with ".json"; without a path
+// ktr6-record-YYYYMMDD-HHMMSS-COM<N>.pdf/.json in the current folder, the
+// time the run began. Absolute paths. Nothing when the path does not end in
+// ".pdf"; *error then says so.
+struct RecordPaths {
+    QString pdf;
+    QString json;
+};
+std::optional<RecordPaths> recordPaths(const QString& given, const QDateTime& time, int port,
+                                       QString* error);

@@ -1,0 +1,50 @@
+#pragma once
+// Files that must never be replaced or left half written: a commissioning
+// record and its twin (each made whole beside its final name, flushed to the
+// disk, then given that name by a rename that refuses to replace), and the
+// journal of a site (one appended line per run, under a lock).
+// Linux and other POSIX systems; local file systems.
+
+#include <QByteArray>
+#include <QString>
+
+namespace recordfiles {
+
+enum class Placed { Written, Exists, Failed };
+
+// Whether a new file can be made in path's folder, and no entry of any kind
+// (a dangling link included) has path's name. *error says why not.
+bool canCreate(const QString& path, QString* error);
+
+// Writes bytes to a new file at path: first to a hidden temporary file
+// ".NAME.XXXXXX.part" in the same folder, flushed to the disk, then renamed
+// to path in one step that fails when path exists (renameat2 with
+// RENAME_NOREPLACE, or link and unlink where the file system refuses that).
+// A kill at any moment leaves either no file at path or the whole one; it
+// may leave the temporary file behind. Exists: something has taken path
+// meanwhile, and is left as it is. *error says why for Exists and Failed.
+Placed writeNewFile(const QString& path, const QByteArray& bytes, QString* error);
+
+// The journal: opened for appending (created when missing) before anything
+// is sent, so a journal that cannot be written stops the run early.
+class Journal {
+public:
+    Journal() = default;
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+    ~Journal();
+
+    bool open(const QString& path, QString* error);
+    bool isOpen() const { return fd_ >= 0; }
+    // Appends one line (line holds no newline; one is added) in a single
+    // write under an exclusive lock, after a newline of its own when the
+    // file does not end in one (a line cut short by a crash stays alone on
+    // its line), then flushes the file to the disk.
+    bool append(const QByteArray& line, QString* error);
+
+private:
+    int fd_ = -1;
+    QString path_;
+};
+
+} // namespace recordfiles
