@@ -52,6 +52,14 @@ QByteArray binaryGarbage(qsizetype size) {
     return bytes;
 }
 
+// Starts "ktr6ctl read" on the program directory dir; the caller waits.
+void startCtlRead(QProcess& ctl, const QString& dir) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), dir);
+    ctl.setProcessEnvironment(env);
+    ctl.start(QStringLiteral(KTR6_CTL), {QStringLiteral("read")});
+}
+
 } // namespace
 
 class TestFaultSettings : public QObject {
@@ -250,10 +258,7 @@ void TestFaultSettings::settingsFileBroken() {
 
     // The command-line companion refuses the same file the same way, and ends.
     QProcess ctl;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), tool.dir.path());
-    ctl.setProcessEnvironment(env);
-    ctl.start(QStringLiteral(KTR6_CTL), {QStringLiteral("read")});
+    startCtlRead(ctl, tool.dir.path());
     QVERIFY(ctl.waitForFinished(10000));
     QCOMPARE(ctl.exitStatus(), QProcess::NormalExit);
     QCOMPARE(ctl.exitCode(), 1);
@@ -308,10 +313,7 @@ void TestFaultSettings::severalSettingsFilesNamedOnce() {
     // The command-line companion says so in one line on stderr, and reads
     // the relay through the same file.
     QProcess ctl;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), tool.dir.path());
-    ctl.setProcessEnvironment(env);
-    ctl.start(QStringLiteral(KTR6_CTL), {QStringLiteral("read")});
+    startCtlRead(ctl, tool.dir.path());
     QVERIFY(ctl.waitForFinished(10000));
     const QString err = QString::fromLocal8Bit(ctl.readAllStandardError());
     QCOMPARE(ctl.exitCode(), 0);
