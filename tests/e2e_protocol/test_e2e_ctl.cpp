@@ -148,8 +148,8 @@ QString lockFileFor(QString path) {
 // nothing, so that no device of this machine takes part.
 class ScanBench {
 public:
-    ScanBench(const QString& dir, const QString& spec) {
-        for (const QString& entry : spec.split(' ', Qt::SkipEmptyParts))
+    ScanBench(const QString& dir, const QString& layout) {
+        for (const QString& entry : layout.split(' ', Qt::SkipEmptyParts))
             kinds[entry.section(':', 0, 0).toInt()] = entry.section(':', 1);
         for (int n = 1; n <= 15; ++n) {
             const QString link = QStringLiteral("%1/com%2").arg(dir, QString::number(n));
