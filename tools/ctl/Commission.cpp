@@ -4,10 +4,7 @@
 #include "serial/MSComm.h"
 
 QString portDescription(const MSComm& port) {
-    const QString device = port.DeviceFor(port.CommPort());
-    return QStringLiteral("COM%1 (%2)")
-        .arg(QString::number(port.CommPort()),
-             device.isEmpty() ? QStringLiteral("no device") : device);
+    return portText({port.CommPort(), port.DeviceFor(port.CommPort()), {}, 0});
 }
 
 QString readFailure(const MSComm& port, bool messagesShown) {
