@@ -43,6 +43,11 @@ QString decimalText(int64_t value);
 // " 5", "-5".
 QString numberText(int64_t value);
 
+// The value with the given number of decimals, "." as the point whatever
+// the locale, trailing zeros and a bare point dropped, never "-0":
+// fixedTrimmed(0.25, 6) is "0.25", fixedTrimmed(16, 2) is "16".
+QString fixedTrimmed(double value, int decimals);
+
 // The on-line view's display patterns, in the given locale, without digit
 // grouping. twoDecimals ("##0.0#"): 1.0, 1.25, -0.75, rounded to hundredths,
 // halves away from zero. wholeOrEmpty ("####"): rounded to a whole number,

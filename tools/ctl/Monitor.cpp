@@ -2,6 +2,7 @@
 
 #include "StopSignals.h"
 
+#include "app/NumText.h"
 #include "app/Seams.h"
 #include "protocol/ParameterBlock.h"
 #include "serial/MSComm.h"
@@ -37,12 +38,7 @@ QString Monitor::totalText(double total) {
     // Nine significant digits, and never fewer decimals than the on-line
     // view's two; trailing zeros go, so a whole total prints as one.
     const int magnitude = total == 0 ? 0 : int(std::floor(std::log10(std::fabs(total))));
-    QString text = QString::number(total, 'f', std::clamp(8 - magnitude, 2, 17));
-    while (text.endsWith(QLatin1Char('0')))
-        text.chop(1);
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+    return fixedTrimmed(total, std::clamp(8 - magnitude, 2, 17));
 }
 
 QByteArray Monitor::csvLine(const QDateTime& time, int channel, const QString& total) {

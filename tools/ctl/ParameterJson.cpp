@@ -1,6 +1,7 @@
 #include "ParameterJson.h"
 
 #include "Coefficient.h"
+#include "app/NumText.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -100,12 +101,7 @@ QString coefficientText(const std::array<int32_t, 3>& row) {
     double value = double(row[Others::kNumeratorColumn]) / row[Others::kDivisorColumn];
     if (isMinus(row))
         value = -value;
-    QString text = QLocale::c().toString(value, 'f', 6);
-    while (text.endsWith(QLatin1Char('0')))
-        text.chop(1);
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+    return fixedTrimmed(value, 6);
 }
 
 ParameterSet currentParameterSet() {
