@@ -7,6 +7,7 @@
 // questions through a fourth one of the same kind, which tests answer.
 
 #include <QString>
+#include <atomic>
 #include <functional>
 
 class MSComm;
@@ -36,6 +37,44 @@ void setProgramDirectory(const QString& dir);
 void systemSleep(int ms);
 
 } // namespace seams
+
+// A pause of a device exchange, on the exchange's own thread.
+using Pause = std::function<void(int ms)>;
+
+// Asks one run of device exchanges to stop; each run has its own. An
+// exchange looks at it after each of its pauses (a pause may end early once
+// a stop is asked for, unless the exchange holds it): a read then drops RTS,
+// closes the port and ends; a write holds it from its "," to the end of its
+// block, so the device never gets half a block, and stops once the block is
+// out and the port closed. request() may be called from a signal handler.
+class StopRequest {
+public:
+    void request() { requested_.store(true); }
+    bool requested() const { return requested_.load(); }
+    // While any Hold lives, pauses run their full length.
+    bool held() const { return holds_.load() > 0; }
+
+    class Hold {
+    public:
+        explicit Hold(StopRequest* stop) : stop_(stop) {
+            if (stop_)
+                ++stop_->holds_;
+        }
+        ~Hold() {
+            if (stop_)
+                --stop_->holds_;
+        }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        StopRequest* stop_;
+    };
+
+private:
+    std::atomic<bool> requested_{false};
+    std::atomic<int> holds_{0};
+};
 
 // The port object owned by the main window (or by ktr6ctl).
 MSComm& MSComm1();

@@ -41,7 +41,7 @@ bool isOutput(int channel) {
 bool ChannelTotals::count(int channel) {
     if (channel < 0 || channel >= kChannels)
         return false;
-    if (!isOutput(channel) && Others::ParamTable[channel][Others::kDivisorColumn] == 0)
+    if (!isOutput(channel) && table()[channel][Others::kDivisorColumn] == 0)
         return false;
     ++counts_[channel];
     // Beyond the range of a double the total stays at the last value it
@@ -56,8 +56,8 @@ bool ChannelTotals::count(int channel) {
 double ChannelTotals::value(int channel) const {
     const auto records = static_cast<double>(counts_[channel]);
     if (isOutput(channel))
-        return bases_[channel] + records * Others::OutputParam;
-    const auto& row = Others::ParamTable[channel];
+        return bases_[channel] + records * output();
+    const auto& row = table()[channel];
     if (counts_[channel] == 0 || row[Others::kDivisorColumn] == 0)
         return bases_[channel];
     // One division of the exact product: no error accumulates over records.
@@ -76,6 +76,18 @@ QString ChannelTotals::text(int channel, const QLocale& locale) const {
 void ChannelTotals::setBase(int channel, const QString& text, const QLocale& locale) {
     bases_[channel] = parseLocaleNumber(text, locale).value_or(0.0);
     counts_[channel] = 0;
+}
+
+void ChannelTotals::useSet(const Others::ParameterTable& table, uint8_t output) {
+    fixed_ = Fixed{table, output};
+}
+
+const Others::ParameterTable& ChannelTotals::table() const {
+    return fixed_ ? fixed_->table : Others::ParamTable;
+}
+
+uint8_t ChannelTotals::output() const {
+    return fixed_ ? fixed_->output : Others::OutputParam;
 }
 
 void ChannelTotals::clear() {

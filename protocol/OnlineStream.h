@@ -4,11 +4,14 @@
 // frames records out of arbitrary chunks; ChannelTotals keeps each channel's
 // running total exactly.
 
+#include "app/Others.h"
+
 #include <QByteArray>
 #include <QLocale>
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 inline constexpr int kChannels = 8; // IN 1..IN 6, V1, V2
@@ -36,8 +39,9 @@ private:
 // counted records times the channel's amount, computed afresh for display.
 class ChannelTotals {
 public:
-    // Counts one record on channel k, reading the amount from the shared
-    // parameter set (ParamTable, OutputParam). An input with divisor 0 is
+    // Counts one record on channel k, with the amount of the set given to
+    // useSet, or else of the shared parameter set (ParamTable, OutputParam),
+    // as it stands when the value is taken. An input with divisor 0 is
     // not counted, nor a record that would take the total beyond the range
     // of a double; returns whether the total changed.
     bool count(int channel);
@@ -52,8 +56,18 @@ public:
     // Every base and count back to 0.
     void clear();
     int64_t records(int channel) const { return counts_[channel]; }
+    // Counts with this set from now on, whatever the shared set holds.
+    void useSet(const Others::ParameterTable& table, uint8_t output);
 
 private:
+    struct Fixed {
+        Others::ParameterTable table;
+        uint8_t output;
+    };
+    const Others::ParameterTable& table() const;
+    uint8_t output() const;
+
+    std::optional<Fixed> fixed_;
     std::array<double, kChannels> bases_{};
     std::array<int64_t, kChannels> counts_{};
 };

@@ -6,6 +6,7 @@
 
 #include <QStringList>
 #include <exception>
+#include <stdexcept>
 
 namespace {
 
@@ -64,11 +65,9 @@ bool isDecimalDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-void reportLinkFailure(const QString& why) {
-    Others::ReadFailed = Others::True;
-    Others::LastPortError = why;
-    MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
-}
+// Thrown from a pause once a stop has been asked for; no std::exception, so
+// that no port error handler takes it for one.
+struct ExchangeStopped {};
 
 // Leaves the port as it was before a transaction that failed part way: a
 // port this transaction opened must not stay open, or every later
@@ -145,39 +144,78 @@ QByteArray requestParameterReply(MSComm& port, const std::function<void(int ms)>
     }
 }
 
+ReadOutcome readParameterSet(MSComm& port, const Pause& pause, StopRequest* stop) {
+    ReadOutcome outcome;
+    const auto stopped = [stop] { return stop && stop->requested(); };
+    // The pause a stop cuts short ends the attempt as a failed step would:
+    // RTS dropped and the port closed by requestParameterReply.
+    const Pause stoppablePause = [&pause, &stopped](int ms) {
+        pause(ms);
+        if (stopped())
+            throw ExchangeStopped();
+    };
+    try {
+        for (;;) {
+            if (outcome.shortReplies >= kReadAttempts) {
+                outcome.result = ReadOutcome::Result::NoReply;
+                return outcome;
+            }
+            const QByteArray reply = requestParameterReply(port, stoppablePause);
+            if (reply.size() >= kReplyMinLength) {
+                outcome.set = parseParameterReply(reply);
+                outcome.result =
+                    outcome.set ? ReadOutcome::Result::Read : ReadOutcome::Result::BadReply;
+                if (!outcome.set)
+                    outcome.portError = QStringLiteral("the reply is not a parameter set");
+                return outcome;
+            }
+            ++outcome.shortReplies;
+            stoppablePause(kRetryPauseMs);
+        }
+    } catch (const ExchangeStopped&) {
+        outcome.result = ReadOutcome::Result::Stopped;
+    } catch (const std::exception& error) {
+        outcome.result = ReadOutcome::Result::PortError;
+        outcome.portError = QString::fromUtf8(error.what());
+    }
+    return outcome;
+}
+
+namespace {
+
+// The shared state after a read, as the windows see it.
+void takeReadOutcome(const ReadOutcome& outcome) {
+    Others::RetryCount = int16_t(outcome.shortReplies);
+    if (outcome.ok()) {
+        // Only a whole reply replaces the shared set, so a garbled one
+        // leaves the operator's last good values on screen.
+        Others::FirmwareVersion = outcome.set->firmwareVersion;
+        Others::ParamTable = outcome.set->table;
+        Others::OutputParam = outcome.set->output;
+        return;
+    }
+    // No device, or one that never finishes its reply in time: the caller
+    // decides what to tell the operator.
+    Others::ReadFailed = Others::True;
+    Others::LastPortError = outcome.portError;
+}
+
+} // namespace
+
 void ReadParameterBlock() {
     Others::ReadFailed = Others::False;
     Others::LastPortError.clear();
+    Others::RetryCount = 0;
+    ReadOutcome outcome;
     try {
-        Others::RetryCount = 0;
-        MSComm& port = MSComm1();
-        for (;;) {
-            if (Others::RetryCount >= kReadAttempts) {
-                // No device, or one that never finishes its reply in time:
-                // the caller decides what to tell the operator.
-                Others::ReadFailed = Others::True;
-                return;
-            }
-            const QByteArray reply = requestParameterReply(port, Sleep);
-            if (reply.size() >= kReplyMinLength) {
-                const auto set = parseParameterReply(reply);
-                if (!set) {
-                    reportLinkFailure(QStringLiteral("the reply is not a parameter set"));
-                    return;
-                }
-                // Only a whole reply replaces the shared set, so a garbled one
-                // leaves the operator's last good values on screen.
-                Others::FirmwareVersion = set->firmwareVersion;
-                Others::ParamTable = set->table;
-                Others::OutputParam = set->output;
-                return;
-            }
-            ++Others::RetryCount;
-            Sleep(kRetryPauseMs);
-        }
-    } catch (const std::exception& error) {
-        reportLinkFailure(QString::fromUtf8(error.what()));
+        outcome = readParameterSet(MSComm1(), Sleep);
+    } catch (const std::logic_error& error) { // no port object bound
+        outcome.result = ReadOutcome::Result::PortError;
+        outcome.portError = QString::fromUtf8(error.what());
     }
+    takeReadOutcome(outcome);
+    if (const auto notice = noticeFor(outcome))
+        MsgBox(notice->text, notice->icon, notice->title);
 }
 
 std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* error) {
@@ -226,56 +264,131 @@ std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* 
     return block;
 }
 
-void WriteParameterBlock(const EditorFields& fields) {
-    QString refusal;
-    const auto block = encodeWriteBlock(fields, &refusal);
-    if (!block) {
-        MsgBox(refusal, MsgIcon::Warning);
-        return;
-    }
 
-    Others::ReadFailed = Others::False;
-    Others::LastPortError.clear();
-    Others::ParamTable = block->table;
+namespace {
 
+// "," and the block, one octet at a time; the port closed after it. Returns
+// the port's reason when a step failed, leaving the port closed.
+std::optional<QString> sendBlock(MSComm& port, const QByteArray& octets, const Pause& pause) {
     bool openedHere = false;
     bool rtsRaised = false;
     try {
-        MSComm& port = MSComm1();
         port.PortOpen(true);
         openedHere = true;
         port.RTSEnable(true);
         rtsRaised = true;
-        Sleep(kSettleMs);
+        pause(kSettleMs);
         port.Output(QByteArray(1, kWriteCommand));
-        Sleep(kSettleMs);
+        pause(kSettleMs);
         port.RTSEnable(false);
         rtsRaised = false;
         // One octet per write with a pause after each: the device stores the
         // block as it arrives and has no receive buffer to speak of.
-        for (const char octet : block->octets) {
+        for (const char octet : octets) {
             port.Output(QByteArray(1, octet));
-            Sleep(kOctetPauseMs);
+            pause(kOctetPauseMs);
         }
         port.PortOpen(false);
-        openedHere = false;
+        return std::nullopt;
     } catch (const std::exception& error) {
-        if (openedHere) // then MSComm1 is bound
-            releasePort(MSComm1(), openedHere, rtsRaised);
-        reportLinkFailure(QString::fromUtf8(error.what()));
-        return;
+        releasePort(port, openedHere, rtsRaised);
+        return QString::fromUtf8(error.what());
     }
+}
 
-    const Others::ParameterTable checkCopy = Others::ParamTable;
-    Sleep(kStorePauseMs);
-    ReadParameterBlock();
-    if (Others::ReadFailed)
-        return; // the read has told the operator already
+} // namespace
 
-    // Only the table is compared; a device that reports another output
-    // value still counts as written, as it always has for this tool.
-    if (checkCopy == Others::ParamTable)
-        MsgBox(kWriteVerifiedText, MsgIcon::Information, kWriteVerifiedTitle);
-    else
-        MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
+WriteOutcome writeParameterSet(const EditorFields& fields, MSComm& port, const Pause& pause,
+                               StopRequest* stop) {
+    WriteOutcome outcome;
+    const auto block = encodeWriteBlock(fields, &outcome.refusal);
+    if (!block)
+        return outcome;
+    outcome.written = block->table;
+    // No stop between the "," and the block's last octet: the device would
+    // keep half a block.
+    std::optional<QString> failure;
+    {
+        const StopRequest::Hold hold(stop);
+        failure = sendBlock(port, block->octets, pause);
+    }
+    if (failure) {
+        outcome.result = WriteOutcome::Result::PortError;
+        outcome.portError = *failure;
+        return outcome;
+    }
+    outcome.blockSent = true;
+    if (stop && stop->requested()) {
+        outcome.result = WriteOutcome::Result::Stopped;
+        outcome.readBack.result = ReadOutcome::Result::Stopped;
+        return outcome;
+    }
+    pause(kStorePauseMs);
+    outcome.readBack = stop && stop->requested() ? ReadOutcome{ReadOutcome::Result::Stopped, {}, 0, {}}
+                                                 : readParameterSet(port, pause, stop);
+    switch (outcome.readBack.result) {
+    case ReadOutcome::Result::Read:
+        // Only the table is compared; a device that reports another output
+        // value still counts as written, as it always has for this tool.
+        outcome.result = outcome.readBack.set->table == outcome.written
+                             ? WriteOutcome::Result::Verified
+                             : WriteOutcome::Result::Differs;
+        break;
+    case ReadOutcome::Result::Stopped:
+        outcome.result = WriteOutcome::Result::Stopped;
+        break;
+    default:
+        outcome.result = WriteOutcome::Result::ReadBackFailed;
+        break;
+    }
+    return outcome;
+}
+
+std::optional<Notice> noticeFor(const ReadOutcome& outcome) {
+    if (outcome.result == ReadOutcome::Result::BadReply ||
+        outcome.result == ReadOutcome::Result::PortError)
+        return Notice{kPortErrorText, kPortErrorTitle, MsgIcon::Critical};
+    return std::nullopt;
+}
+
+std::optional<Notice> noticeFor(const WriteOutcome& outcome) {
+    switch (outcome.result) {
+    case WriteOutcome::Result::Verified:
+        return Notice{kWriteVerifiedText, kWriteVerifiedTitle, MsgIcon::Information};
+    case WriteOutcome::Result::Refused:
+        return Notice{outcome.refusal, kAppTitle, MsgIcon::Warning};
+    case WriteOutcome::Result::Differs:
+    case WriteOutcome::Result::PortError:
+        return Notice{kPortErrorText, kPortErrorTitle, MsgIcon::Critical};
+    case WriteOutcome::Result::ReadBackFailed:
+    case WriteOutcome::Result::Stopped:
+        break;
+    }
+    return noticeFor(outcome.readBack);
+}
+
+void WriteParameterBlock(const EditorFields& fields) {
+    WriteOutcome outcome;
+    try {
+        outcome = writeParameterSet(fields, MSComm1(), Sleep);
+    } catch (const std::logic_error& error) { // no port object bound
+        encodeWriteBlock(fields, &outcome.refusal);
+        if (outcome.refusal.isEmpty()) {
+            outcome.result = WriteOutcome::Result::PortError;
+            outcome.portError = QString::fromUtf8(error.what());
+        }
+    }
+    if (outcome.result != WriteOutcome::Result::Refused) {
+        Others::ReadFailed = Others::False;
+        Others::LastPortError = outcome.portError;
+        // The editor's values stand in the shared set from the start of the
+        // write; a read-back that succeeds replaces them.
+        Others::ParamTable = outcome.written;
+        if (outcome.result == WriteOutcome::Result::PortError)
+            Others::ReadFailed = Others::True;
+        else
+            takeReadOutcome(outcome.readBack);
+    }
+    if (const auto notice = noticeFor(outcome))
+        MsgBox(notice->text, notice->icon, notice->title);
 }

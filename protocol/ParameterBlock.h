@@ -1,10 +1,15 @@
 #pragma once
 // The two device transactions on the parameter set: the read ("*" and the
 // device's reply) and the write ("," and a 26-octet block, then a verifying
-// read). Both run synchronously on the calling thread with fixed pauses, use
-// only MSComm1, Sleep and MsgBox, and report through the shared state.
+// read). Both run synchronously on the calling thread with fixed pauses.
+// readParameterSet and writeParameterSet take the port object and the pause
+// and return what happened, touching no shared variable, so that several
+// relays can be served at once, each on a thread of its own.
+// ReadParameterBlock and WriteParameterBlock are the windows' forms of them:
+// MSComm1, Sleep, the shared state and the message boxes.
 
 #include "app/Others.h"
+#include "app/Seams.h"
 
 #include <QByteArray>
 #include <QString>
@@ -62,6 +67,60 @@ struct WriteBlock {
 // 0..255) are refused, never cut down: *error then names every such field,
 // one per line, and ends with "; nothing was sent.".
 std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* error);
+
+// What a read found.
+struct ReadOutcome {
+    enum class Result {
+        Read,      // set holds what the device holds
+        NoReply,   // three replies too short (or none): a silent or absent device
+        BadReply,  // a reply long enough that is not a parameter set
+        PortError, // the port could not be opened, set or used: portError says why
+        Stopped,   // a stop was asked for
+    };
+    Result result = Result::NoReply;
+    std::optional<ParameterSet> set;
+    int shortReplies = 0; // replies too short to be a set, before the end
+    QString portError;    // PortError and BadReply: the reason
+    bool ok() const { return result == Result::Read; }
+};
+
+// The read: up to three attempts, each as requestParameterReply makes it,
+// 500 ms apart after a short reply.
+ReadOutcome readParameterSet(MSComm& port, const Pause& pause, StopRequest* stop = nullptr);
+
+// What a write did.
+struct WriteOutcome {
+    enum class Result {
+        Verified,       // the read-back holds the table that was written
+        Differs,        // the read-back holds another table
+        Refused,        // a field the block cannot carry: refusal names them; nothing sent
+        PortError,      // the port failed before the block was out: portError says why
+        ReadBackFailed, // the block went out, the read-back failed: readBack says how
+        Stopped,        // a stop was asked for once the block was out; not verified
+    };
+    Result result = Result::Refused;
+    QString refusal;   // Refused: one line per field, "; nothing was sent." at the end
+    QString portError; // PortError: the reason
+    bool blockSent = false;
+    Others::ParameterTable written{}; // the table the block stands for
+    ReadOutcome readBack;             // Verified, Differs, ReadBackFailed, Stopped
+};
+
+// The write: "," and the block, then the verifying read after 800 ms.
+// Fields the block cannot carry are refused before the port is touched.
+WriteOutcome writeParameterSet(const EditorFields& fields, MSComm& port, const Pause& pause,
+                               StopRequest* stop = nullptr);
+
+// The message box the windows show for an outcome, if any: the "ERROR" box
+// for a port error or a reply that is not a set, nothing for a silent
+// device; after a write also "All Parameter writen " or the refusal.
+struct Notice {
+    QString text;
+    QString title;
+    MsgIcon icon = MsgIcon::None;
+};
+std::optional<Notice> noticeFor(const ReadOutcome& outcome);
+std::optional<Notice> noticeFor(const WriteOutcome& outcome);
 
 // Reads the parameter set into FirmwareVersion, ParamTable and OutputParam.
 // ReadFailed tells the outcome; a failed read changes none of the three.

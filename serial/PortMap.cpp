@@ -1,8 +1,15 @@
 #include "PortMap.h"
 
+#include "MSComm.h"
+#include "SettingsFile.h"
+
+#include "app/NumText.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <algorithm>
 
 QString findFileNoCase(const QString& dir, const QString& name) {
     const QDir directory(dir);
@@ -30,7 +37,7 @@ QString deviceForPort(int number, const QString& programDir, Platform platform) 
         return QFileInfo(link).absoluteFilePath();
     if (platform == Platform::Windows) {
         if (number >= 1)
-            return QStringLiteral("COM%1").arg(number);
+            return portName(number);
         return {};
     }
     if (number >= 1 && number <= 4)
@@ -46,4 +53,32 @@ bool isDeviceFile(const QString& device, Platform platform) {
     static const QRegularExpression windowsPortName(QStringLiteral("^COM[1-9][0-9]*$"),
                                                     QRegularExpression::CaseInsensitiveOption);
     return !(platform == Platform::Windows && windowsPortName.match(device).hasMatch());
+}
+
+QString portName(int number) {
+    return QStringLiteral("COM") + QString::number(number);
+}
+
+bool isDevicePresent(const QString& device, Platform platform) {
+    if (device.isEmpty())
+        return false;
+    if (isDeviceFile(device, platform))
+        return QFileInfo::exists(device);
+    // A Windows port name: only the system knows whether it is there.
+    const auto ports = QSerialPortInfo::availablePorts();
+    return std::any_of(ports.begin(), ports.end(), [&device](const QSerialPortInfo& info) {
+        return info.portName().compare(device, Qt::CaseInsensitive) == 0;
+    });
+}
+
+QString lineSettingsText(int baudRate) {
+    return decimalText(baudRate) + QStringLiteral(",N,8,1");
+}
+
+void applyPortSettings(MSComm& port, const PortSettingsValues& values) {
+    port.CommPort(values.portNumber);
+    port.Handshaking(values.handshakeMode);
+    port.Settings(lineSettingsText(values.baudRate));
+    port.InputMode(0);
+    port.DTREnable(false);
 }

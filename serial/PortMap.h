@@ -31,3 +31,23 @@ QString findPortLink(int number, const QString& programDir);
 // Looks a file up by name in dir without regard to letter case; empty if
 // there is none. An exact-case match is preferred.
 QString findFileNoCase(const QString& dir, const QString& name);
+
+// "COM3": how the dialog, the settings file's messages and ktr6ctl name a
+// port number.
+QString portName(int number);
+
+// Whether the device a port number maps to is there now: a device file that
+// exists (a dangling comN link means none), or a Windows port the system
+// lists.
+bool isDevicePresent(const QString& device, Platform platform = kBuildPlatform);
+
+// The port object's line settings for a baud rate: "9600,N,8,1" (no parity,
+// 8 data bits, 1 stop bit).
+QString lineSettingsText(int baudRate);
+
+struct PortSettingsValues;
+class MSComm;
+// Configures a port object from stored settings as the program does at
+// start: port number, handshaking, line settings, text input, DTR off. The
+// port stays closed.
+void applyPortSettings(MSComm& port, const PortSettingsValues& values);

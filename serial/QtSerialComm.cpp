@@ -166,8 +166,9 @@ void QtSerialComm::PortOpen(bool open) {
     const QString device = DeviceFor(commPort_);
     if (device.isEmpty() || (isDeviceFile(device) && !QFileInfo::exists(device))) {
         throw CommError(comm::kInvalidPortNumber,
-                        device.isEmpty() ? QStringLiteral("COM%1 maps to no device").arg(commPort_)
-                                         : QStringLiteral("%1 does not exist").arg(device));
+                        device.isEmpty()
+                            ? QStringLiteral("%1 maps to no device").arg(portName(commPort_))
+                            : QStringLiteral("%1 does not exist").arg(device));
     }
     port_.setPortName(device);
     port_.setBaudRate(line_.baud);

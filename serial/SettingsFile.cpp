@@ -560,17 +560,12 @@ bool LoadPortSettings() {
     }
 
     const PortSettingsValues& v = *read.values;
-    MSComm& port = MSComm1();
     Others::PortNumber = v.portNumber;
-    port.CommPort(Others::PortNumber);
     Others::HandshakeMode = v.handshakeMode;
-    port.Handshaking(Others::HandshakeMode);
     Others::BaudRate = v.baudRate;
-    port.Settings(decimalText(Others::BaudRate) + QStringLiteral(",N,8,1"));
     Others::WaitTime = v.waitTime;
     Others::TimeDelay = v.timeDelay;
-    port.InputMode(0);
-    port.DTREnable(false);
+    applyPortSettings(MSComm1(), v);
     return true;
 }
 

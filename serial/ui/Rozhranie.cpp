@@ -29,10 +29,6 @@ const QString kBaudField = QStringLiteral("Baud Rate");
 const QString kPortField = QStringLiteral("COM");
 constexpr int kMaxBaud = 32767;
 
-QString lineSettingsText() {
-    return decimalText(Others::BaudRate) + QStringLiteral(",N,8,1");
-}
-
 } // namespace
 
 std::optional<int16_t> baudRateFromText(const QString& text) {
@@ -61,7 +57,7 @@ int portEntryPosition(const QStringList& entries, const QString& typed) {
 
 QString portDeviceDescription(int number, const QString& device, Platform platform) {
     if (device.isEmpty())
-        return QStringLiteral("COM%1 maps to no device on this computer").arg(number);
+        return QStringLiteral("%1 maps to no device on this computer").arg(portName(number));
     if (!isDeviceFile(device, platform))
         return device; // only opening a Windows port name tells whether it is there
     const QFileInfo info(device);
@@ -173,7 +169,7 @@ QStringList Rozhranie::portEntries() const {
 void Rozhranie::load() {
     MSComm& port = MSComm1();
     for (int n = 1; n <= kPortCount; ++n) {
-        comBo_->addItem(QStringLiteral("COM") + decimalText(n));
+        comBo_->addItem(portName(n));
         comBo_->setItemData(n - 1,
                             portDeviceDescription(n, port.DeviceFor(static_cast<int16_t>(n))),
                             Qt::ToolTipRole);
@@ -241,7 +237,7 @@ bool Rozhranie::Otvor_Port(int16_t nr) {
             port.PortOpen(false);
     });
     step([&] { port.CommPort(nr); });
-    step([&] { port.Settings(lineSettingsText()); });
+    step([&] { port.Settings(lineSettingsText(Others::BaudRate)); });
     step([&] { port.Handshaking(Others::HandshakeMode); });
     step([&] { port.PortOpen(true); });
     return result;

@@ -55,6 +55,8 @@ enum class Relay { Echo, OtherOutput, NumeratorOff, DivisorOff, SignOff, Silent,
 } // namespace
 
 Q_DECLARE_METATYPE(Relay)
+Q_DECLARE_METATYPE(WriteOutcome::Result)
+Q_DECLARE_METATYPE(ReadOutcome::Result)
 
 class ParameterWriteTest : public QObject {
     Q_OBJECT
@@ -72,6 +74,9 @@ private slots:
     void portFailure_data();
     void portFailure();
     void portAlreadyOpenIsLeftOpen();
+    void outcomesAreReturned_data();
+    void outcomesAreReturned();
+    void stopWaitsForTheWholeBlock();
 };
 
 void ParameterWriteTest::defaultsGoOutPacedAndVerified() {
@@ -401,3 +406,86 @@ void ParameterWriteTest::portAlreadyOpenIsLeftOpen() {
 
 QTEST_GUILESS_MAIN(ParameterWriteTest)
 #include "test_parameter_write.moc"
+
+void ParameterWriteTest::outcomesAreReturned_data() {
+    QTest::addColumn<Relay>("relayKind");
+    QTest::addColumn<int>("openError");
+    QTest::addColumn<WriteOutcome::Result>("result");
+    QTest::addColumn<ReadOutcome::Result>("readBack");
+
+    using W = WriteOutcome::Result;
+    using R = ReadOutcome::Result;
+    QTest::newRow("verified") << Relay::Echo << 0 << W::Verified << R::Read;
+    QTest::newRow("output not compared") << Relay::OtherOutput << 0 << W::Verified << R::Read;
+    QTest::newRow("differs") << Relay::DivisorOff << 0 << W::Differs << R::Read;
+    QTest::newRow("read-back silent") << Relay::Silent << 0 << W::ReadBackFailed << R::NoReply;
+    QTest::newRow("read-back garbled") << Relay::Garbled << 0 << W::ReadBackFailed << R::BadReply;
+    QTest::newRow("port refused") << Relay::Echo << int(comm::kPortAlreadyOpen) << W::PortError
+                                  << R::NoReply;
+}
+
+// The exchange itself hands back what happened and leaves the shared state
+// and the message boxes to its callers.
+void ParameterWriteTest::outcomesAreReturned() {
+    QFETCH(Relay, relayKind);
+    QFETCH(int, openError);
+    QFETCH(WriteOutcome::Result, result);
+    QFETCH(ReadOutcome::Result, readBack);
+    TestSeams seams;
+    FakeRelay relay(seams.port);
+    if (relayKind == Relay::OtherOutput)
+        relay.corrupt = [](RelayParams& p) { p.output = 99; };
+    if (relayKind == Relay::DivisorOff)
+        relay.corrupt = [](RelayParams& p) { p.divisors[5] = 8; };
+    relay.silent = relayKind == Relay::Silent;
+    if (relayKind == Relay::Garbled)
+        relay.variant = 'X';
+    if (openError)
+        seams.port.openError = openError;
+    prefillSharedParameterSet();
+    const ParameterSet shared = sharedParameterSet();
+
+    const WriteOutcome outcome = writeParameterSet(distinctive(), seams.port, Sleep);
+
+    QCOMPARE(outcome.result, result);
+    QCOMPARE(outcome.blockSent, openError == 0);
+    QCOMPARE(outcome.written, distinctiveTable());
+    QCOMPARE(outcome.portError.isEmpty(), openError == 0);
+    if (openError == 0)
+        QCOMPARE(outcome.readBack.result, readBack);
+    QCOMPARE(outcome.readBack.set.has_value(),
+             readBack == ReadOutcome::Result::Read && openError == 0);
+    QCOMPARE(sharedParameterSet(), shared);
+    QCOMPARE(Others::ReadFailed, Others::False);
+    QVERIFY(seams.messages.isEmpty());
+    QVERIFY(!seams.port.PortOpen());
+}
+
+// A stop asked for before the write is held until the block's last octet
+// has gone and the port is closed; the read-back is then not made. A read
+// stops at its first pause with RTS dropped and the port closed.
+void ParameterWriteTest::stopWaitsForTheWholeBlock() {
+    TestSeams seams;
+    FakeRelay relay(seams.port);
+    StopRequest stop;
+    stop.request();
+    QList<bool> held;
+    const Pause pause = [&](int ms) {
+        held << stop.held();
+        Sleep(ms);
+    };
+
+    const WriteOutcome write = writeParameterSet(distinctive(), seams.port, pause, &stop);
+
+    QCOMPARE(write.result, WriteOutcome::Result::Stopped);
+    QVERIFY(write.blockSent);
+    QCOMPARE(relay.blocksStored, 1);
+    QCOMPARE(held, QList<bool>(2 + kWriteBlockSize, true));
+    QCOMPARE(seams.port.trace.count(QStringLiteral("out 2A")), 0);
+    QVERIFY(!stop.held());
+
+    seams.port.trace.clear();
+    const ReadOutcome read = readParameterSet(seams.port, pause, &stop);
+    QCOMPARE(read.result, ReadOutcome::Result::Stopped);
+    QCOMPARE(seams.port.trace, QStringList({"open", "rts on", "sleep 200", "rts off", "close"}));
+}

@@ -6,20 +6,10 @@
 #include "ParameterJson.h"
 #include "Record.h"
 
-#include <functional>
+#include "app/Seams.h"
+#include "protocol/ParameterBlock.h"
 
 class MSComm;
-
-// The transactions as the caller runs them (ReadParameterBlock and
-// WriteParameterBlock, with whatever the caller watches around them), and
-// whether they showed the operator any message (a failure with a message
-// box is a port error; one without is a silent device).
-struct CommissionSteps {
-    std::function<void()> read;
-    // Returns whether the whole block went out before the write ended.
-    std::function<bool(const EditorFields&)> write;
-    std::function<bool()> messagesShown;
-};
 
 struct DeviceOutcome {
     Outcome outcome = Outcome::Failed;
@@ -27,13 +17,20 @@ struct DeviceOutcome {
     QStringList differences; // not-verified: as diff prints them
     std::optional<ParameterSet> before;
     std::optional<ParameterSet> after; // the write's read-back (unchanged: the read)
+    // A stop was asked for: the run ends without a verdict. sentUnverified:
+    // the block went out and its read-back was cut short.
+    bool stopped = false;
+    // What the write's own check (the table only) found; empty when nothing
+    // was written.
+    std::optional<WriteOutcome::Result> write;
+    bool sentUnverified = false;
 };
 
-DeviceOutcome commissionDevice(const ParameterPlan& plan, const MSComm& port,
-                               const CommissionSteps& steps);
+DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pause& pause,
+                               StopRequest* stop);
 
-// Why the last read failed, for a person at a terminal: a silent device,
-// or the port's own reason; with the port and its device.
-QString readFailure(const MSComm& port, bool messagesShown);
+// Why a read failed, for a person at a terminal: a silent device, or the
+// port's own reason; with the port and its device.
+QString readFailure(const MSComm& port, const ReadOutcome& read);
 // "COM1 (/dev/ttyUSB0)".
 QString portDescription(const MSComm& port);

@@ -28,7 +28,9 @@ QString channelName(int channel) {
 
 } // namespace
 
-Monitor::Monitor(MSComm& port, qint64 limit, FILE* out) : port_(port), limit_(limit), out_(out) {
+Monitor::Monitor(MSComm& port, const ParameterSet& set, qint64 limit, FILE* out)
+    : port_(port), limit_(limit), out_(out) {
+    totals_.useSet(set.table, set.output);
     partialPoll_.setInterval(kPartialPollMs);
     partialPoll_.setSingleShot(true);
     connect(&partialPoll_, &QTimer::timeout, this, &Monitor::readWaiting);
@@ -52,7 +54,7 @@ int Monitor::run() {
         port_.PortOpen(true);
         port_.RThreshold(kReceiveThreshold);
     } catch (const comm::CommError& error) {
-        Others::LastPortError = error.detail();
+        portError_ = error.detail();
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         return 1;
     }
@@ -81,7 +83,7 @@ int Monitor::run() {
 void Monitor::onComm() {
     const int16_t event = port_.CommEvent();
     if (event == comm::kErDeviceLost) {
-        Others::LastPortError = QStringLiteral("the device went away (unplugged, or hung up)");
+        portError_ = QStringLiteral("the device went away (unplugged, or hung up)");
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         finish(1);
         return;
@@ -97,7 +99,7 @@ void Monitor::readWaiting() {
     try {
         chunk = port_.Input();
     } catch (const comm::CommError& error) {
-        Others::LastPortError = error.detail();
+        portError_ = error.detail();
         MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
         finish(1);
         return;

@@ -3,6 +3,7 @@
 // prints one CSV line per counted record until stopped.
 
 #include "protocol/OnlineStream.h"
+#include "protocol/ParameterBlock.h"
 
 #include <QEventLoop>
 #include <QObject>
@@ -14,14 +15,18 @@ class MSComm;
 class Monitor : public QObject {
     Q_OBJECT
 public:
-    // limit: stop after this many printed records; 0 runs until a signal.
-    Monitor(MSComm& port, qint64 limit, FILE* out);
+    // Counts with set's amounts. limit: stop after this many printed
+    // records; 0 runs until a signal.
+    Monitor(MSComm& port, const ParameterSet& set, qint64 limit, FILE* out);
 
     // Opens the port and runs until SIGINT/SIGTERM, the limit, the device
     // vanishing or the output failing. Returns the exit status (0, or 1 after
     // a port failure, reported through the message seam, or a failed write of
     // the output, reported on stderr).
     int run();
+    // Why the port failed, after run() returned 1 for a port failure; empty
+    // otherwise.
+    QString portError() const { return portError_; }
 
     // The first line printed, naming the columns.
     static constexpr char kCsvHeader[] = "time,channel,total";
@@ -50,4 +55,5 @@ private:
     // threshold; this picks it up without waiting for the next record.
     QTimer partialPoll_;
     int status_ = 0;
+    QString portError_;
 };

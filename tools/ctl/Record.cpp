@@ -1,5 +1,7 @@
 #include "Record.h"
 
+#include "serial/PortMap.h"
+
 #include "serial/MSComm.h"
 
 #include <QDir>
@@ -71,9 +73,8 @@ QString outcomeWord(Outcome outcome) {
 }
 
 QString portText(const PortFacts& port) {
-    return QStringLiteral("COM%1 (%2)")
-        .arg(QString::number(port.number),
-             port.device.isEmpty() ? QStringLiteral("no device") : port.device);
+    return QStringLiteral("%1 (%2)").arg(
+        portName(port.number), port.device.isEmpty() ? QStringLiteral("no device") : port.device);
 }
 
 QString lineSettingsText(const PortFacts& port) {
@@ -176,8 +177,8 @@ std::optional<RecordPaths> recordPaths(const QString& given, const QDateTime& ti
                                        QString* error) {
     QString pdf = given;
     if (pdf.isEmpty()) {
-        pdf = QStringLiteral("ktr6-record-%1-COM%2.pdf")
-                  .arg(time.toString(QStringLiteral("yyyyMMdd-HHmmss")), QString::number(port));
+        pdf = QStringLiteral("ktr6-record-%1-%2.pdf")
+                  .arg(time.toString(QStringLiteral("yyyyMMdd-HHmmss")), portName(port));
     } else if (!pdf.endsWith(QLatin1String(".pdf"), Qt::CaseInsensitive) ||
                QFileInfo(pdf).fileName().size() <= 4) {
         *error = QStringLiteral("--record wants a file name ending in .pdf, not \"%1\"").arg(given);

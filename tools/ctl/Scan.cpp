@@ -22,32 +22,15 @@ namespace {
 
 using Status = ScanResult::Status;
 
-// Thrown by the command's pause once a stop signal has come.
-struct StopRequested {};
-
-bool deviceExists(const QString& device) {
-    if (device.isEmpty())
-        return false;
-    if (isDeviceFile(device))
-        return QFileInfo::exists(device);
-    // A Windows port name: only the system knows whether it is there.
-    const auto ports = QSerialPortInfo::availablePorts();
-    return std::any_of(ports.begin(), ports.end(), [&device](const QSerialPortInfo& info) {
-        return info.portName().compare(device, Qt::CaseInsensitive) == 0;
-    });
-}
-
 // One probe, on its own thread: the port configured as LoadPortSettings
 // configures MSComm1, then one attempt of the read.
 void probe(ScanResult* row, const PortSettingsValues& settings, const ProbePortFactory& makePort,
            const ProbePause& pause) {
     try {
         const std::unique_ptr<MSComm> port = makePort(row->port);
-        port->CommPort(row->port);
-        port->Handshaking(settings.handshakeMode);
-        port->Settings(decimalText(settings.baudRate) + QStringLiteral(",N,8,1"));
-        port->InputMode(0);
-        port->DTREnable(false);
+        PortSettingsValues values = settings;
+        values.portNumber = row->port;
+        applyPortSettings(*port, values);
         row->status = classifyReply(requestParameterReply(*port, pause), &row->firmware);
     } catch (const comm::CommError& error) {
         // Held by another program: its lock file or exclusive open refused
@@ -65,29 +48,6 @@ void probe(ScanResult* row, const PortSettingsValues& settings, const ProbePortF
     }
 }
 
-QString portName(int16_t port) {
-    return QStringLiteral("COM") + QString::number(port);
-}
-
-// "COM2", "COM2 and COM4", "COM2, COM4 and COM9".
-QString portList(const QList<int16_t>& ports) {
-    QStringList names;
-    for (int16_t port : ports)
-        names << portName(port);
-    if (names.size() < 2)
-        return names.join(QString());
-    const QString last = names.takeLast();
-    return QStringLiteral("%1 and %2").arg(names.join(QStringLiteral(", ")), last);
-}
-
-QString shownSettingsFile() {
-    const QString dir = programDirectory();
-    QString path = findSettingsFile(dir).path;
-    if (path.isEmpty())
-        path = QDir(dir).filePath(kSettingsWriterName);
-    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-}
-
 } // namespace
 
 QList<ScanPort> scanCandidates() {
@@ -95,7 +55,7 @@ QList<ScanPort> scanCandidates() {
     const QString dir = programDirectory();
     for (int16_t number = kScanFirstPort; number <= kScanLastPort; ++number) {
         const QString device = deviceForPort(number, dir);
-        if (deviceExists(device))
+        if (isDevicePresent(device))
             ports.append({number, device});
     }
     return ports;
@@ -186,109 +146,4 @@ QString scanTable(const QList<ScanResult>& results) {
         text += line(portName(row.port), row.device, status);
     }
     return text;
-}
-
-int runScanCommand(bool json, bool save, const std::function<void(const QString&)>& tell,
-                   const std::function<int(const QByteArray&)>& output) {
-    constexpr int kFound = 0;
-    constexpr int kNotFound = 1;
-    constexpr int kBadSettings = 2;
-
-    // Finding the port is what a technician does before there is a settings
-    // file: without one the scan uses a fresh installation's line settings.
-    const PortSettingsRead read = readPortSettings();
-    if (!read.values && !read.missing) {
-        MsgBox(read.message, MsgIcon::Warning, QStringLiteral("Error"));
-        return kBadSettings;
-    }
-    const PortSettingsValues settings = read.values.value_or(kDefaultPortSettings);
-    if (read.missing)
-        tell(QStringLiteral("ktr6ctl: no settings file %1; probing at %2 baud without "
-                            "handshaking.")
-                 .arg(shownSettingsFile(), QString::number(settings.baudRate)));
-
-    const QList<ScanPort> candidates = scanCandidates();
-    if (candidates.isEmpty()) {
-        tell(QStringLiteral("ktr6ctl: none of COM%1..COM%2 has a device on this machine; "
-                            "nothing was probed.")
-                 .arg(QString::number(kScanFirstPort), QString::number(kScanLastPort)));
-        const int written = json ? output("[]\n") : 0;
-        return written != 0 ? written : kNotFound;
-    }
-    const QList<ScanResult> results = scanPorts(
-        candidates, settings, [](int16_t) { return std::make_unique<QtSerialComm>(); },
-        [](int ms) {
-            if (stopsignals::sleep(ms, true))
-                throw StopRequested{};
-        });
-    if (stopsignals::received())
-        return kNotFound; // the caller ends the program as the signal asks
-
-    const int written = output(json ? scanJson(results) : scanTable(results).toUtf8());
-    if (written != 0)
-        return written;
-
-    QList<int16_t> found;
-    QList<int16_t> busy;
-    for (const ScanResult& row : results) {
-        if (row.status == Status::Found)
-            found << row.port;
-        else if (row.status == Status::Busy)
-            busy << row.port;
-    }
-    const QString busyNote =
-        busy.isEmpty() ? QString()
-                       : QStringLiteral(" %1 held by another program; close it and scan again "
-                                        "to probe %2 too.")
-                             .arg(portList(busy) + (busy.size() == 1 ? QStringLiteral(" is")
-                                                                     : QStringLiteral(" are")),
-                                  busy.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
-    const QString probed =
-        results.size() == 1
-            ? QStringLiteral("the one port probed")
-            : QStringLiteral("the %1 ports probed").arg(QString::number(results.size()));
-    if (found.isEmpty()) {
-        tell(QStringLiteral("ktr6ctl: no relay found on %1.%2%3")
-                 .arg(probed, busyNote,
-                      save ? QStringLiteral(" The settings file was not changed.") : QString()));
-        return kNotFound;
-    }
-    if (found.size() > 1) {
-        tell(QStringLiteral("ktr6ctl: %1 relays found, on %2.%3")
-                 .arg(QString::number(found.size()), portList(found),
-                      save ? QStringLiteral(" --save needs exactly one; the settings file was not "
-                                            "changed. Leave one relay connected and scan again.")
-                           : QString()));
-        return save ? kNotFound : kFound;
-    }
-
-    const int16_t port = found.first();
-    const bool named = read.values && read.values->portNumber == port;
-    if (!save) {
-        tell(QStringLiteral("ktr6ctl: one relay found, on %1.%2")
-                 .arg(portName(port),
-                      named ? QStringLiteral(" The settings file names it already.")
-                            : QStringLiteral(" ktr6ctl scan --save makes it the settings "
-                                             "file's port.")));
-        return kFound;
-    }
-    if (named) {
-        tell(QStringLiteral("ktr6ctl: one relay found, on %1; the settings file %2 names it "
-                            "already and was not changed.")
-                 .arg(portName(port), shownSettingsFile()));
-        return kFound;
-    }
-    // The dialog's writer: only the port changes; a missing file is made
-    // with a fresh installation's other lines.
-    PortSettingsValues values = settings;
-    values.portNumber = port;
-    QString error;
-    if (!writePortSettings(values, &error)) {
-        tell(QStringLiteral("ktr6ctl: one relay found, on %1, but it could not be saved.\n%2")
-                 .arg(portName(port), error));
-        return kNotFound;
-    }
-    tell(QStringLiteral("ktr6ctl: one relay found, on %1; saved as the port in %2.")
-             .arg(portName(port), shownSettingsFile()));
-    return kFound;
 }

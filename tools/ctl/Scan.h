@@ -61,13 +61,3 @@ QString scanStatusName(ScanResult::Status status);
 QByteArray scanJson(const QList<ScanResult>& results);
 // A header and one row per port: COMn, the device, the status.
 QString scanTable(const QList<ScanResult>& results);
-
-// The whole command: reads the settings file (none: 9600 baud, no
-// handshaking), probes, prints the table or the JSON through output and
-// its messages through tell, and with save writes the one relay's port into
-// the settings file. Returns the exit status: 0 a relay was found (and, with
-// save, its port written), 1 none (or, with save, several, or the write
-// failed), 2 a damaged settings file. After a stop signal it returns at
-// once, having printed and written nothing.
-int runScanCommand(bool json, bool save, const std::function<void(const QString&)>& tell,
-                   const std::function<int(const QByteArray&)>& output);

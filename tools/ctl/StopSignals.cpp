@@ -1,6 +1,9 @@
 #include "StopSignals.h"
 
+#include "app/Seams.h"
+
 #include <QtGlobal>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -15,12 +18,15 @@
 namespace {
 
 volatile sig_atomic_t firstSignal = 0;
+std::atomic<StopRequest*> watched{nullptr};
 int signalPipe[2] = {-1, -1};
 
 #ifdef Q_OS_UNIX
 void onStopSignal(int signo) {
     if (firstSignal == 0)
         firstSignal = signo;
+    if (StopRequest* stop = watched.load())
+        stop->request(); // a lock-free atomic store
     const int saved = errno;
     const char byte = 1;
     // A full pipe already says that a signal came.
@@ -44,6 +50,12 @@ void install() {
     for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
         ::sigaction(signo, &action, nullptr);
 #endif
+}
+
+void watch(StopRequest* stop) {
+    watched.store(stop);
+    if (stop && firstSignal != 0)
+        stop->request();
 }
 
 int received() {

@@ -4,11 +4,15 @@
 // The handler only notes the signal; the program acts on it where that is
 // safe: in its pauses, after a transaction, in the monitor's event loop.
 
+class StopRequest;
+
 namespace stopsignals {
 
 // Installs the handler for the four signals; a write to a pipe whose reader
 // has gone then fails with EPIPE instead of ending the program.
 void install();
+// From now on a stop signal also asks this run to stop (nullptr: none).
+void watch(StopRequest* stop);
 // The first stop signal received, 0 while none has come.
 int received();
 // Readable from the moment a stop signal arrives; -1 before install().

@@ -1,0 +1,49 @@
+// ktr6ctl coefficient: the fraction for an amount per impulse.
+
+#include "Coefficient.h"
+#include "Commands.h"
+#include "CtlRun.h"
+
+#include <QLocale>
+
+namespace {
+
+// The shortest text that reads back as the same double, "." in every locale.
+QString numberText(double value) {
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+QString fitText(const CtlOptions& options, const FractionFit& fit) {
+    const QString numerator = QString::number(fit.numerator);
+    const QString divisor = QString::number(fit.divisor);
+    if (options.json)
+        return QStringLiteral(
+                   "{\"numerator\":%1,\"divisor\":%2,\"value\":%3,\"relative_error\":%4}\n")
+            .arg(numerator, divisor, numberText(fit.value), numberText(fit.relativeError));
+    return QStringLiteral("Amount          %1\nNumerator       %2\nDivisor         %3\n"
+                          "Value           %4\nRelative error  %5\n")
+        .arg(options.amount.trimmed(), numerator, divisor, numberText(fit.value),
+             numberText(fit.relativeError));
+}
+
+} // namespace
+
+int runCoefficient(const CtlOptions& options) {
+    QString error;
+    const auto amount = parseAmount(options.amount, &error);
+    if (!amount) {
+        printErr(QStringLiteral("ktr6ctl: ") + error);
+        return kExitUsage;
+    }
+    const FractionFit fit =
+        bestFraction(*amount, uint32_t(options.maxNumerator), uint32_t(options.maxDivisor));
+    const int status = writeOutput(fitText(options, fit).toUtf8());
+    if (fit.outOfReach)
+        printErr(QStringLiteral("ktr6ctl: warning: %1 is out of the device's reach with numerators "
+                                "1..%2 and divisors 1..%3: the closest fraction, %4/%5, is off by "
+                                "a relative error of %6.")
+                     .arg(options.amount.trimmed(), QString::number(options.maxNumerator),
+                          QString::number(options.maxDivisor), QString::number(fit.numerator),
+                          QString::number(fit.divisor), numberText(fit.relativeError)));
+    return status;
+}

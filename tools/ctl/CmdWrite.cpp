@@ -1,0 +1,45 @@
+// ktr6ctl write: a parameter file to the device, verified by reading it back.
+
+#include "Commands.h"
+#include "Commission.h"
+#include "CtlRun.h"
+#include "ParameterJson.h"
+
+namespace {
+
+// Why a write did not verify, for a person at a terminal; the exit status.
+int explainWrite(const WriteOutcome& write, CtlRun& run) {
+    switch (write.result) {
+    case WriteOutcome::Result::Verified:
+        return kExitOk;
+    case WriteOutcome::Result::Refused:
+        return kExitUsage;
+    case WriteOutcome::Result::Differs:
+        printErr(QStringLiteral("ktr6ctl: the device on %1 reports other values than were written.")
+                     .arg(run.portDescription()));
+        return kExitDevice;
+    case WriteOutcome::Result::PortError:
+        printErr(QStringLiteral("ktr6ctl: %1: %2").arg(run.portDescription(), write.portError));
+        return kExitDevice;
+    case WriteOutcome::Result::ReadBackFailed:
+    case WriteOutcome::Result::Stopped:
+        break;
+    }
+    if (write.readBack.result == ReadOutcome::Result::NoReply)
+        printErr(QStringLiteral("ktr6ctl: the parameters were sent, but the device on %1 did not "
+                                "answer the read that verifies them.")
+                     .arg(run.portDescription()));
+    else
+        printErr(QStringLiteral("ktr6ctl: ") + readFailure(run.port(), write.readBack));
+    return kExitDevice;
+}
+
+} // namespace
+
+int runWrite(const CtlJob& job, CtlRun& run) {
+    const ParameterPlan& plan = *job.plan;
+    const WriteOutcome write = writeParameterSet(plan.fields, run.port(), run.pause(), run.stop());
+    printNotice(noticeFor(write));
+    run.stopIfSignalled(write.result == WriteOutcome::Result::Stopped);
+    return explainWrite(write, run);
+}

@@ -1,0 +1,29 @@
+#pragma once
+// The bodies of the ktr6ctl commands, one file each. Each returns the exit
+// status.
+
+#include "CtlCommand.h"
+#include "ParameterJson.h"
+
+#include <QDateTime>
+#include <optional>
+
+class CtlRun;
+
+// What a command works from: its options, the parameter file read and
+// checked before any port was touched, and the moment the run began (which
+// names a record).
+struct CtlJob {
+    CtlOptions options;
+    std::optional<ParameterPlan> plan;
+    QDateTime start;
+};
+
+int runRead(const CtlJob& job, CtlRun& run);
+int runWrite(const CtlJob& job, CtlRun& run);
+int runMonitor(const CtlJob& job, CtlRun& run);
+int runDiff(const CtlJob& job, CtlRun& run);
+int runCommission(const CtlJob& job, CtlRun& run);
+int runCoefficient(const CtlOptions& options);
+// Needs no settings file and no port of its own.
+int runScan(const CtlOptions& options);
