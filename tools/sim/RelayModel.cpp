@@ -65,22 +65,22 @@ void RelayModel::portClosed(qint64 now) {
 }
 
 void RelayModel::unplugged() {
-    line_ = Line::Unplugged;
+    forgetInFlight();
     quietUntil_ = blockStallAt_ = -1;
-    output_.clear();
-    decoder_.reset();
-    lateReplies_.clear();
-    runs_.clear();
     ++counters_.hangups;
 }
 
 void RelayModel::stopped() {
+    forgetInFlight();
+    stream_.stop();
+}
+
+void RelayModel::forgetInFlight() {
     line_ = Line::Unplugged;
     output_.clear();
     decoder_.reset();
-    stream_.stop();
-    runs_.clear();
     lateReplies_.clear();
+    runs_.clear();
 }
 
 void RelayModel::pcSideDiscarded(qint64 now) {

@@ -88,6 +88,8 @@ private:
         qint64 next = 0;
     };
 
+    // Unplugged: the queue, a half-received block, late replies and requested records are gone.
+    void forgetInFlight();
     void logReceived(QByteArrayView data);
     bool answerRead(qint64 now); // false: the device hung up
     void storeBlock(const QByteArray& block);
