@@ -19,6 +19,8 @@ private slots:
     void settings_data();
     void settings();
     void streamControl();
+    void commandTable_data();
+    void commandTable();
 };
 
 void TestSimConsole::settings_data() {
@@ -88,6 +90,56 @@ void TestSimConsole::streamControl() {
     QVERIFY(console.execute(QStringLiteral("rate 1 1000")).ok);
     QVERIFY(!console.execute(QStringLiteral("rate 2 700")).ok);
     QCOMPARE(device.streamConfig().rates, (std::map<int, double>{{1, 1000.0}}));
+}
+
+// The commands help lists: the first word of each synopsis, and of each alternative of one
+// ("start | stop").
+QStringList listedByHelp(const QString& help) {
+    QStringList listed;
+    for (const QString& line : help.split(QLatin1Char('\n'))) {
+        if (!line.startsWith(QLatin1String("  ")) || line.at(2) == QLatin1Char(' '))
+            continue;
+        const QString synopsis = line.mid(2).section(QLatin1String("  "), 0, 0);
+        for (const QString& alternative : synopsis.split(QLatin1String(" | ")))
+            listed << alternative.section(QLatin1Char(' '), 0, 0);
+    }
+    return listed;
+}
+
+void TestSimConsole::commandTable_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("unknownReply"); // empty: a command the console knows
+
+    for (const QString& name : CommandInterpreter::commandNames())
+        QTest::addRow("%s", qPrintable(name)) << name << QString();
+    QTest::newRow("alias exit") << "exit" << QString();
+    QTest::newRow("unknown") << "frobnicate"
+                             << "error: unknown command \"frobnicate\" (try help)";
+    QTest::newRow("unknown, capitals and an argument")
+        << "  Frob x"
+        << "error: unknown command \"frob\" (try help)";
+    QTest::newRow("a known name as an argument") << "x rec"
+                                                 << "error: unknown command \"x\" (try help)";
+}
+
+void TestSimConsole::commandTable() {
+    QFETCH(QString, line);
+    QFETCH(QString, unknownReply);
+    SimDevice device;
+    CommandInterpreter console(device, {});
+    const QString help = CommandInterpreter::help();
+    QCOMPARE(console.execute(QStringLiteral("help")).text, help);
+
+    const CommandInterpreter::Result result = console.execute(line);
+    if (!unknownReply.isEmpty()) {
+        QCOMPARE(result.text, unknownReply);
+        QVERIFY(!result.ok);
+        return;
+    }
+    QVERIFY2(!result.text.startsWith(QLatin1String("error: unknown command")),
+             qPrintable(result.text));
+    if (line != QLatin1String("exit"))
+        QVERIFY2(listedByHelp(help).contains(line), qPrintable(help));
 }
 
 QTEST_GUILESS_MAIN(TestSimConsole)

@@ -2,6 +2,9 @@
 
 #include "OutputQueue.h"
 #include "Records.h"
+#include "RelayModel.h"
+#include "Reply.h"
+#include "SimSettings.h"
 
 #include <QTest>
 
@@ -34,6 +37,29 @@ struct FakePty {
     }
 };
 
+// A relay model on a line whose PC side has the port open, driven on a virtual clock.
+struct ModelRig {
+    SimSettings settings;
+    TraceLog trace;
+    RelayModel model{settings, trace};
+    FakePty pty;
+    std::map<qint64, QByteArray> written; // what reached the line, by the moment it did
+
+    explicit ModelRig(const SimConfig& config = {}) : settings(config) {
+        model.plugged();
+        model.portOpened();
+    }
+    // One turn of the I/O loop at t.
+    void step(qint64 t) {
+        model.advance(t);
+        if (!model.wantsToSend(t))
+            return;
+        const QByteArray bytes = model.send(t, pty.writer());
+        if (!bytes.isEmpty())
+            written[t] += bytes;
+    }
+};
+
 } // namespace
 
 class TestSimStream : public QObject {
@@ -54,6 +80,10 @@ private slots:
     void holdLetsOnlyRepliesStart();
     void closedPortDropsAllButRequested_data();
     void closedPortDropsAllButRequested();
+    void readAnsweredAfterItsDelay_data();
+    void readAnsweredAfterItsDelay();
+    void recordsHeldAroundRequest_data();
+    void recordsHeldAroundRequest();
 };
 
 void TestSimStream::rates_data() {
@@ -348,6 +378,83 @@ void TestSimStream::closedPortDropsAllButRequested() {
     QCOMPARE(first + '|' + second, after);
     QVERIFY(queue.empty());
     QCOMPARE(queue.recordBytes(), 0);
+}
+
+void TestSimStream::readAnsweredAfterItsDelay_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("delayMs"); // -1: never answered
+
+    QTest::newRow("at once") << "none" << 0;
+    QTest::newRow("short, at once") << "short=20" << 0;
+    QTest::newRow("late=1") << "late=1" << 1;
+    QTest::newRow("late=300") << "late=300" << 300;
+    QTest::newRow("silence") << "silence" << -1;
+}
+
+void TestSimStream::readAnsweredAfterItsDelay() {
+    QFETCH(QString, fault);
+    QFETCH(int, delayMs);
+    SimConfig config;
+    config.fault = *parseFault(fault);
+    ModelRig rig(config);
+    const qint64 due = delayMs < 0 ? -1 : 1000 + delayMs;
+
+    QVERIFY(rig.model.receive("*", 1000) == RelayModel::HangUp::No);
+    for (qint64 t = 1000; t <= 2000 && rig.written.empty(); ++t) {
+        // The I/O loop wakes for output it may write (POLLOUT) or at the next event: never
+        // past the answer.
+        if (due >= 0 && !rig.model.wantsToSend(t)) {
+            const qint64 next = rig.model.nextEventMs(t);
+            QVERIFY2(next >= t && next <= due, qPrintable(QString::number(next)));
+        }
+        rig.step(t);
+    }
+    const std::map<qint64, QByteArray> expected =
+        due < 0 ? std::map<qint64, QByteArray>{}
+                : std::map<qint64, QByteArray>{
+                      {due, formatReply(config.params, config.reply, config.fault)}};
+    QCOMPARE(rig.written, expected);
+    QCOMPARE(rig.model.counters().readRequests, 1);
+}
+
+void TestSimStream::recordsHeldAroundRequest_data() {
+    QTest::addColumn<QByteArray>("input"); // from the PC side at 1000 ms; empty: it discards
+    QTest::addColumn<bool>("answered");
+    QTest::addColumn<int>("releaseMs");
+
+    const QByteArray block(26, '\1');
+    QTest::newRow("read: 250 ms after the reply") << QByteArray("*") << true << 1250;
+    QTest::newRow("write: 250 ms after the block") << "," + block << false << 1250;
+    QTest::newRow("discard: 50 ms") << QByteArray() << false << 1050;
+    QTest::newRow("write that stops coming: 1 s") << "," + block.left(10) << false << 2000;
+}
+
+void TestSimStream::recordsHeldAroundRequest() {
+    QFETCH(QByteArray, input);
+    QFETCH(bool, answered);
+    QFETCH(int, releaseMs);
+    ModelRig rig;
+    StreamConfig stream;
+    stream.rates = {{8, 100.0}}; // due every 10 ms from 1010 ms
+    rig.model.startStream(stream, 1000);
+    if (input.isEmpty())
+        rig.model.pcSideDiscarded(1000);
+    else
+        QVERIFY(rig.model.receive(input, 1000) == RelayModel::HangUp::No);
+    QVERIFY(rig.model.sendBurst(2, "12"));
+
+    for (qint64 t = 1000; t <= releaseMs; ++t)
+        rig.step(t);
+
+    // Nothing but the reply before the release; then the records asked for, which waited, and
+    // the stream record due then. Stream records due meanwhile are lost.
+    QCOMPARE(rig.written.size(), size_t(answered ? 2 : 1));
+    if (answered)
+        QCOMPARE(rig.written.begin()->second, formatReply(ParamSet{}, ReplyStyle{}));
+    QCOMPARE(rig.written.rbegin()->first, qint64(releaseMs));
+    const QByteArray released = rig.written.rbegin()->second;
+    QVERIFY2(released.contains("1\r2\r") && released.count('8') == 1, released.constData());
+    QCOMPARE(rig.model.counters().recordsDropped, (releaseMs - 1010) / 10);
 }
 
 QTEST_GUILESS_MAIN(TestSimStream)

@@ -3,6 +3,7 @@
 #include "Records.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace ktr6sim {
 
@@ -21,11 +22,11 @@ public:
     };
     Result execute(const QString& line);
 
+    // Printed from the command table, as are the names the console knows.
     static QString help();
+    static QStringList commandNames(); // without aliases such as "exit"
 
 private:
-    Result restartStreamIfRunning();
-
     SimDevice& device_;
     StreamConfig stream_;
 };

@@ -132,25 +132,22 @@ void RecordScheduler::countProduced(qint64 count) {
         active_ = false;
 }
 
-QList<int> RecordScheduler::take(qint64 nowMs, int unthrottledRoom, int timedRoom, qint64* lost) {
-    QList<int> due;
-    qint64 unlisted = 0;
-    qint64 room = std::max(timedRoom, 0);
-    const double now = double(nowMs);
+void RecordScheduler::takeBurst(double now, QList<int>* due, qint64* room, qint64* lost) {
+    if (!active_ || nextBurst_ < 0 || nextBurst_ > now)
+        return;
+    const qint64 count = allowed(config_.burstSize);
+    const qint64 listed = std::min(count, *room);
+    for (qint64 i = 0; i < listed; ++i)
+        due->append(config_.burstPattern[i % config_.burstPattern.size()] - '0');
+    *room -= listed;
+    *lost += count - listed;
+    countProduced(count);
+    nextBurst_ = config_.burstIntervalMs > 0 ? nextBurst_ + config_.burstIntervalMs : -1;
+    if (nextBurst_ >= 0 && now - nextBurst_ > kMaxLagMs)
+        nextBurst_ = now + config_.burstIntervalMs;
+}
 
-    if (active_ && nextBurst_ >= 0 && nextBurst_ <= now) {
-        const qint64 count = allowed(config_.burstSize);
-        const qint64 listed = std::min(count, room);
-        for (qint64 i = 0; i < listed; ++i)
-            due.append(config_.burstPattern[i % config_.burstPattern.size()] - '0');
-        room -= listed;
-        unlisted += count - listed;
-        countProduced(count);
-        nextBurst_ = config_.burstIntervalMs > 0 ? nextBurst_ + config_.burstIntervalMs : -1;
-        if (nextBurst_ >= 0 && now - nextBurst_ > kMaxLagMs)
-            nextBurst_ = now + config_.burstIntervalMs;
-    }
-
+void RecordScheduler::takeTimed(double now, QList<int>* due, qint64* room, qint64* lost) {
     for (auto& [channel, dueAt] : nextDue_) {
         if (!active_)
             break;
@@ -163,18 +160,29 @@ QList<int> RecordScheduler::take(qint64 nowMs, int unthrottledRoom, int timedRoo
         // memory than a sane one.
         const double owed = std::floor((now - dueAt) / period) + 1;
         const qint64 count = allowed(owed < kMaxOwed ? qint64(owed) : qint64(kMaxOwed));
-        produce(channel, count, &due, &room, &unlisted);
+        produce(channel, count, due, room, lost);
         const double next = dueAt + double(count) * period;
         dueAt = next > now ? next : now + std::max(period, 1.0);
     }
+}
 
-    for (int i = 0; i < unthrottledRoom && allowed(1) > 0 && !unthrottledChannels_.isEmpty(); ++i) {
+void RecordScheduler::takeUnthrottled(int room, QList<int>* due) {
+    for (int i = 0; i < room && allowed(1) > 0 && !unthrottledChannels_.isEmpty(); ++i) {
         const int channel = unthrottledChannels_[unthrottledTurn_];
         unthrottledTurn_ = (unthrottledTurn_ + 1) % unthrottledChannels_.size();
-        due.append(channel);
+        due->append(channel);
         countProduced(1);
     }
+}
 
+QList<int> RecordScheduler::take(qint64 nowMs, int unthrottledRoom, int timedRoom, qint64* lost) {
+    QList<int> due;
+    qint64 unlisted = 0;
+    qint64 room = std::max(timedRoom, 0);
+    const double now = double(nowMs);
+    takeBurst(now, &due, &room, &unlisted);
+    takeTimed(now, &due, &room, &unlisted);
+    takeUnthrottled(unthrottledRoom, &due);
     if (nextDue_.empty() && nextBurst_ < 0 && unthrottledChannels_.isEmpty())
         active_ = false; // a single burst has gone out and nothing else is scheduled
     if (lost)

@@ -72,6 +72,10 @@ private:
     // Produces count records of channel, listing as many as *room allows.
     void produce(int channel, qint64 count, QList<int>* out, qint64* room, qint64* lost);
     void countProduced(qint64 count);
+    // The parts of take(): a burst that fell due, the timed channels, the unthrottled ones.
+    void takeBurst(double now, QList<int>* due, qint64* room, qint64* lost);
+    void takeTimed(double now, QList<int>* due, qint64* room, qint64* lost);
+    void takeUnthrottled(int room, QList<int>* due);
 
     StreamConfig config_;
     bool active_ = false;

@@ -3,6 +3,10 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QElapsedTimer>
+#include <QString>
+
+#include <utility>
+#include <vector>
 
 namespace ktr6sim {
 
@@ -26,6 +30,22 @@ private:
 
     TraceClock clock_;
     QElapsedTimer timer_;
+};
+
+// What the device has to report, gathered while it holds its lock and handed to the trace sink
+// after it lets go.
+class TraceLog {
+public:
+    using Entries = std::vector<std::pair<TraceDirection, QByteArray>>;
+
+    void add(TraceDirection direction, QByteArray bytes) {
+        entries_.emplace_back(direction, std::move(bytes));
+    }
+    void note(const QString& text) { add(TraceDirection::Note, text.toUtf8()); }
+    Entries take() { return std::exchange(entries_, {}); }
+
+private:
+    Entries entries_;
 };
 
 } // namespace ktr6sim

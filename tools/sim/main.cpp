@@ -74,83 +74,115 @@ bool parseInt(const QString& text, int min, int max, int* out) {
     return true;
 }
 
+bool fail(QString* error, const QString& message) {
+    *error = message;
+    return false;
+}
+
+QString option(const QCommandLineParser& parser, const char* name) {
+    return parser.value(QLatin1String(name));
+}
+
+bool isSet(const QCommandLineParser& parser, const char* name) {
+    return parser.isSet(QLatin1String(name));
+}
+
+bool readTraceClock(const QCommandLineParser& parser, TraceClock* clock, QString* error) {
+    const QString name = option(parser, "trace-clock");
+    if (name == QLatin1String("wall"))
+        *clock = TraceClock::WallClock;
+    else if (name != QLatin1String("elapsed"))
+        return fail(error, QStringLiteral("--trace-clock must be elapsed or wall"));
+    return true;
+}
+
+bool readReplyStyle(const QCommandLineParser& parser, ReplyStyle* reply, QString* error) {
+    const QString variant = option(parser, "variant");
+    if (variant != QLatin1String("6") && variant != QLatin1String("3"))
+        return fail(error, QStringLiteral("--variant must be 6 or 3"));
+    reply->variant = variant.at(0).toLatin1();
+    const std::optional<FieldStyle> style = parseFieldStyle(option(parser, "style"));
+    if (!style)
+        return fail(error, QStringLiteral("--style must be plain, zero or blank"));
+    reply->fields = *style;
+    return true;
+}
+
+bool readParams(const QCommandLineParser& parser, ParamSet* params, QString* error) {
+    if (isSet(parser, "param")) {
+        const auto parsed = parseParamList(option(parser, "param"), *params, error);
+        if (!parsed)
+            return false;
+        *params = *parsed;
+    }
+    int output = 0;
+    if (!parseInt(option(parser, "output"), 0, 255, &output))
+        return fail(error, QStringLiteral("--output must be 0..255"));
+    params->output = quint8(output);
+    return true;
+}
+
+bool readFault(const QCommandLineParser& parser, SimConfig* config, QString* error) {
+    if (isSet(parser, "fault")) {
+        const auto fault = parseFault(option(parser, "fault"), error);
+        if (!fault)
+            return false;
+        config->fault = *fault;
+    }
+    if (isSet(parser, "reopen-ms") &&
+        !parseInt(option(parser, "reopen-ms"), 0, 1 << 30, &config->reopenMs))
+        return fail(error, QStringLiteral("--reopen-ms must be a number of ms"));
+    return true;
+}
+
+bool readRecordStyle(const QCommandLineParser& parser, RecordStyle* records, QString* error) {
+    records->filler = option(parser, "filler").toLatin1();
+    if (records->filler.contains('\r'))
+        return fail(error, QStringLiteral("--filler must not contain CR, which ends a record"));
+    if (!parseInt(option(parser, "split-ms"), 0, 60000, &records->splitMs))
+        return fail(error, QStringLiteral("--split-ms must be 0..60000"));
+    return true;
+}
+
+bool readStream(const QCommandLineParser& parser, StreamConfig* stream, QString* error) {
+    if (isSet(parser, "rate")) {
+        const auto rates = parseRates(option(parser, "rate"), error);
+        if (!rates)
+            return false;
+        stream->rates = *rates;
+    }
+    if (isSet(parser, "burst") && !parseBurst(option(parser, "burst"), stream, error))
+        return false;
+    if (!parseInt(option(parser, "burst-interval"), 0, 1 << 30, &stream->burstIntervalMs))
+        return fail(error, QStringLiteral("--burst-interval must be a number of ms"));
+    if (isSet(parser, "count")) {
+        int count = 0;
+        if (!parseInt(option(parser, "count"), 0, 1 << 30, &count))
+            return fail(error, QStringLiteral("--count must be a number"));
+        stream->countLimit = count;
+    }
+    return true;
+}
+
+// The options in the order they are checked, so that the first wrong one is reported.
 std::optional<Launch> readOptions(const QCommandLineParser& parser, QString* error) {
     Launch launch;
-    launch.dir = parser.isSet(QStringLiteral("dir")) ? parser.value(QStringLiteral("dir"))
-                                                     : QCoreApplication::applicationDirPath();
-    launch.name = parser.value(QStringLiteral("name"));
-    launch.paused = parser.isSet(QStringLiteral("paused"));
-    launch.trace = parser.isSet(QStringLiteral("trace"));
-    const auto fail = [&](const QString& message) {
-        *error = message;
+    launch.dir =
+        isSet(parser, "dir") ? option(parser, "dir") : QCoreApplication::applicationDirPath();
+    launch.name = option(parser, "name");
+    launch.paused = isSet(parser, "paused");
+    launch.trace = isSet(parser, "trace");
+    if (launch.name.isEmpty() || launch.name.contains(QLatin1Char('/'))) {
+        fail(error, QStringLiteral("--name must be a plain file name"));
         return std::nullopt;
-    };
-    if (launch.name.isEmpty() || launch.name.contains(QLatin1Char('/')))
-        return fail(QStringLiteral("--name must be a plain file name"));
-
-    const QString clock = parser.value(QStringLiteral("trace-clock"));
-    if (clock == QLatin1String("wall"))
-        launch.clock = TraceClock::WallClock;
-    else if (clock != QLatin1String("elapsed"))
-        return fail(QStringLiteral("--trace-clock must be elapsed or wall"));
-
+    }
     SimConfig& config = launch.config;
-    const QString variant = parser.value(QStringLiteral("variant"));
-    if (variant != QLatin1String("6") && variant != QLatin1String("3"))
-        return fail(QStringLiteral("--variant must be 6 or 3"));
-    config.reply.variant = variant.at(0).toLatin1();
-    const std::optional<FieldStyle> style = parseFieldStyle(parser.value(QStringLiteral("style")));
-    if (!style)
-        return fail(QStringLiteral("--style must be plain, zero or blank"));
-    config.reply.fields = *style;
-
-    if (parser.isSet(QStringLiteral("param"))) {
-        const auto params =
-            parseParamList(parser.value(QStringLiteral("param")), config.params, error);
-        if (!params)
-            return std::nullopt;
-        config.params = *params;
-    }
-    int value = 0;
-    if (!parseInt(parser.value(QStringLiteral("output")), 0, 255, &value))
-        return fail(QStringLiteral("--output must be 0..255"));
-    config.params.output = quint8(value);
-
-    if (parser.isSet(QStringLiteral("fault"))) {
-        const auto fault = parseFault(parser.value(QStringLiteral("fault")), error);
-        if (!fault)
-            return std::nullopt;
-        config.fault = *fault;
-    }
-    if (parser.isSet(QStringLiteral("reopen-ms"))) {
-        if (!parseInt(parser.value(QStringLiteral("reopen-ms")), 0, 1 << 30, &config.reopenMs))
-            return fail(QStringLiteral("--reopen-ms must be a number of ms"));
-    }
-
-    config.records.filler = parser.value(QStringLiteral("filler")).toLatin1();
-    if (config.records.filler.contains('\r'))
-        return fail(QStringLiteral("--filler must not contain CR, which ends a record"));
-    if (!parseInt(parser.value(QStringLiteral("split-ms")), 0, 60000, &config.records.splitMs))
-        return fail(QStringLiteral("--split-ms must be 0..60000"));
-
-    StreamConfig& stream = launch.stream;
-    if (parser.isSet(QStringLiteral("rate"))) {
-        const auto rates = parseRates(parser.value(QStringLiteral("rate")), error);
-        if (!rates)
-            return std::nullopt;
-        stream.rates = *rates;
-    }
-    if (parser.isSet(QStringLiteral("burst")) &&
-        !parseBurst(parser.value(QStringLiteral("burst")), &stream, error))
+    if (!readTraceClock(parser, &launch.clock, error) ||
+        !readReplyStyle(parser, &config.reply, error) ||
+        !readParams(parser, &config.params, error) || !readFault(parser, &config, error) ||
+        !readRecordStyle(parser, &config.records, error) ||
+        !readStream(parser, &launch.stream, error))
         return std::nullopt;
-    if (!parseInt(parser.value(QStringLiteral("burst-interval")), 0, 1 << 30,
-                  &stream.burstIntervalMs))
-        return fail(QStringLiteral("--burst-interval must be a number of ms"));
-    if (parser.isSet(QStringLiteral("count"))) {
-        if (!parseInt(parser.value(QStringLiteral("count")), 0, 1 << 30, &value))
-            return fail(QStringLiteral("--count must be a number"));
-        stream.countLimit = value;
-    }
     return launch;
 }
 
