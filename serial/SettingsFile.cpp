@@ -9,12 +9,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <algorithm>
 #include <cerrno>
 #include <limits>
 
 #ifdef Q_OS_UNIX
+#include "core/DurableFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -219,149 +220,43 @@ struct SaveOutcome {
 
 #ifdef Q_OS_UNIX
 
-// Writes all of bytes from the start of the file; returns how many were
-// written before an error (errno then says which).
-qsizetype writeAllAt(int fd, const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd, bytes.constData() + done, size_t(bytes.size() - done), done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            break;
-        }
-        done += n;
-    }
-    return done;
-}
-
 SaveOutcome failed(SaveOutcome::Kind kind, int error) {
     return {kind, qt_error_string(error)};
 }
 
-// Writes a new file beside target and renames it over target. old is the
-// file being replaced (null for a new one): the new file must get its owner,
-// group and mode, or the save is left to the in-place writer (*fallBack).
-SaveOutcome saveAtomically(const QString& target, const struct stat* old, const QByteArray& bytes,
-                           bool* fallBack) {
-    const QFileInfo info(target);
-    QByteArray tempName;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        tempName = QFile::encodeName(
-            QStringLiteral("%1/.%2.%3")
-                .arg(info.absolutePath(), info.fileName(),
-                     QString::number(QRandomGenerator::global()->generate(), 36)));
-        fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    old ? 0600 : 0666);
-        if (fd >= 0 || errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        *fallBack = old != nullptr;
-        return failed(SaveOutcome::Unchanged, errno);
-    }
-    const auto discard = [&] {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(tempName.constData());
-        errno = error;
-    };
-    if (old) {
-        struct stat made {};
-        const mode_t mode = old->st_mode & 07777;
-        const bool kept = ::fstat(fd, &made) == 0 &&
-                          ((made.st_uid == old->st_uid && made.st_gid == old->st_gid) ||
-                           ::fchown(fd, old->st_uid, old->st_gid) == 0) &&
-                          ::fchmod(fd, mode) == 0 && ::fstat(fd, &made) == 0 &&
-                          made.st_uid == old->st_uid && made.st_gid == old->st_gid &&
-                          (made.st_mode & 07777) == mode;
-        if (!kept) {
-            discard();
-            *fallBack = true;
-            return {SaveOutcome::Unchanged, {}};
-        }
-    }
-    if (writeAllAt(fd, bytes) != bytes.size() || ::fsync(fd) != 0) {
-        discard();
-        return failed(SaveOutcome::Unchanged, errno);
-    }
-    if (::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(tempName.constData());
-        return failed(SaveOutcome::Unchanged, error);
-    }
-    if (::rename(tempName.constData(), QFile::encodeName(target).constData()) != 0) {
-        const int error = errno;
-        ::unlink(tempName.constData());
-        return failed(SaveOutcome::Unchanged, error);
-    }
-    // The rename itself reaches the disk with the folder.
-    const int folder =
-        ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
-    return {};
-}
-
-// Rewrites the file where it stands: owner, group, mode and links stay as
-// they are. Nothing is cut before the new text is in; a failure after the
-// first octet leaves a file that may be damaged.
-SaveOutcome saveInPlace(const QString& target, const QByteArray& bytes) {
-    const int fd =
-        ::open(QFile::encodeName(target).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return failed(SaveOutcome::Unchanged, errno);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return {SaveOutcome::NotAFile, QStringLiteral("not a regular file")};
-    }
-    const qsizetype written = writeAllAt(fd, bytes);
-    if (written != bytes.size()) {
-        const int error = errno;
-        ::close(fd);
-        return failed(written > 0 ? SaveOutcome::Damaged : SaveOutcome::Unchanged, error);
-    }
-    if (::ftruncate(fd, bytes.size()) != 0 || ::fsync(fd) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return failed(SaveOutcome::Damaged, error);
-    }
-    if (::close(fd) != 0)
-        return failed(SaveOutcome::Damaged, errno);
-    return {};
-}
-
+// The file is replaced keeping its owner, group and mode, or rewritten in
+// place (DurableFile::replace); a new one is made only under the name the
+// program looked for, never at the far end of a dangling link.
 SaveOutcome saveSettingsFile(const QString& path, const QString& target, const QByteArray& bytes) {
     struct stat st {};
     if (::stat(QFile::encodeName(target).constData(), &st) != 0) {
         if (errno != ENOENT || path != target)
             return failed(SaveOutcome::Unchanged, errno);
-        bool fallBack = false;
-        return saveAtomically(target, nullptr, bytes, &fallBack);
-    }
-    if (!S_ISREG(st.st_mode))
-        return {SaveOutcome::NotAFile, whatIsNotAFile(target)};
-    // A file without any write permission is read-only for every account,
-    // root included, whom no access check would stop.
-    if ((st.st_mode & 0222) == 0)
-        return {SaveOutcome::ReadOnly,
+    } else {
+        if (!S_ISREG(st.st_mode))
+            return {SaveOutcome::NotAFile, whatIsNotAFile(target)};
+        // A file without any write permission is read-only for every
+        // account, root included, whom no access check would stop.
+        if ((st.st_mode & 0222) == 0)
+            return {
+                SaveOutcome::ReadOnly,
                 QStringLiteral(" (mode %1)").arg(uint(st.st_mode & 07777), 4, 8, QLatin1Char('0'))};
-    if (::faccessat(AT_FDCWD, QFile::encodeName(target).constData(), W_OK, AT_EACCESS) != 0)
-        return failed(SaveOutcome::Unchanged, errno);
-    // A file of several names (hard links) is only ever rewritten in place.
-    if (st.st_nlink == 1) {
-        bool fallBack = false;
-        const SaveOutcome atomic = saveAtomically(target, &st, bytes, &fallBack);
-        if (!fallBack)
-            return atomic;
+        if (::faccessat(AT_FDCWD, QFile::encodeName(target).constData(), W_OK, AT_EACCESS) != 0)
+            return failed(SaveOutcome::Unchanged, errno);
     }
-    return saveInPlace(target, bytes);
+    const DurableFile::Result saved = DurableFile::replace(target, bytes);
+    switch (saved.outcome) {
+    case DurableFile::Outcome::Done:
+        return {};
+    case DurableFile::Outcome::NotAFile:
+        return {SaveOutcome::NotAFile, QStringLiteral("not a regular file")};
+    case DurableFile::Outcome::Damaged:
+        return failed(SaveOutcome::Damaged, saved.error);
+    case DurableFile::Outcome::Exists:
+    case DurableFile::Outcome::Unchanged:
+        break;
+    }
+    return failed(SaveOutcome::Unchanged, saved.error);
 }
 
 #else

@@ -5,6 +5,8 @@
 // journal of a site (one appended line per run, under a lock).
 // Linux and other POSIX systems; local file systems.
 
+#include "core/DurableFile.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -32,10 +34,9 @@ public:
     Journal() = default;
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
-    ~Journal();
 
     bool open(const QString& path, QString* error);
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return log_.isOpen(); }
     // Appends one line (line holds no newline; one is added) in a single
     // write under an exclusive lock, after a newline of its own when the
     // file does not end in one (a line cut short by a crash stays alone on
@@ -43,7 +44,7 @@ public:
     bool append(const QByteArray& line, QString* error);
 
 private:
-    int fd_ = -1;
+    DurableLog log_;
     QString path_;
 };
 
