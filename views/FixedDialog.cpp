@@ -36,25 +36,6 @@ QLabel* makeEmblem(QWidget* parent, const QRect& box, bool sunken) {
     return label;
 }
 
-void fitLabel(QLabel* label, const QRect& designed) {
-    QRect box = designed;
-    const int needed = label->sizeHint().width();
-    if (needed > box.width()) {
-        const int extra = needed - box.width();
-        if (label->alignment() & Qt::AlignHCenter)
-            box.adjust(-extra / 2, 0, extra - extra / 2, 0);
-        else
-            box.setWidth(needed);
-        if (const QWidget* parent = label->parentWidget()) {
-            if (box.left() < 0)
-                box.moveLeft(0);
-            if (box.right() >= parent->width())
-                box.setRight(parent->width() - 1);
-        }
-    }
-    label->setGeometry(box);
-}
-
 } // namespace views
 
 FixedDialog::FixedDialog(QWidget* parent, QSize client)

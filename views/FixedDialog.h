@@ -3,6 +3,8 @@
 // laid out in pixels, no minimise or maximise button, the program icon,
 // centred on the screen when first shown.
 
+#include "views/ControlLayout.h"
+
 #include <QDialog>
 #include <QRect>
 #include <QSize>
@@ -11,25 +13,9 @@ class QLabel;
 
 namespace views {
 
-// The window layouts were drawn in twips; 15 twips make one pixel at 96 dpi.
-// Odd values such as 850 round to the nearest pixel.
-constexpr int twipsToPixels(int twips) {
-    return (2 * twips + 15) / 30;
-}
-constexpr QRect twipsRect(int left, int top, int width, int height) {
-    return QRect(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width),
-                 twipsToPixels(height));
-}
-
 // The 50 x 50 emblem inside a box of the given geometry, centred; sunken
 // draws the box's own 2-pixel border around it.
 QLabel* makeEmblem(QWidget* parent, const QRect& box, bool sunken);
-
-// Places a one-line label in its designed box, widened when its text needs
-// more room than the box (another font than the one the layout was drawn
-// for): about its left edge, or about its centre for centred text, never
-// beyond its parent. Call again after the text changes.
-void fitLabel(QLabel* label, const QRect& designed);
 
 // The layouts were drawn for 8-point text; a larger desktop font would not
 // fit the fixed boxes.

@@ -26,32 +26,62 @@ const QColor OnLine::kGreen = QColor(0, 255, 0);
 
 namespace {
 
-struct InputRow {
-    int top;       // label, indicator and coefficient
-    int boxTop;    // value box
-    int labelLeft; // coefficient label
+using views::ControlBox;
+using views::Fit;
+
+// Per channel a caption (Label1), an indicator (Shape1), a coefficient
+// (Label2, centred) and a value box (Text1). The input rows are not evenly
+// spaced, and the value boxes of the first two stand above their rows.
+constexpr ControlBox kLayout[] = {
+    {"Frame1", twipsRect(120, 105, 2850, 3300)},
+    {"Label3", twipsRect(960, 240, 855, 225), Fit::Text},
+    {"Line1", twipsRect(210, 525, 2520, 15)},
+    {"Frame2", twipsRect(3120, 1200, 2340, 1125)},
+    {"Label1(0)", twipsRect(105, 720, 330, 225), Fit::Text},
+    {"Shape1(0)", twipsRect(480, 720, 200, 200)},
+    {"Label2(0)", twipsRect(855, 720, 900, 225), Fit::Text},
+    {"Text1(0)", twipsRect(1890, 630, 750, 330)},
+    {"Label1(1)", twipsRect(105, 1080, 330, 225), Fit::Text},
+    {"Shape1(1)", twipsRect(480, 1080, 200, 200)},
+    {"Label2(1)", twipsRect(855, 1080, 900, 225), Fit::Text},
+    {"Text1(1)", twipsRect(1890, 1050, 750, 330)},
+    {"Label1(2)", twipsRect(105, 1470, 330, 225), Fit::Text},
+    {"Shape1(2)", twipsRect(480, 1470, 200, 200)},
+    {"Label2(2)", twipsRect(850, 1470, 900, 225), Fit::Text},
+    {"Text1(2)", twipsRect(1890, 1470, 750, 330)},
+    {"Label1(3)", twipsRect(105, 1890, 330, 225), Fit::Text},
+    {"Shape1(3)", twipsRect(480, 1890, 200, 200)},
+    {"Label2(3)", twipsRect(850, 1890, 900, 225), Fit::Text},
+    {"Text1(3)", twipsRect(1890, 1890, 750, 330)},
+    {"Label1(4)", twipsRect(105, 2310, 330, 225), Fit::Text},
+    {"Shape1(4)", twipsRect(480, 2310, 200, 200)},
+    {"Label2(4)", twipsRect(850, 2310, 900, 225), Fit::Text},
+    {"Text1(4)", twipsRect(1890, 2310, 750, 330)},
+    {"Label1(5)", twipsRect(105, 2730, 330, 225), Fit::Text},
+    {"Shape1(5)", twipsRect(480, 2730, 200, 200)},
+    {"Label2(5)", twipsRect(850, 2730, 900, 225), Fit::Text},
+    {"Text1(5)", twipsRect(1890, 2730, 750, 330)},
+    {"Label1(6)", twipsRect(120, 405, 555, 255), Fit::Text},
+    {"Shape1(6)", twipsRect(735, 405, 200, 200)},
+    {"Label2(6)", twipsRect(1005, 405, 300, 255), Fit::Text},
+    {"Text1(6)", twipsRect(1440, 360, 735, 315)},
+    {"Label1(7)", twipsRect(120, 735, 555, 255), Fit::Text},
+    {"Shape1(7)", twipsRect(735, 735, 200, 200)},
+    {"Label2(7)", twipsRect(1005, 735, 300, 255), Fit::Text},
+    {"Text1(7)", twipsRect(1440, 720, 735, 315)},
+    {"btClear", twipsRect(3120, 240, 960, 330)},
+    {"Picture1", twipsRect(4560, 120, 810, 810)},
 };
-constexpr std::array<InputRow, Others::kInputs> kInputRows = {{
-    {720, 630, 855},
-    {1080, 1050, 855},
-    {1470, 1470, 850},
-    {1890, 1890, 850},
-    {2310, 2310, 850},
-    {2730, 2730, 850},
-}};
-constexpr std::array<int, 2> kOutputTop = {405, 735};
-constexpr std::array<int, 2> kOutputBoxTop = {360, 720};
 
 QString indexedName(const char* control, int k) {
     return QStringLiteral("%1(%2)").arg(QLatin1String(control), QString::number(k));
 }
 
-QLabel* makeLabel(QWidget* parent, const QString& text, const QString& name, const QRect& geometry,
+QLabel* makeLabel(QWidget* parent, const QString& text, const QString& name,
                   Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignTop) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
     label->setAlignment(alignment);
-    views::fitLabel(label, geometry);
     return label;
 }
 
@@ -64,80 +94,59 @@ OnLine::OnLine(QWidget* parent) : FixedDialog(parent, QSize(kClientWidth, kClien
 
     frame1_ = new QGroupBox(QStringLiteral("Inputs"), this);
     frame1_->setObjectName(QStringLiteral("Frame1"));
-    frame1_->setGeometry(twipsRect(120, 105, 2850, 3300));
-    makeLabel(frame1_, QStringLiteral("Coefficient"), QStringLiteral("Label3"),
-              twipsRect(960, 240, 855, 225));
+    makeLabel(frame1_, QStringLiteral("Coefficient"), QStringLiteral("Label3"));
     auto* line = new QFrame(frame1_);
     line->setObjectName(QStringLiteral("Line1"));
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Plain);
-    line->setGeometry(twipsRect(210, 525, 2520, 15));
 
     frame2_ = new QGroupBox(QStringLiteral("Outputs"), this);
     frame2_->setObjectName(QStringLiteral("Frame2"));
-    frame2_->setGeometry(twipsRect(3120, 1200, 2340, 1125));
-
-    for (int k = 0; k < kChannels; ++k) {
-        const bool input = k < Others::kInputs;
-        QWidget* frame = input ? static_cast<QWidget*>(frame1_) : frame2_;
-        QRect labelRect, lampRect, coefficientRect, boxRect;
-        QString caption;
-        if (input) {
-            const InputRow& row = kInputRows[k];
-            caption = QStringLiteral("IN %1").arg(k + 1);
-            labelRect = twipsRect(105, row.top, 330, 225);
-            lampRect = twipsRect(480, row.top, 200, 200);
-            coefficientRect = twipsRect(row.labelLeft, row.top, 900, 225);
-            boxRect = twipsRect(1890, row.boxTop, 750, 330);
-        } else {
-            const int o = k - Others::kInputs;
-            caption = QStringLiteral("Out V%1").arg(o + 1);
-            labelRect = twipsRect(120, kOutputTop[o], 555, 255);
-            lampRect = twipsRect(735, kOutputTop[o], 200, 200);
-            coefficientRect = twipsRect(1005, kOutputTop[o], 300, 255);
-            boxRect = twipsRect(1440, kOutputBoxTop[o], 735, 315);
-        }
-        label1_[k] = makeLabel(frame, caption, indexedName("Label1", k), labelRect);
-        shape1_[k] = new Lamp(kLightPeach, frame);
-        shape1_[k]->setObjectName(indexedName("Shape1", k));
-        shape1_[k]->setGeometry(lampRect);
-        label2Design_[k] = coefficientRect;
-        label2_[k] =
-            makeLabel(frame, input ? QStringLiteral("256 / 65300") : QStringLiteral("256"),
-                      indexedName("Label2", k), coefficientRect, Qt::AlignHCenter | Qt::AlignTop);
-
-        text1_[k] = new QLineEdit(QStringLiteral("0"), frame);
-        text1_[k]->setObjectName(indexedName("Text1", k));
-        text1_[k]->setAlignment(Qt::AlignCenter);
-        text1_[k]->setGeometry(boxRect);
-        // What the operator types is where counting goes on from.
-        connect(text1_[k], &QLineEdit::textEdited, this, [this, k](const QString& text) {
-            typing_[k] = true;
-            totals_.setBase(k, text, QLocale());
-        });
-        connect(text1_[k], &QLineEdit::editingFinished, this, [this, k] { typing_[k] = false; });
-        // A total wider than its box is readable whole without editing.
-        connect(text1_[k], &QLineEdit::textChanged, text1_[k], &QLineEdit::setToolTip);
-        text1_[k]->setToolTip(text1_[k]->text());
-
-        timers_[k] = new QTimer(this);
-        timers_[k]->setObjectName(QStringLiteral("Timer%1").arg(k + 1));
-        timers_[k]->setInterval(kFlashMs);
-        timers_[k]->setSingleShot(true);
-        connect(timers_[k], &QTimer::timeout, this, [this, k] {
-            shape1_[k]->setFillColor(kGreen);
-            timers_[k]->stop();
-        });
-    }
+    for (int k = 0; k < kChannels; ++k)
+        makeChannel(k);
 
     btClear_ = new QPushButton(QStringLiteral("Clear Scr."), this);
     btClear_->setObjectName(QStringLiteral("btClear"));
-    btClear_->setGeometry(twipsRect(3120, 240, 960, 330));
     btClear_->setAutoDefault(false);
     connect(btClear_, &QPushButton::clicked, this, &OnLine::clearScreen);
 
-    picture1_ = views::makeEmblem(this, twipsRect(4560, 120, 810, 810), true);
+    picture1_ = views::makeEmblem(this, QRect(), true);
     picture1_->setObjectName(QStringLiteral("Picture1"));
+    views::placeControls(this, kLayout);
+}
+
+void OnLine::makeChannel(int k) {
+    const bool input = k < Others::kInputs;
+    QWidget* frame = input ? static_cast<QWidget*>(frame1_) : frame2_;
+    const QString caption = input ? QStringLiteral("IN %1").arg(k + 1)
+                                  : QStringLiteral("Out V%1").arg(k - Others::kInputs + 1);
+    label1_[k] = makeLabel(frame, caption, indexedName("Label1", k));
+    shape1_[k] = new Lamp(kLightPeach, frame);
+    shape1_[k]->setObjectName(indexedName("Shape1", k));
+    label2_[k] = makeLabel(frame, input ? QStringLiteral("256 / 65300") : QStringLiteral("256"),
+                           indexedName("Label2", k), Qt::AlignHCenter | Qt::AlignTop);
+
+    text1_[k] = new QLineEdit(QStringLiteral("0"), frame);
+    text1_[k]->setObjectName(indexedName("Text1", k));
+    text1_[k]->setAlignment(Qt::AlignCenter);
+    // What the operator types is where counting goes on from.
+    connect(text1_[k], &QLineEdit::textEdited, this, [this, k](const QString& text) {
+        typing_[k] = true;
+        totals_.setBase(k, text, QLocale());
+    });
+    connect(text1_[k], &QLineEdit::editingFinished, this, [this, k] { typing_[k] = false; });
+    // A total wider than its box is readable whole without editing.
+    connect(text1_[k], &QLineEdit::textChanged, text1_[k], &QLineEdit::setToolTip);
+    text1_[k]->setToolTip(text1_[k]->text());
+
+    timers_[k] = new QTimer(this);
+    timers_[k]->setObjectName(QStringLiteral("Timer%1").arg(k + 1));
+    timers_[k]->setInterval(kFlashMs);
+    timers_[k]->setSingleShot(true);
+    connect(timers_[k], &QTimer::timeout, this, [this, k] {
+        shape1_[k]->setFillColor(kGreen);
+        timers_[k]->stop();
+    });
 }
 
 OnLine::~OnLine() {
@@ -180,8 +189,8 @@ void OnLine::load() {
     }
     for (int k = Others::kInputs; k < kChannels; ++k)
         label2_[k]->setText(numberText(Others::OutputParam));
-    for (int k = 0; k < kChannels; ++k)
-        views::fitLabel(label2_[k], label2Design_[k]);
+    // The coefficients' texts may need wider boxes than the placeholders.
+    views::placeControls(this, kLayout);
 }
 
 void OnLine::onComm(MSComm& port) {

@@ -55,6 +55,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Caption, indicator, coefficient, value box and indicator timer of
+    // channel k.
+    void makeChannel(int k);
     void clearScreen();
     // Puts a total into value box k, its leading digits in view.
     void showTotal(int k, const QString& text);
@@ -64,7 +67,6 @@ private:
     std::array<QLineEdit*, kChannels> text1_{};
     std::array<QLabel*, kChannels> label1_{};
     std::array<QLabel*, kChannels> label2_{};
-    std::array<QRect, kChannels> label2Design_{};
     std::array<Lamp*, kChannels> shape1_{};
     std::array<QTimer*, kChannels> timers_{};
     QGroupBox* frame1_ = nullptr;

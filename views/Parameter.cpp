@@ -20,24 +20,50 @@ const QString Parameter::kUnreadSaveQuestion = QStringLiteral(
 
 namespace {
 
-constexpr std::array<int, Others::kInputs> kRowTop = {240, 600, 960, 1320, 1680, 2040};
-// Three controls stand off their row in the layout the operators know.
-constexpr int kText1Row1Top = 525;
-constexpr int kCheck1Row0Top = 210;
-constexpr int kCheck1Row2Top = 945;
+using views::ControlBox;
+using views::Fit;
+
+constexpr int kRows = Others::kInputs;
+constexpr int kRowStep = views::twipsToPixels(360);
+
+// The editor's layout: a row per input in Frame1 (caption, numerator, "/",
+// divisor, sign), the rows 360 twips apart.
+constexpr ControlBox kLayout[] = {
+    {"Frame1", twipsRect(120, 120, 4380, 2535)},
+    {"Label1", twipsRect(240, 240, 375, 255), Fit::Text, kRows, kRowStep},
+    {"Text1", twipsRect(840, 240, 975, 285), Fit::Box, kRows, kRowStep},
+    {"Label2", twipsRect(1920, 240, 735, 375), Fit::Box, kRows, kRowStep},
+    {"Text2", twipsRect(2160, 240, 975, 285), Fit::Box, kRows, kRowStep},
+    {"Check1", twipsRect(3360, 240, 975, 255), Fit::Box, kRows, kRowStep},
+    // Three controls stand off their row in the layout the operators know.
+    {"Text1(1)", twipsRect(840, 525, 975, 285)},
+    {"Check1(0)", twipsRect(3360, 210, 975, 255)},
+    {"Check1(2)", twipsRect(3360, 945, 975, 255)},
+    {"Frame2", twipsRect(4560, 105, 1080, 720)},
+    {"Text1(6)", twipsRect(105, 315, 855, 285)},
+    {"btLoad", twipsRect(4680, 1875, 855, 300)},
+    {"btSave", twipsRect(4680, 2280, 855, 300)},
+};
 
 QString rowName(const char* control, int row) {
     return QStringLiteral("%1(%2)").arg(QLatin1String(control), QString::number(row));
 }
 
-QLineEdit* makeBox(QWidget* parent, const QString& name, const QString& hint,
-                   const QRect& geometry) {
+QLineEdit* makeBox(QWidget* parent, const QString& name, const QString& hint) {
     auto* box = new QLineEdit(QStringLiteral("1"), parent);
     box->setObjectName(name);
     box->setAlignment(Qt::AlignCenter);
     box->setToolTip(hint);
-    box->setGeometry(geometry);
     return box;
+}
+
+QPushButton* makeButton(QWidget* parent, const QString& text, const QString& name) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(name);
+    // Neither button answers Enter: a slip of the key must not start a write.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
 }
 
 } // namespace
@@ -49,48 +75,26 @@ Parameter::Parameter(QWidget* parent) : FixedDialog(parent, QSize(kClientWidth, 
 
     frame1_ = new QGroupBox(QStringLiteral("Inputs"), this);
     frame1_->setObjectName(QStringLiteral("Frame1"));
-    frame1_->setGeometry(twipsRect(120, 120, 4380, 2535));
-
     for (int r = 0; r < Others::kInputs; ++r) {
-        const int top = kRowTop[r];
         label1_[r] = new QLabel(QStringLiteral("IN %1:").arg(r + 1), frame1_);
         label1_[r]->setObjectName(rowName("Label1", r));
-        views::fitLabel(label1_[r], twipsRect(240, top, 375, 255));
-
-        text1_[r] = makeBox(frame1_, rowName("Text1", r), QStringLiteral("1..255"),
-                            twipsRect(840, r == 1 ? kText1Row1Top : top, 975, 285));
-
+        text1_[r] = makeBox(frame1_, rowName("Text1", r), QStringLiteral("1..255"));
         label2_[r] = new QLabel(QStringLiteral("/"), frame1_);
         label2_[r]->setObjectName(rowName("Label2", r));
         label2_[r]->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        label2_[r]->setGeometry(twipsRect(1920, top, 735, 375));
-
-        text2_[r] = makeBox(frame1_, rowName("Text2", r), QStringLiteral("1..65535"),
-                            twipsRect(2160, top, 975, 285));
-
-        const int checkTop = r == 0 ? kCheck1Row0Top : r == 2 ? kCheck1Row2Top : top;
+        text2_[r] = makeBox(frame1_, rowName("Text2", r), QStringLiteral("1..65535"));
         check1_[r] = new QCheckBox(QStringLiteral("Minus"), frame1_);
         check1_[r]->setObjectName(rowName("Check1", r));
-        check1_[r]->setGeometry(twipsRect(3360, checkTop, 975, 255));
     }
 
     frame2_ = new QGroupBox(QStringLiteral("Output"), this);
     frame2_->setObjectName(QStringLiteral("Frame2"));
-    frame2_->setGeometry(twipsRect(4560, 105, 1080, 720));
-    text1_[Others::kInputs] = makeBox(frame2_, rowName("Text1", Others::kInputs),
-                                      QStringLiteral("1..255"), twipsRect(105, 315, 855, 285));
+    text1_[Others::kInputs] =
+        makeBox(frame2_, rowName("Text1", Others::kInputs), QStringLiteral("1..255"));
 
-    btLoad_ = new QPushButton(QStringLiteral("Load"), this);
-    btLoad_->setObjectName(QStringLiteral("btLoad"));
-    btLoad_->setGeometry(twipsRect(4680, 1875, 855, 300));
-    btSave_ = new QPushButton(QStringLiteral("Save"), this);
-    btSave_->setObjectName(QStringLiteral("btSave"));
-    btSave_->setGeometry(twipsRect(4680, 2280, 855, 300));
-    // Neither button answers Enter: a slip of the key must not start a write.
-    for (QPushButton* button : {btLoad_, btSave_}) {
-        button->setAutoDefault(false);
-        button->setDefault(false);
-    }
+    btLoad_ = makeButton(this, QStringLiteral("Load"), QStringLiteral("btLoad"));
+    btSave_ = makeButton(this, QStringLiteral("Save"), QStringLiteral("btSave"));
+    views::placeControls(this, kLayout);
 
     // Focus runs along the coefficients row by row, then the output, the
     // buttons, and the sign boxes last.
@@ -100,8 +104,7 @@ Parameter::Parameter(QWidget* parent) : FixedDialog(parent, QSize(kClientWidth, 
     order << text1_[Others::kInputs] << btLoad_ << btSave_;
     for (QCheckBox* check : check1_)
         order << check;
-    for (qsizetype i = 1; i < order.size(); ++i)
-        setTabOrder(order[i - 1], order[i]);
+    views::chainFocus(order);
     text1_[0]->setFocus();
 
     connect(btLoad_, &QPushButton::clicked, this, &Parameter::load);

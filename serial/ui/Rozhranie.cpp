@@ -8,6 +8,7 @@
 #include "serial/MSComm.h"
 #include "serial/PortMap.h"
 #include "serial/SettingsFile.h"
+#include "views/ControlLayout.h"
 
 #include <QComboBox>
 #include <QFileInfo>
@@ -28,6 +29,25 @@ namespace {
 const QString kBaudField = QStringLiteral("Baud Rate");
 const QString kPortField = QStringLiteral("COM");
 constexpr int kMaxBaud = 32767;
+
+using views::ControlBox;
+using views::Fit;
+
+// The option buttons cross the frame clear of its border, 16 pixels apart so
+// each keeps to its own row. The lists keep their own height.
+constexpr int kOptionWidth = 113 - 16 - 4;
+constexpr ControlBox kLayout[] = {
+    {"Label2", QRect(14, 7, 57, 15)},
+    {"ComBo", QRect(14, 21, 71, 0), Fit::OwnHeight},
+    {"Label1", QRect(105, 7, 97, 17)},
+    {"B_Rate", QRect(105, 21, 89, 0), Fit::OwnHeight},
+    {"Frame2", QRect(203, 7, 113, 96)},
+    {"HS_No", QRect(16, 24, kOptionWidth, 16)},
+    {"HS_RTS", QRect(16, 40, kOptionWidth, 16)},
+    {"HS_X", QRect(16, 56, kOptionWidth, 16)},
+    {"HS_XR", QRect(16, 72, kOptionWidth, 16)},
+    {"OKButton", QRect(322, 21, 61, 25)},
+};
 
 } // namespace
 
@@ -90,7 +110,6 @@ Rozhranie::Rozhranie(QWidget* parent)
 
     label2_ = new QLabel(QStringLiteral("COM:"), this);
     label2_->setObjectName(QStringLiteral("Label2"));
-    label2_->setGeometry(14, 7, 57, 15);
 
     comBo_ = new QComboBox(this);
     comBo_->setObjectName(QStringLiteral("ComBo"));
@@ -98,50 +117,38 @@ Rozhranie::Rozhranie(QWidget* parent)
     // Typed text must never grow the list: only COM1..COM15 are ports.
     comBo_->setInsertPolicy(QComboBox::NoInsert);
     comBo_->setMaxVisibleItems(kPortCount);
-    comBo_->setGeometry(14, 21, 71, comBo_->sizeHint().height());
 
     label1_ = new QLabel(QStringLiteral("Baud Rate"), this);
     label1_->setObjectName(QStringLiteral("Label1"));
-    label1_->setGeometry(105, 7, 97, 17);
 
     bRate_ = new QComboBox(this);
     bRate_->setObjectName(QStringLiteral("B_Rate"));
     bRate_->setEditable(true);
     bRate_->setInsertPolicy(QComboBox::NoInsert);
     bRate_->addItem(QStringLiteral("19200"));
-    bRate_->setGeometry(105, 21, 89, bRate_->sizeHint().height());
 
     frame2_ = new QGroupBox(QStringLiteral("Handshaking"), this);
     frame2_->setObjectName(QStringLiteral("Frame2"));
-    frame2_->setGeometry(203, 7, 113, 96);
 
     // Auto-exclusive buttons in one frame form one group that may start with
     // none on (a handshaking value the dialog has no button for).
-    auto makeOption = [this](const char* name, const QString& text, int top) {
+    auto makeOption = [this](const char* name, const QString& text) {
         auto* button = new QRadioButton(text, frame2_);
         button->setObjectName(QLatin1String(name));
         button->setAutoExclusive(true);
-        // 16 pixels apart, so each button keeps to its own row.
-        button->setGeometry(16, top, 113 - 16 - 4, 16);
+        button->installEventFilter(this);
         return button;
     };
-    hsNo_ = makeOption("HS_No", QStringLiteral("No"), 24);
-    hsRts_ = makeOption("HS_RTS", QStringLiteral("RTS / CTS"), 40);
-    hsX_ = makeOption("HS_X", QStringLiteral("XON/XOFF"), 56);
-    hsXr_ = makeOption("HS_XR", QStringLiteral("RTS, XON"), 72);
-    for (const HandshakeButton& option : handshakeButtons())
-        option.button->installEventFilter(this);
+    hsNo_ = makeOption("HS_No", QStringLiteral("No"));
+    hsRts_ = makeOption("HS_RTS", QStringLiteral("RTS / CTS"));
+    hsX_ = makeOption("HS_X", QStringLiteral("XON/XOFF"));
+    hsXr_ = makeOption("HS_XR", QStringLiteral("RTS, XON"));
 
     okButton_ = new QPushButton(QStringLiteral("OK"), this);
     okButton_->setObjectName(QStringLiteral("OKButton"));
-    okButton_->setGeometry(322, 21, 61, 25);
+    views::placeControls(this, kLayout);
 
-    setTabOrder(okButton_, bRate_);
-    setTabOrder(bRate_, hsNo_);
-    setTabOrder(hsNo_, hsRts_);
-    setTabOrder(hsRts_, hsX_);
-    setTabOrder(hsX_, hsXr_);
-    setTabOrder(hsXr_, comBo_);
+    views::chainFocus({okButton_, bRate_, hsNo_, hsRts_, hsX_, hsXr_, comBo_});
     okButton_->setFocus();
 
     connect(comBo_, &QComboBox::activated, this, &Rozhranie::ComBo_Click);

@@ -97,6 +97,8 @@ private slots:
 
     void layout_data();
     void layout();
+    void layoutSizes_data();
+    void layoutSizes();
     void windowIsFixedAndCentred();
     void focusStartsOnOkAndTabsThroughTheFields_data();
     void focusStartsOnOkAndTabsThroughTheFields();
@@ -237,6 +239,33 @@ void TestPortDialog::layout() {
         QCOMPARE(frame->title(), text);
     if (name.startsWith(QLatin1String("HS_")))
         QCOMPARE(control->parentWidget(), dialog.Frame2());
+}
+
+// The sizes layout() leaves open: the option buttons' (one 16-pixel row each,
+// across the frame) and the lists' height, which is their own.
+void TestPortDialog::layoutSizes_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("width");  // 0: pinned by layout()
+    QTest::addColumn<int>("height"); // 0: the control's own height
+
+    QTest::newRow("ComBo") << "ComBo" << 0 << 0;
+    QTest::newRow("B_Rate") << "B_Rate" << 0 << 0;
+    QTest::newRow("HS_No") << "HS_No" << 93 << 16;
+    QTest::newRow("HS_RTS") << "HS_RTS" << 93 << 16;
+    QTest::newRow("HS_X") << "HS_X" << 93 << 16;
+    QTest::newRow("HS_XR") << "HS_XR" << 93 << 16;
+}
+
+void TestPortDialog::layoutSizes() {
+    QFETCH(QString, name);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    Rozhranie dialog;
+    auto* control = dialog.findChild<QWidget*>(name);
+    QVERIFY2(control, qPrintable(name));
+    if (width > 0)
+        QCOMPARE(control->width(), width);
+    QCOMPARE(control->height(), height > 0 ? height : control->sizeHint().height());
 }
 
 void TestPortDialog::windowIsFixedAndCentred() {

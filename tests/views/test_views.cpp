@@ -401,6 +401,28 @@ void TestViews::parameterLayout_data() {
     QTest::newRow("Check1(1)") << "Check1(1)" << QRect(224, 40, 65, 17) << "Minus";
     QTest::newRow("Check1(2) stands higher") << "Check1(2)" << QRect(224, 63, 65, 17) << "Minus";
     QTest::newRow("Text1(6) output") << "Text1(6)" << QRect(7, 21, 57, 19) << "1";
+    // The rest of the rows, so that every control of the window is pinned.
+    QTest::newRow("Label1(1)") << "Label1(1)" << QRect(16, 40, 25, 17) << "IN 2:";
+    QTest::newRow("Label1(2)") << "Label1(2)" << QRect(16, 64, 25, 17) << "IN 3:";
+    QTest::newRow("Label1(3)") << "Label1(3)" << QRect(16, 88, 25, 17) << "IN 4:";
+    QTest::newRow("Label1(4)") << "Label1(4)" << QRect(16, 112, 25, 17) << "IN 5:";
+    QTest::newRow("Text1(2)") << "Text1(2)" << QRect(56, 64, 65, 19) << "1";
+    QTest::newRow("Text1(3)") << "Text1(3)" << QRect(56, 88, 65, 19) << "1";
+    QTest::newRow("Text1(4)") << "Text1(4)" << QRect(56, 112, 65, 19) << "1";
+    QTest::newRow("Text1(5)") << "Text1(5)" << QRect(56, 136, 65, 19) << "1";
+    QTest::newRow("Label2(0)") << "Label2(0)" << QRect(128, 16, 49, 25) << "/";
+    QTest::newRow("Label2(1)") << "Label2(1)" << QRect(128, 40, 49, 25) << "/";
+    QTest::newRow("Label2(2)") << "Label2(2)" << QRect(128, 64, 49, 25) << "/";
+    QTest::newRow("Label2(4)") << "Label2(4)" << QRect(128, 112, 49, 25) << "/";
+    QTest::newRow("Label2(5)") << "Label2(5)" << QRect(128, 136, 49, 25) << "/";
+    QTest::newRow("Text2(0)") << "Text2(0)" << QRect(144, 16, 65, 19) << "1";
+    QTest::newRow("Text2(2)") << "Text2(2)" << QRect(144, 64, 65, 19) << "1";
+    QTest::newRow("Text2(3)") << "Text2(3)" << QRect(144, 88, 65, 19) << "1";
+    QTest::newRow("Text2(4)") << "Text2(4)" << QRect(144, 112, 65, 19) << "1";
+    QTest::newRow("Text2(5)") << "Text2(5)" << QRect(144, 136, 65, 19) << "1";
+    QTest::newRow("Check1(3)") << "Check1(3)" << QRect(224, 88, 65, 17) << "Minus";
+    QTest::newRow("Check1(4)") << "Check1(4)" << QRect(224, 112, 65, 17) << "Minus";
+    QTest::newRow("Check1(5)") << "Check1(5)" << QRect(224, 136, 65, 17) << "Minus";
 }
 
 void TestViews::parameterLayout() {
@@ -841,6 +863,34 @@ void TestViews::onLineLayout_data() {
     QTest::newRow("Label1(6)") << "Label1(6)" << QRect(8, 27, 37, 17);
     QTest::newRow("Shape1(7)") << "Shape1(7)" << QRect(49, 49, 13, 13);
     QTest::newRow("Text1(7)") << "Text1(7)" << QRect(96, 48, 49, 21);
+    // The rest of the rows, so that every control of the window is pinned;
+    // the input rows are not evenly spaced.
+    QTest::newRow("Line1") << "Line1" << QRect(14, 35, 168, 1);
+    QTest::newRow("Label1(0)") << "Label1(0)" << QRect(7, 48, 22, 15);
+    QTest::newRow("Label2(0)") << "Label2(0)" << QRect(57, 48, 60, 15);
+    QTest::newRow("Label1(1)") << "Label1(1)" << QRect(7, 72, 22, 15);
+    QTest::newRow("Shape1(1)") << "Shape1(1)" << QRect(32, 72, 13, 13);
+    QTest::newRow("Text1(1)") << "Text1(1)" << QRect(126, 70, 50, 22);
+    QTest::newRow("Label1(2)") << "Label1(2)" << QRect(7, 98, 22, 15);
+    QTest::newRow("Shape1(2)") << "Shape1(2)" << QRect(32, 98, 13, 13);
+    QTest::newRow("Label2(2)") << "Label2(2)" << QRect(57, 98, 60, 15);
+    QTest::newRow("Text1(2)") << "Text1(2)" << QRect(126, 98, 50, 22);
+    QTest::newRow("Label1(3)") << "Label1(3)" << QRect(7, 126, 22, 15);
+    QTest::newRow("Shape1(3)") << "Shape1(3)" << QRect(32, 126, 13, 13);
+    QTest::newRow("Label2(3)") << "Label2(3)" << QRect(57, 126, 60, 15);
+    QTest::newRow("Text1(3)") << "Text1(3)" << QRect(126, 126, 50, 22);
+    QTest::newRow("Label1(4)") << "Label1(4)" << QRect(7, 154, 22, 15);
+    QTest::newRow("Shape1(4)") << "Shape1(4)" << QRect(32, 154, 13, 13);
+    QTest::newRow("Label2(4)") << "Label2(4)" << QRect(57, 154, 60, 15);
+    QTest::newRow("Text1(4)") << "Text1(4)" << QRect(126, 154, 50, 22);
+    QTest::newRow("Label1(5)") << "Label1(5)" << QRect(7, 182, 22, 15);
+    QTest::newRow("Shape1(5)") << "Shape1(5)" << QRect(32, 182, 13, 13);
+    QTest::newRow("Label2(5)") << "Label2(5)" << QRect(57, 182, 60, 15);
+    QTest::newRow("Shape1(6)") << "Shape1(6)" << QRect(49, 27, 13, 13);
+    QTest::newRow("Label2(6)") << "Label2(6)" << QRect(67, 27, 20, 17);
+    QTest::newRow("Text1(6)") << "Text1(6)" << QRect(96, 24, 49, 21);
+    QTest::newRow("Label1(7)") << "Label1(7)" << QRect(8, 49, 37, 17);
+    QTest::newRow("Label2(7)") << "Label2(7)" << QRect(67, 49, 20, 17);
 }
 
 void TestViews::onLineLayout() {
