@@ -2,7 +2,7 @@
 // The desktop program's message box: what MsgBox shows through the message
 // seam.
 
-#include "app/Seams.h"
+#include "core/Seams.h"
 
 #include <memory>
 

@@ -1,6 +1,6 @@
 #include "BenchSupport.h"
 
-#include "app/NumText.h"
+#include "core/NumText.h"
 
 #include <QFile>
 

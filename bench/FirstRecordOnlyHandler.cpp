@@ -1,7 +1,7 @@
 #include "FirstRecordOnlyHandler.h"
 
-#include "app/NumText.h"
-#include "app/Others.h"
+#include "core/NumText.h"
+#include "core/Others.h"
 #include "serial/MSComm.h"
 #include "views/Lamp.h"
 #include "views/OnLine.h"

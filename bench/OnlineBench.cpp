@@ -7,7 +7,7 @@
 #include "OnlineRig.h"
 #include "Report.h"
 
-#include "app/Others.h"
+#include "core/Others.h"
 #include "serial/MSComm.h"
 #include "views/OnLine.h"
 

@@ -1,8 +1,8 @@
 #include "OnlineRig.h"
 
 #include "app/Main.h"
-#include "app/Others.h"
-#include "app/Seams.h"
+#include "core/Others.h"
+#include "core/Seams.h"
 #include "serial/QtSerialComm.h"
 #include "serial/SettingsFile.h"
 #include "views/OnLine.h"

@@ -5,8 +5,8 @@
 #include "OnlineRig.h"
 #include "Report.h"
 
-#include "app/Others.h"
-#include "app/Seams.h"
+#include "core/Others.h"
+#include "core/Seams.h"
 #include "protocol/ParameterBlock.h"
 
 #include <QElapsedTimer>

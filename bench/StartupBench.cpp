@@ -6,7 +6,7 @@
 #include "Report.h"
 
 #include "app/Main.h"
-#include "app/Seams.h"
+#include "core/Seams.h"
 #include "serial/QtSerialComm.h"
 #include "serial/SettingsFile.h"
 

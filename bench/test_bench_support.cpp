@@ -7,7 +7,7 @@
 #include "FirstRecordOnlyHandler.h"
 #include "Report.h"
 
-#include "app/Others.h"
+#include "core/Others.h"
 #include "resources/Resources.h"
 #include "support/ScriptedPort.h"
 #include "views/Lamp.h"

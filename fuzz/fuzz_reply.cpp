@@ -1,7 +1,7 @@
 // Fuzzes the parameter read with arbitrary device replies. Whatever comes
 // back, a read either commits one whole parameter set (and reports success)
 // or changes nothing (and reports failure); sign flags are only ever 0 or 1.
-#include "app/Others.h"
+#include "core/Others.h"
 #include "protocol/ParameterBlock.h"
 #include "support/ScriptedPort.h"
 

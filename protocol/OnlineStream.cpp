@@ -1,7 +1,7 @@
 #include "OnlineStream.h"
 
-#include "app/NumText.h"
-#include "app/Others.h"
+#include "core/NumText.h"
+#include "core/Others.h"
 
 #include <cmath>
 

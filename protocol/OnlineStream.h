@@ -4,7 +4,7 @@
 // frames records out of arbitrary chunks; ChannelTotals keeps each channel's
 // running total exactly.
 
-#include "app/Others.h"
+#include "core/Others.h"
 
 #include <QByteArray>
 #include <QLocale>

@@ -1,7 +1,7 @@
 #include "ParameterBlock.h"
 
-#include "app/NumText.h"
-#include "app/Seams.h"
+#include "core/NumText.h"
+#include "core/Seams.h"
 #include "serial/MSComm.h"
 
 #include <QStringList>

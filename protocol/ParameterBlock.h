@@ -8,8 +8,8 @@
 // ReadParameterBlock and WriteParameterBlock are the windows' forms of them:
 // MSComm1, Sleep, the shared state and the message boxes.
 
-#include "app/Others.h"
-#include "app/Seams.h"
+#include "core/Others.h"
+#include "core/Seams.h"
 
 #include <QByteArray>
 #include <QString>

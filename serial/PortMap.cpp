@@ -3,7 +3,7 @@
 #include "MSComm.h"
 #include "SettingsFile.h"
 
-#include "app/NumText.h"
+#include "core/NumText.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "QtSerialComm.h"
 
-#include "app/Seams.h"
+#include "core/Seams.h"
 #include "serial/PortMap.h"
 
 #include <QFileInfo>

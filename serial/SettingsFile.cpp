@@ -1,8 +1,8 @@
 #include "SettingsFile.h"
 
-#include "app/NumText.h"
-#include "app/Others.h"
-#include "app/Seams.h"
+#include "core/NumText.h"
+#include "core/Others.h"
+#include "core/Seams.h"
 #include "serial/MSComm.h"
 #include "serial/PortMap.h"
 

@@ -1,6 +1,6 @@
 #include "FixedDialog.h"
 
-#include "app/CentreOnScreen.h"
+#include "views/CentreOnScreen.h"
 
 #include <QApplication>
 #include <QIcon>

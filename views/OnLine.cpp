@@ -1,8 +1,8 @@
 #include "OnLine.h"
 
-#include "app/NumText.h"
-#include "app/Others.h"
-#include "app/Seams.h"
+#include "core/NumText.h"
+#include "core/Others.h"
+#include "core/Seams.h"
 #include "protocol/ParameterBlock.h"
 #include "serial/MSComm.h"
 #include "views/Lamp.h"

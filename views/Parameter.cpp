@@ -1,8 +1,8 @@
 #include "Parameter.h"
 
-#include "app/NumText.h"
-#include "app/Others.h"
-#include "app/Seams.h"
+#include "core/NumText.h"
+#include "core/Others.h"
+#include "core/Seams.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

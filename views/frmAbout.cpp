@@ -1,7 +1,7 @@
 #include "frmAbout.h"
 
-#include "app/Seams.h"
-#include "app/Version.h"
+#include "core/Seams.h"
+#include "core/Version.h"
 
 #include <QFontMetrics>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #include "app/Main.h"
 #include "app/MessageBox.h"
-#include "app/Others.h"
+#include "core/Others.h"
 #include "resources/Resources.h"
 #include "serial/SettingsFile.h"
 #include "support/ScriptedPort.h"

@@ -1,6 +1,6 @@
 #include "ScriptedPort.h"
 
-#include "app/Others.h"
+#include "core/Others.h"
 
 using comm::CommError;
 

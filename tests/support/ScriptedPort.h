@@ -4,7 +4,7 @@
 // recorder; and for the windows' yes/no questions a recorder that answers.
 // Bind them with TestSeams; unbind happens in its destructor.
 
-#include "app/Seams.h"
+#include "core/Seams.h"
 #include "serial/MSComm.h"
 
 #include <QByteArray>

@@ -2,7 +2,7 @@
 // The shared parameter set as one value, and a set no device reply in the
 // tests carries, so that any stray write to the shared state shows.
 
-#include "app/Others.h"
+#include "core/Others.h"
 #include "protocol/ParameterBlock.h"
 
 inline ParameterSet sharedParameterSet() {

@@ -2,7 +2,7 @@
 // through the main window's menu against a scripted relay.
 
 #include "app/Main.h"
-#include "app/Others.h"
+#include "core/Others.h"
 #include "protocol/ParameterBlock.h"
 #include "resources/Resources.h"
 #include "support/FakeRelay.h"

@@ -1,6 +1,6 @@
 // ktr6ctl coefficient: the fraction for an amount per impulse.
 
-#include "Coefficient.h"
+#include "commissioning/Coefficient.h"
 #include "Commands.h"
 #include "CtlRun.h"
 

@@ -1,12 +1,12 @@
 // ktr6ctl commission: write a plan, verify it, and leave a signed-off record.
 
 #include "Commands.h"
-#include "Commission.h"
+#include "commissioning/Commission.h"
 #include "CtlRun.h"
-#include "RecordFiles.h"
-#include "RecordPdf.h"
+#include "commissioning/RecordFiles.h"
+#include "commissioning/RecordPdf.h"
 
-#include "app/Version.h"
+#include "core/Version.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -2,7 +2,7 @@
 
 #include "Commands.h"
 #include "CtlRun.h"
-#include "ParameterJson.h"
+#include "commissioning/ParameterJson.h"
 
 int runDiff(const CtlJob& job, CtlRun& run) {
     const ParameterPlan& plan = *job.plan;

@@ -2,7 +2,7 @@
 
 #include "Commands.h"
 #include "CtlRun.h"
-#include "ParameterJson.h"
+#include "commissioning/ParameterJson.h"
 
 int runRead(const CtlJob& job, CtlRun& run) {
     const auto set = run.readParameters();

@@ -3,10 +3,10 @@
 
 #include "Commands.h"
 #include "CtlRun.h"
-#include "Scan.h"
+#include "commissioning/Scan.h"
 #include "StopSignals.h"
 
-#include "app/Seams.h"
+#include "core/Seams.h"
 #include "serial/PortMap.h"
 
 #include <QDir>

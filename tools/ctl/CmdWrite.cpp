@@ -1,9 +1,9 @@
 // ktr6ctl write: a parameter file to the device, verified by reading it back.
 
 #include "Commands.h"
-#include "Commission.h"
+#include "commissioning/Commission.h"
 #include "CtlRun.h"
-#include "ParameterJson.h"
+#include "commissioning/ParameterJson.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // status.
 
 #include "CtlCommand.h"
-#include "ParameterJson.h"
+#include "commissioning/ParameterJson.h"
 
 #include <QDateTime>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "CtlCommand.h"
 
-#include "Record.h"
+#include "commissioning/Record.h"
 
 namespace {
 

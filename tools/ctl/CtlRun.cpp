@@ -1,7 +1,7 @@
 #include "CtlRun.h"
 
-#include "Commission.h"
-#include "ParameterJson.h"
+#include "commissioning/Commission.h"
+#include "commissioning/ParameterJson.h"
 #include "StopSignals.h"
 
 #include "serial/PortMap.h"

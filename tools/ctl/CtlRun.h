@@ -2,7 +2,7 @@
 // What every ktr6ctl command shares: its exit statuses, its two output
 // streams, and one run of device exchanges on one port with its own stop.
 
-#include "app/Seams.h"
+#include "core/Seams.h"
 #include "protocol/ParameterBlock.h"
 #include "serial/QtSerialComm.h"
 #include "serial/SettingsFile.h"

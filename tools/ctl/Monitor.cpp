@@ -2,8 +2,8 @@
 
 #include "StopSignals.h"
 
-#include "app/NumText.h"
-#include "app/Seams.h"
+#include "core/NumText.h"
+#include "core/Seams.h"
 #include "protocol/ParameterBlock.h"
 #include "serial/MSComm.h"
 

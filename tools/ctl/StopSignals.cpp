@@ -1,6 +1,6 @@
 #include "StopSignals.h"
 
-#include "app/Seams.h"
+#include "core/Seams.h"
 
 #include <QtGlobal>
 #include <atomic>

@@ -5,7 +5,7 @@
 #include "CtlCommand.h"
 #include "CtlRun.h"
 
-#include "app/Seams.h"
+#include "core/Seams.h"
 #include "serial/SettingsFile.h"
 
 #include <QCoreApplication>

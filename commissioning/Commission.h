@@ -1,0 +1,36 @@
+#pragma once
+// The device part of a commissioning run: read the device, write the plan
+// unless the device already holds it, and judge the write's own read-back
+// against the plan, inputs and output, with diff's comparison.
+
+#include "ParameterJson.h"
+#include "Record.h"
+
+#include "core/Seams.h"
+#include "protocol/ParameterBlock.h"
+
+class MSComm;
+
+struct DeviceOutcome {
+    Outcome outcome = Outcome::Failed;
+    QString reason;          // failed: "reading the device: ..." and why
+    QStringList differences; // not-verified: as diff prints them
+    std::optional<ParameterSet> before;
+    std::optional<ParameterSet> after; // the write's read-back (unchanged: the read)
+    // A stop was asked for: the run ends without a verdict. sentUnverified:
+    // the block went out and its read-back was cut short.
+    bool stopped = false;
+    // What the write's own check (the table only) found; empty when nothing
+    // was written.
+    std::optional<WriteOutcome::Result> write;
+    bool sentUnverified = false;
+};
+
+DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pause& pause,
+                               StopRequest* stop);
+
+// Why a read failed, for a person at a terminal: a silent device, or the
+// port's own reason; with the port and its device.
+QString readFailure(const MSComm& port, const ReadOutcome& read);
+// "COM1 (/dev/ttyUSB0)".
+QString portDescription(const MSComm& port);

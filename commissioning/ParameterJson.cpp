@@ -1,0 +1,279 @@
+#include "ParameterJson.h"
+
+#include "Coefficient.h"
+#include "core/NumText.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QSet>
+#include <cmath>
+#include <functional>
+
+namespace {
+
+bool isMinus(const std::array<int32_t, 3>& row) {
+    return row[Others::kSignColumn] != 1;
+}
+
+// Checks one object's keys against the known ones.
+bool onlyKnownKeys(const QJsonObject& object, const QSet<QString>& known, const QString& where,
+                   QString* error) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!known.contains(it.key())) {
+            *error = QStringLiteral("%1unknown entry \"%2\"").arg(where, it.key());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<int> wholeNumber(const QJsonObject& object, const QString& key, int maximum,
+                               const QString& name, QString* error) {
+    const QJsonValue value = object.value(key);
+    if (value.isUndefined()) {
+        *error = QStringLiteral("%1 is missing").arg(name);
+        return std::nullopt;
+    }
+    if (!value.isDouble()) {
+        *error = QStringLiteral("%1 must be a number").arg(name);
+        return std::nullopt;
+    }
+    const double number = value.toDouble();
+    if (std::floor(number) != number) {
+        *error =
+            QStringLiteral("%1 must be a whole number, not %2").arg(name, QString::number(number));
+        return std::nullopt;
+    }
+    if (number < 0 || number > maximum) {
+        *error = QStringLiteral("%1 is %2, outside 0..%3")
+                     .arg(name, QString::number(number, 'f', 0), QString::number(maximum));
+        return std::nullopt;
+    }
+    return int(number);
+}
+
+// An input's "amount": a text as coefficient reads it, or a JSON number
+// taken as its shortest text (0.1 stays "0.1"); checked as coefficient checks
+// an amount. null counts as not given.
+bool readAmount(const QJsonObject& input, const QString& name, QString* text, QString* error) {
+    const QJsonValue value = input.value(QLatin1String("amount"));
+    if (value.isUndefined() || value.isNull())
+        return true;
+    if (value.isString())
+        *text = value.toString();
+    else if (value.isDouble())
+        *text = QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
+    else {
+        *error = QStringLiteral("%1 must be a text such as \"0.1\" or \"40/400\", or a number")
+                     .arg(name);
+        return false;
+    }
+    QString why;
+    if (!parseAmount(*text, &why)) {
+        *error = QStringLiteral("%1: %2").arg(name, why);
+        return false;
+    }
+    return true;
+}
+
+// The set as read --json prints it, without the newline; inputExtra(i) is
+// added to input i's object after its "minus".
+QByteArray setJson(const ParameterSet& set, const std::function<QByteArray(int)>& inputExtra) {
+    QByteArray json = "{\"firmware\":" + jsonString(set.firmwareVersion) + ",\"inputs\":[";
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const auto& row = set.table[i];
+        if (i > 0)
+            json += ',';
+        json += "{\"numerator\":" + QByteArray::number(row[Others::kNumeratorColumn]) +
+                ",\"divisor\":" + QByteArray::number(row[Others::kDivisorColumn]) +
+                ",\"minus\":" + (isMinus(row) ? "true" : "false") + inputExtra(i) + '}';
+    }
+    return json + "],\"output\":" + QByteArray::number(set.output) + '}';
+}
+
+} // namespace
+
+QString coefficientText(const std::array<int32_t, 3>& row) {
+    if (row[Others::kDivisorColumn] == 0)
+        return QStringLiteral("(divisor 0)");
+    double value = double(row[Others::kNumeratorColumn]) / row[Others::kDivisorColumn];
+    if (isMinus(row))
+        value = -value;
+    return fixedTrimmed(value, 6);
+}
+
+ParameterSet currentParameterSet() {
+    return {Others::FirmwareVersion, Others::ParamTable, Others::OutputParam};
+}
+
+QByteArray parameterSetJson(const ParameterSet& set) {
+    return setJson(set, [](int) { return QByteArray(); }) + '\n';
+}
+
+QByteArray jsonString(const QString& text) {
+    // QJsonDocument escapes; the array brackets around it are cut off again.
+    const QByteArray wrapped = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return wrapped.mid(1, wrapped.size() - 2);
+}
+
+QByteArray numberJson(double value) {
+    return QString::number(value, 'g', QLocale::FloatingPointShortest).toUtf8();
+}
+
+QString parameterSetReport(const ParameterSet& set) {
+    QString text = QStringLiteral("Firmware     SW %1\n").arg(set.firmwareVersion);
+    text += QStringLiteral("Input   Numerator  Divisor  Sign  Per impulse\n");
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const auto& row = set.table[i];
+        text +=
+            QStringLiteral("IN %1  %2  %3  %4  %5\n")
+                .arg(QString::number(i + 1),
+                     QString::number(row[Others::kNumeratorColumn]).rightJustified(11),
+                     QString::number(row[Others::kDivisorColumn]).rightJustified(7),
+                     QString(isMinus(row) ? QLatin1Char('-') : QLatin1Char('+')).rightJustified(4),
+                     coefficientText(row).rightJustified(11));
+    }
+    text += QStringLiteral("Output       %1\n").arg(set.output);
+    return text;
+}
+
+std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error,
+                                                 PlanAmounts* amounts) {
+    QString problem;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    auto fail = [&](const QString& why) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    if (document.isNull())
+        return fail(QStringLiteral("not valid JSON (%1 at character %2)")
+                        .arg(parseError.errorString(), QString::number(parseError.offset + 1)));
+    if (!document.isObject())
+        return fail(QStringLiteral("the parameter set must be one JSON object"));
+    const QJsonObject root = document.object();
+    if (!onlyKnownKeys(root, {"firmware", "inputs", "output"}, QString(), &problem))
+        return fail(problem);
+
+    const QJsonValue inputs = root.value(QLatin1String("inputs"));
+    if (inputs.isUndefined())
+        return fail(QStringLiteral("\"inputs\" is missing"));
+    if (!inputs.isArray() || inputs.toArray().size() != Others::kInputs)
+        return fail(QStringLiteral("\"inputs\" must be a list of six inputs, IN 1 to IN 6"));
+
+    EditorFields fields;
+    PlanAmounts given;
+    const QJsonArray list = inputs.toArray();
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const QString where =
+            QStringLiteral("inputs[%1] (IN %2)").arg(QString::number(i), QString::number(i + 1));
+        if (!list[i].isObject())
+            return fail(where + QStringLiteral(" must be an object"));
+        const QJsonObject input = list[i].toObject();
+        if (!onlyKnownKeys(input, {"numerator", "divisor", "minus", "amount"},
+                           where + QStringLiteral(": "), &problem))
+            return fail(problem);
+        const auto numerator = wholeNumber(input, QStringLiteral("numerator"), 65535,
+                                           where + QStringLiteral(" numerator"), &problem);
+        if (!numerator)
+            return fail(problem);
+        const auto divisor = wholeNumber(input, QStringLiteral("divisor"), 65535,
+                                         where + QStringLiteral(" divisor"), &problem);
+        if (!divisor)
+            return fail(problem);
+        const QJsonValue minus = input.value(QLatin1String("minus"));
+        if (!minus.isBool())
+            return fail(where + QStringLiteral(" minus must be true or false"));
+        if (!readAmount(input, where + QStringLiteral(" amount"), &given[i], &problem))
+            return fail(problem);
+        fields.numerator[i] = QString::number(*numerator);
+        fields.divisor[i] = QString::number(*divisor);
+        fields.minus[i] = minus.toBool();
+    }
+    const auto output =
+        wholeNumber(root, QStringLiteral("output"), 255, QStringLiteral("\"output\""), &problem);
+    if (!output)
+        return fail(problem);
+    fields.output = QString::number(*output);
+    if (amounts)
+        *amounts = given;
+    return fields;
+}
+
+std::optional<ParameterPlan> parameterPlanFromJson(const QByteArray& json, QString* error) {
+    ParameterPlan plan;
+    const auto fields = editorFieldsFromJson(json, error, &plan.amounts);
+    if (!fields)
+        return std::nullopt;
+    const auto block = encodeWriteBlock(*fields, error);
+    if (!block)
+        return std::nullopt;
+    plan.fields = *fields;
+    plan.set.table = block->table;
+    plan.set.output = uint8_t(block->octets[kWriteBlockSize - 1]);
+    // Checked above: the document is an object.
+    const QJsonValue firmware =
+        QJsonDocument::fromJson(json).object().value(QLatin1String("firmware"));
+    plan.set.firmwareVersion = firmware.toString();
+    return plan;
+}
+
+std::optional<ParameterSet> parameterSetFromJson(const QByteArray& json, QString* error) {
+    auto plan = parameterPlanFromJson(json, error);
+    if (!plan)
+        return std::nullopt;
+    plan->set.firmwareVersion.clear();
+    return plan->set;
+}
+
+std::optional<IntendedAmount> intendedAmount(const ParameterPlan& plan, int input) {
+    const QString& text = plan.amounts[input];
+    const auto amount = parseAmount(text, nullptr);
+    if (text.isEmpty() || !amount)
+        return std::nullopt;
+    const auto& row = plan.set.table[input];
+    IntendedAmount intended{text, std::nullopt, false};
+    if (row[Others::kDivisorColumn] != 0) {
+        const FractionFit fit = fitFraction(*amount, uint32_t(row[Others::kNumeratorColumn]),
+                                            uint32_t(row[Others::kDivisorColumn]));
+        intended.relativeError = fit.relativeError;
+        intended.outOfReach = fit.outOfReach;
+    }
+    return intended;
+}
+
+QByteArray parameterPlanJson(const ParameterPlan& plan) {
+    return setJson(plan.set, [&plan](int input) {
+        const auto intended = intendedAmount(plan, input);
+        if (!intended)
+            return QByteArray();
+        return ",\"amount\":" + jsonString(intended->text) + ",\"relative_error\":" +
+               (intended->relativeError ? numberJson(*intended->relativeError) : "null");
+    });
+}
+
+QStringList parameterSetDifferences(const ParameterSet& device, const ParameterSet& file) {
+    QStringList lines;
+    auto differ = [&](const QString& field, const QString& onDevice, const QString& inFile) {
+        if (onDevice != inFile)
+            lines << QStringLiteral("%1: device %2, file %3").arg(field, onDevice, inFile);
+    };
+    auto sign = [](const std::array<int32_t, 3>& row) {
+        return isMinus(row) ? QStringLiteral("minus") : QStringLiteral("plus");
+    };
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const QString input = QStringLiteral("IN %1 ").arg(i + 1);
+        const auto& ours = device.table[i];
+        const auto& theirs = file.table[i];
+        for (const auto& [column, name] : {std::pair{Others::kNumeratorColumn, "numerator"},
+                                           std::pair{Others::kDivisorColumn, "divisor"}})
+            differ(input + QLatin1String(name), QString::number(ours[column]),
+                   QString::number(theirs[column]));
+        differ(input + QStringLiteral("sign"), sign(ours), sign(theirs));
+    }
+    differ(QStringLiteral("output"), QString::number(device.output), QString::number(file.output));
+    return lines;
+}

@@ -1,0 +1,315 @@
+// The commissioning record as its readers meet it: the PDF read back by an
+// independent reader (poppler's pdftotext, pdfinfo, pdffonts), its words
+// laid out on one A4 page without overlapping, and the JSON twin.
+
+#include "commissioning/Record.h"
+#include "commissioning/RecordPdf.h"
+
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimeZone>
+
+namespace {
+
+const QByteArray kPlanJson =
+    R"({"firmware":"6","inputs":[{"numerator":1,"divisor":10,"minus":false,"amount":"40/400"},)"
+    R"({"numerator":1,"divisor":4,"minus":true,"amount":0.25},)"
+    R"({"numerator":1,"divisor":12,"minus":false,"amount":"0.0833333"},)"
+    R"({"numerator":1,"divisor":1,"minus":false},{"numerator":2,"divisor":3,"minus":false},)"
+    R"({"numerator":0,"divisor":0,"minus":false,"amount":"1"}],"output":7})";
+
+ParameterSet beforeSet() {
+    ParameterSet set;
+    set.firmwareVersion = QStringLiteral("6");
+    set.table = {{{1, 16, 1}, {0, 1, 4}, {1, 300, 65535}, {1, 1, 1}, {1, 2, 3}, {1, 1, 1}}};
+    set.output = 5;
+    return set;
+}
+
+CommissionRecord sampleRecord(Outcome outcome) {
+    CommissionRecord record;
+    record.time = QDateTime(QDate(2024, 5, 17), QTime(14, 3, 7), QTimeZone(7200));
+    record.site = QStringLiteral("Rozvodňa Žilina");
+    record.relay = QStringLiteral("KTR6 č. 0042");
+    record.technician = QStringLiteral("J. Kováč");
+    record.host = QStringLiteral("service-laptop");
+    record.version = QStringLiteral("1.02");
+    record.port = {4, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("9600,N,8,1"), 0};
+    record.outcome = outcome;
+    QString error;
+    record.plan = *parameterPlanFromJson(kPlanJson, &error);
+    record.pdf = QStringLiteral("/records/ktr6-record-20240517-140307-COM4.pdf");
+    record.pdfSha256 = QByteArray(64, 'a');
+    if (outcome != Outcome::Failed) {
+        record.before = beforeSet();
+        record.after = record.plan.set;
+        record.after->firmwareVersion = QStringLiteral("6");
+    }
+    if (outcome == Outcome::NotVerified) {
+        record.after->output = 8;
+        record.differences = {QStringLiteral("output: device 8, file 7")};
+    }
+    if (outcome == Outcome::Failed)
+        record.reason =
+            QStringLiteral("reading the device: COM4 (/dev/ttyUSB0): Permission denied");
+    return record;
+}
+
+// Runs a poppler tool on the PDF; its standard output.
+QString poppler(const QString& tool, const QByteArray& pdf, QStringList args) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("record.pdf"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(pdf) != pdf.size())
+        return {};
+    file.close();
+    QProcess process;
+    args << path;
+    if (tool == QLatin1String("pdftotext"))
+        args << QStringLiteral("-");
+    process.start(tool, args);
+    if (!process.waitForFinished(20000) || process.exitCode() != 0)
+        return QStringLiteral("%1 failed: %2")
+            .arg(tool, QString::fromUtf8(process.readAllStandardError()));
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// The lines of the text layer, blanks run together.
+QStringList textLines(const QByteArray& pdf) {
+    QStringList lines;
+    for (const QString& line : poppler(QStringLiteral("pdftotext"), pdf, {"-layout"}).split('\n'))
+        if (!line.trimmed().isEmpty())
+            lines << line.simplified();
+    return lines;
+}
+
+QString lineStarting(const QStringList& lines, const QString& start) {
+    for (const QString& line : lines)
+        if (line.startsWith(start))
+            return line;
+    return {};
+}
+
+} // namespace
+
+class CtlRecordTest : public QObject {
+    Q_OBJECT
+private slots:
+    void pdfReadsBackAsText_data();
+    void pdfReadsBackAsText();
+    void pdfWordsStayOnThePageApart_data();
+    void pdfWordsStayOnThePageApart();
+    void twinHoldsEveryField();
+};
+
+void CtlRecordTest::pdfReadsBackAsText_data() {
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QStringList>("lines"); // lines of the text layer, blanks run together
+
+    const QStringList common = {
+        "KTR6 commissioning record",
+        "Date and time 2024-05-17 14:03:07 UTC+02:00",
+        "Site Rozvodňa Žilina",
+        "Relay KTR6 č. 0042",
+        "Technician J. Kováč",
+        "Computer service-laptop",
+        "Program ktr6ctl, version 1.02",
+        "Port COM4 (/dev/ttyUSB0)",
+        "Line settings 9600 baud, 8 data bits, no parity, 1 stop bit, handshaking none",
+        "Input Sign Numerator Divisor Per impulse Intended Rel. error Sign Numerator Divisor",
+        "File ktr6-record-20240517-140307-COM4.pdf · its data and SHA-256 in "
+        "ktr6-record-20240517-140307-COM4.json",
+    };
+    const QStringList planRows = {
+        "IN 1 plus 1 10 0.1 40/400 0",
+        "IN 2 minus 1 4 -0.25 -0.25 0",
+        "IN 3 plus 1 12 0.083333 0.0833333 4e-07",
+        "IN 4 plus 1 1 1",
+        "IN 5 plus 2 3 0.666667",
+        "IN 6 plus 0 0 — 1 —",
+    };
+    const QStringList beforeValues = {" plus 16 1", " minus 1 4", " plus 300 65535",
+                                      " plus 1 1",  " plus 2 3",  " plus 1 1"};
+    QStringList rows;
+    for (int i = 0; i < 6; ++i)
+        rows << planRows[i] + beforeValues[i];
+
+    QTest::newRow("verified") << int(Outcome::Verified)
+                              << common + rows +
+                                     QStringList{"Firmware SW 6", "Output value 7 5 7",
+                                                 "Verified: the device holds this set"};
+    QTest::newRow("unchanged") << int(Outcome::Unchanged)
+                               << QStringList{"Verified: the device holds this set; nothing was "
+                                              "written"};
+    QTest::newRow("not verified") << int(Outcome::NotVerified)
+                                  << QStringList{"Output value 7 5 8",
+                                                 "NOT VERIFIED: output: device 8, file 7"};
+    QStringList unread;
+    for (const QString& row : planRows)
+        unread << row + QStringLiteral(" — — —");
+    QTest::newRow("failed, nothing read")
+        << int(Outcome::Failed)
+        << unread + QStringList{"Firmware —", "Output value 7 — —",
+                                "NOT VERIFIED: reading the device: COM4 (/dev/ttyUSB0): "
+                                "Permission denied"};
+}
+
+void CtlRecordTest::pdfReadsBackAsText() {
+    QFETCH(int, outcome);
+    QFETCH(QStringList, lines);
+    QString warning;
+    const QByteArray pdf = recordPdf(sampleRecord(Outcome(outcome)), &warning);
+    QVERIFY2(warning.isEmpty(), qPrintable(warning));
+
+    const QString info = poppler(QStringLiteral("pdfinfo"), pdf, {});
+    QVERIFY2(info.contains(QRegularExpression(R"(Pages:\s+1\n)")), qPrintable(info));
+    QVERIFY2(info.contains(QLatin1String(" pts (A4)\n")), qPrintable(info));
+    const QString fonts = poppler(QStringLiteral("pdffonts"), pdf, {});
+    QVERIFY2(fonts.contains(QLatin1String("DejaVuSans ")), qPrintable(fonts));
+
+    const QStringList text = textLines(pdf);
+    for (const QString& line : lines) {
+        const QString found = lineStarting(text, line.section(' ', 0, 1));
+        QVERIFY2(found == line || text.contains(line),
+                 qPrintable(QStringLiteral("wanted \"%1\", found \"%2\" in:\n%3")
+                                .arg(line, found, text.join('\n'))));
+    }
+    for (const QString& line : QStringList{"Technician Customer", "Name J. Kováč Name",
+                                           "Signature Signature", "Date Date"})
+        QVERIFY2(text.contains(line), qPrintable(text.join('\n')));
+}
+
+void CtlRecordTest::pdfWordsStayOnThePageApart_data() {
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("differences");
+    QTest::addColumn<QString>("label");
+
+    // Wide letters, and scripts DejaVu Sans covers beyond Latin.
+    const QString wide = QString(80, QLatin1Char('W'));
+    const QString words = QStringLiteral("Ελληνικά Москва Rozvodňa ").repeated(4).left(80);
+    QTest::newRow("19 differences, labels of 80 W") << int(Outcome::NotVerified) << 19 << wide;
+    QTest::newRow("19 differences, labels of words") << int(Outcome::NotVerified) << 19 << words;
+    QTest::newRow("failed, a long reason") << int(Outcome::Failed) << 0 << wide;
+}
+
+void CtlRecordTest::pdfWordsStayOnThePageApart() {
+    QFETCH(int, outcome);
+    QFETCH(int, differences);
+    QFETCH(QString, label);
+    CommissionRecord record = sampleRecord(Outcome(outcome));
+    record.site = record.relay = record.technician = label;
+    record.port.device =
+        QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    record.differences.clear();
+    for (int i = 0; i < differences; ++i)
+        record.differences << QStringLiteral("IN %1 numerator: device 65535, file 65534")
+                                  .arg(QString::number(i % 6 + 1));
+    if (outcome == int(Outcome::Failed))
+        record.reason = QStringLiteral("reading back what was written: no complete reply from the "
+                                       "device on COM4 (%1) after 3 attempts; check that it is "
+                                       "connected and powered.")
+                            .arg(record.port.device);
+    QString warning;
+    const QByteArray pdf = recordPdf(record, &warning);
+    // For a look at the page: KTR6_RECORD_SAMPLE=DIR keeps each one.
+    if (const QString keep = qEnvironmentVariable("KTR6_RECORD_SAMPLE"); !keep.isEmpty()) {
+        QFile sample(keep + QLatin1Char('/') + QString(QTest::currentDataTag()).replace(' ', '_') +
+                     QStringLiteral(".pdf"));
+        QVERIFY(sample.open(QIODevice::WriteOnly) && sample.write(pdf) == pdf.size());
+    }
+
+    // Every word's box, in points; A4 is 595 x 842.
+    const QString html = poppler(QStringLiteral("pdftotext"), pdf, {"-bbox"});
+    const QRegularExpression wordPattern(
+        R"re(<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="([\d.]+)" yMax="([\d.]+)">([^<]*)</word>)re");
+    QList<std::pair<QRectF, QString>> boxes;
+    for (auto it = wordPattern.globalMatch(html); it.hasNext();) {
+        const auto match = it.next();
+        boxes.append({QRectF(QPointF(match.captured(1).toDouble(), match.captured(2).toDouble()),
+                             QPointF(match.captured(3).toDouble(), match.captured(4).toDouble())),
+                      match.captured(5)});
+    }
+    QVERIFY2(boxes.size() > 150, qPrintable(html));
+    QVERIFY(html.count(QLatin1String("<page ")) == 1);
+    const QRectF page(QPointF(40, 30), QPointF(555, 812)); // within the margins
+    for (qsizetype i = 0; i < boxes.size(); ++i) {
+        QVERIFY2(page.contains(boxes[i].first), qPrintable(boxes[i].second));
+        // Lines of one paragraph may touch: a box counts from its middle.
+        const QRectF core = boxes[i].first.adjusted(0.3, 1.5, -0.3, -1.5);
+        for (qsizetype j = i + 1; j < boxes.size(); ++j) {
+            const QRectF other = boxes[j].first.adjusted(0.3, 1.5, -0.3, -1.5);
+            QVERIFY2(!core.intersects(other),
+                     qPrintable(QStringLiteral("\"%1\" overlaps \"%2\"")
+                                    .arg(boxes[i].second, boxes[j].second)));
+        }
+    }
+    // Nothing of the result is lost to the page's end.
+    // (Blanks and hyphens aside: pdftotext joins a word broken after a hyphen.)
+    QString text =
+        poppler(QStringLiteral("pdftotext"), pdf, {}).remove(QRegularExpression("[\\s-]"));
+    const QString result = resultLine(record).remove(QRegularExpression("[\\s-]"));
+    QVERIFY2(text.contains(result), qPrintable(text));
+    if (label != QString(80, QLatin1Char('W')))
+        QVERIFY2(text.contains(QString(label).remove(' ')), qPrintable(text));
+}
+
+void CtlRecordTest::twinHoldsEveryField() {
+    CommissionRecord record = sampleRecord(Outcome::Failed);
+    record.site = QStringLiteral("東京 \"Süd\"\\ ");
+    record.relay.clear();
+    const QByteArray twin = recordJson(record);
+    QVERIFY(twin.endsWith("}\n"));
+
+    // One key per line, in this order.
+    const QStringList keys = {"time",    "site", "relay",   "technician", "host",
+                              "version", "port", "outcome", "reason",     "differences",
+                              "before",  "plan", "after",   "pdf",        "pdf_sha256"};
+    QStringList found;
+    for (const QByteArray& line : twin.split('\n'))
+        if (line.startsWith("  \""))
+            found << QString::fromUtf8(line.mid(3, line.indexOf('"', 3) - 3));
+    QCOMPARE(found, keys);
+
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(twin, &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+    QCOMPARE(object.value("time").toString(), QStringLiteral("2024-05-17T14:03:07+02:00"));
+    QCOMPARE(object.value("site").toString(), record.site); // kept exactly, any script
+    QVERIFY(object.value("relay").isNull());
+    QCOMPARE(object.value("outcome").toString(), QStringLiteral("failed"));
+    QCOMPARE(object.value("reason").toString(), record.reason);
+    QVERIFY(object.value("differences").isNull());
+    QVERIFY(object.value("before").isNull());
+    QVERIFY(object.value("after").isNull());
+    QCOMPARE(object.value("port").toObject().value("device").toString(),
+             QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(object.value("pdf_sha256").toString(), QString(64, QLatin1Char('a')));
+
+    // The plan as read --json prints a set, with each intended amount and its
+    // relative error on the exact fraction.
+    QVERIFY(twin.contains(
+        R"("plan": {"firmware":"6","inputs":[{"numerator":1,"divisor":10,"minus":false,)"
+        R"("amount":"40/400","relative_error":0},{"numerator":1,"divisor":4,"minus":true,)"
+        R"("amount":"0.25","relative_error":0},{"numerator":1,"divisor":12,"minus":false,)"
+        R"("amount":"0.0833333","relative_error":4.00000160000064e-07},)"));
+    QVERIFY(twin.contains(R"({"numerator":0,"divisor":0,"minus":false,"amount":"1",)"
+                          R"("relative_error":null}],"output":7},)"));
+
+    // The journal line: its own keys, one line.
+    record = sampleRecord(Outcome::Verified);
+    const QByteArray line = journalLine(record);
+    QVERIFY(!line.contains('\n'));
+    const QJsonObject entry = QJsonDocument::fromJson(line).object();
+    QCOMPARE(entry.keys(), (QStringList{"after", "before", "outcome", "pdf", "pdf_sha256", "port",
+                                        "relay", "site", "technician", "time"}));
+    QCOMPARE(entry.value("before").toObject().value("output").toInt(), 5);
+    QVERIFY(line.startsWith(R"({"time":"2024-05-17T14:03:07+02:00","site":"Rozvodňa Žilina",)"));
+}
+
+QTEST_MAIN(CtlRecordTest)
+#include "test_ctl_record.moc"

@@ -1,0 +1,1179 @@
+// ktr6ctl's own parts: its command line, the parameter file it prints and
+// ktr6ctl's own parts: its command line, the parameter file it prints and
+// takes back and compares, the coefficient search, the monitor's CSV lines
+// and the port scan on scripted ports.
+
+#include "protocol/ParameterBlock.h"
+#include "support/FakeRelay.h"
+#include "support/ScriptedPort.h"
+#include "support/TestLocale.h"
+#include "commissioning/Coefficient.h"
+#include "commissioning/Commission.h"
+#include "tools/ctl/CtlCommand.h"
+#include "tools/ctl/Monitor.h"
+#include "commissioning/ParameterJson.h"
+#include "commissioning/RecordFiles.h"
+#include "commissioning/Scan.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <clocale>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+
+ParameterSet sampleSet() {
+    ParameterSet set;
+    set.firmwareVersion = QStringLiteral("6");
+    set.table = {{{1, 16, 1}, {0, 1, 4}, {1, 300, 65535}, {1, 0, 1}, {0, 2, 3}, {1, 5, 0}}};
+    set.output = 5;
+    return set;
+}
+
+const QByteArray kSampleJson =
+    R"({"firmware":"6","inputs":[{"numerator":16,"divisor":1,"minus":false},)"
+    R"({"numerator":1,"divisor":4,"minus":true},{"numerator":300,"divisor":65535,"minus":false},)"
+    R"({"numerator":0,"divisor":1,"minus":false},{"numerator":2,"divisor":3,"minus":true},)"
+    R"({"numerator":5,"divisor":0,"minus":false}],"output":5})"
+    "\n";
+
+// Captures what the monitor prints.
+class MemoryFile {
+public:
+    MemoryFile() : file_(open_memstream(&buffer_, &size_)) {}
+    ~MemoryFile() {
+        std::fclose(file_);
+        std::free(buffer_);
+    }
+    FILE* file() const { return file_; }
+    QStringList lines() {
+        std::fflush(file_);
+        return QString::fromUtf8(buffer_, qsizetype(size_))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+private:
+    char* buffer_ = nullptr;
+    size_t size_ = 0;
+    FILE* file_;
+};
+
+// One probe's port, made on the probe's thread: what it did is kept in its
+// port's record once the probe has destroyed it.
+struct ProbeRecord {
+    QStringList trace;
+    QByteArray written;
+    bool leftOpen = true;
+    bool leftRtsUp = true;
+};
+
+class ProbePort : public ScriptedPort {
+public:
+    explicit ProbePort(ProbeRecord* record) : record_(record) {}
+    ~ProbePort() override {
+        record_->trace = trace;
+        record_->written = written;
+        record_->leftOpen = PortOpen();
+        record_->leftRtsUp = rts();
+    }
+
+private:
+    ProbeRecord* record_;
+};
+
+// The probe port of the thread that calls the pause.
+thread_local ProbePort* probeOnThisThread = nullptr;
+
+} // namespace
+
+Q_DECLARE_METATYPE(ScanResult::Status)
+
+class CtlCoreTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { checkTestLocale(); }
+    void commandLine_data();
+    void commandLine();
+    void jsonIsExactAndRoundTrips();
+    void badParameterFile_data();
+    void badParameterFile();
+    void planAmounts();
+    void commissionJudgesTheReadBack_data();
+    void commissionJudgesTheReadBack();
+    void recordFilesNeverReplace();
+    void journalKeepsEveryLineWhole();
+    void reportShowsSignedAmounts();
+    void setDifferences_data();
+    void setDifferences();
+    void closestFraction_data();
+    void closestFraction();
+    void fitOfAGivenFraction_data();
+    void fitOfAGivenFraction();
+    void amountRefused_data();
+    void amountRefused();
+    void monitorPrintsCountedRecords();
+    void totalsKeepTheirPrecision_data();
+    void totalsKeepTheirPrecision();
+    void monitorEndsWhenTheDeviceVanishes();
+    void monitorFails_data();
+    void monitorFails();
+    void scanProbe_data();
+    void scanProbe();
+    void scanProbesEveryPortAtOnce();
+    void scanOutputShapes();
+};
+
+void CtlCoreTest::commandLine_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("error"); // a part of the message, empty when accepted
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QString>("summary"); // json/file/port/count as parsed
+
+    using C = CtlOptions::Command;
+    QTest::newRow("read") << QStringList{"read"} << "" << int(C::Read)
+                          << "json=0 file= port=- count=-";
+    QTest::newRow("read --json, port after") << QStringList{"read", "--json", "--port", "3"} << ""
+                                             << int(C::Read) << "json=1 file= port=3 count=-";
+    QTest::newRow("port before, = form")
+        << QStringList{"--port=12", "read"} << "" << int(C::Read) << "json=0 file= port=12 count=-";
+    QTest::newRow("write FILE") << QStringList{"write", "set.json"} << "" << int(C::Write)
+                                << "json=0 file=set.json port=- count=-";
+    QTest::newRow("write stdin") << QStringList{"write", "-"} << "" << int(C::Write)
+                                 << "json=0 file=- port=- count=-";
+    QTest::newRow("monitor --count") << QStringList{"monitor", "--count", "5"} << ""
+                                     << int(C::Monitor) << "json=0 file= port=- count=5";
+    QTest::newRow("help wins") << QStringList{"read", "--help"} << "" << int(C::Help)
+                               << "json=0 file= port=- count=-";
+    QTest::newRow("version") << QStringList{"--version"} << "" << int(C::Version)
+                             << "json=0 file= port=- count=-";
+    QTest::newRow("version beside a command")
+        << QStringList{"monitor", "--count", "5", "--version"} << "" << int(C::Version)
+        << "json=0 file= port=- count=-";
+    QTest::newRow("help wins over version") << QStringList{"--version", "--help"} << ""
+                                            << int(C::Help) << "json=0 file= port=- count=-";
+    QTest::newRow("version with a bad option")
+        << QStringList{"--version", "--fast"} << "unknown option --fast" << 0 << "";
+    QTest::newRow("no command") << QStringList{} << "no command" << 0 << "";
+    QTest::newRow("unknown command")
+        << QStringList{"erase"} << "unknown command \"erase\"" << 0 << "";
+    QTest::newRow("unknown option")
+        << QStringList{"read", "--fast"} << "unknown option --fast" << 0 << "";
+    QTest::newRow("write without file")
+        << QStringList{"write"} << "write needs a parameter file" << 0 << "";
+    QTest::newRow("extra argument")
+        << QStringList{"read", "x"} << "unexpected argument \"x\"" << 0 << "";
+    QTest::newRow("port 0") << QStringList{"--port", "0", "read"} << "--port wants" << 0 << "";
+    QTest::newRow("port text") << QStringList{"--port", "COM3", "read"} << "--port wants" << 0
+                               << "";
+    QTest::newRow("port without value")
+        << QStringList{"read", "--port"} << "--port needs a value" << 0 << "";
+    QTest::newRow("count 0") << QStringList{"monitor", "--count=0"} << "--count wants" << 0 << "";
+    QTest::newRow("json on write")
+        << QStringList{"write", "f", "--json"} << "--json belongs" << 0 << "";
+    QTest::newRow("count on read")
+        << QStringList{"read", "--count", "2"} << "--count belongs" << 0 << "";
+    QTest::newRow("scan --json --save") << QStringList{"scan", "--json", "--save"} << ""
+                                        << int(C::Scan) << "json=1 file= port=- count=- save";
+    QTest::newRow("save on read") << QStringList{"read", "--save"} << "--save belongs" << 0 << "";
+    QTest::newRow("port on scan") << QStringList{"--port", "3", "scan"} << "takes no --port" << 0
+                                  << "";
+    QTest::newRow("coefficient") << QStringList{"coefficient", "40/400"} << ""
+                                 << int(C::Coefficient)
+                                 << "json=0 file= port=- count=- amount=40/400 max=255/65535";
+    QTest::newRow("coefficient, bounds and --json")
+        << QStringList{"--max-divisor=1000", "coefficient", "0.1", "--json",
+                       "--max-numerator",    "65535"}
+        << "" << int(C::Coefficient) << "json=1 file= port=- count=- amount=0.1 max=65535/1000";
+    QTest::newRow("coefficient, a negative amount is no option")
+        << QStringList{"coefficient", "-0.1"} << "" << int(C::Coefficient)
+        << "json=0 file= port=- count=- amount=-0.1 max=255/65535";
+    QTest::newRow("diff FILE") << QStringList{"diff", "sheet.json"} << "" << int(C::Diff)
+                               << "json=0 file=sheet.json port=- count=-";
+    QTest::newRow("coefficient without amount")
+        << QStringList{"coefficient"} << "coefficient needs an amount" << 0 << "";
+    QTest::newRow("diff without file")
+        << QStringList{"diff"} << "diff needs a parameter file" << 0 << "";
+    QTest::newRow("max-numerator 0")
+        << QStringList{"coefficient", "1", "--max-numerator", "0"}
+        << "--max-numerator wants a whole number from 1 to 65535" << 0 << "";
+    QTest::newRow("max-divisor 65536")
+        << QStringList{"coefficient", "1", "--max-divisor=65536"}
+        << "--max-divisor wants a whole number from 1 to 65535" << 0 << "";
+    QTest::newRow("max-divisor text") << QStringList{"coefficient", "1", "--max-divisor", "many"}
+                                      << "--max-divisor wants" << 0 << "";
+    QTest::newRow("bounds on read") << QStringList{"read", "--max-divisor", "9"}
+                                    << "--max-numerator and --max-divisor belong" << 0 << "";
+    QTest::newRow("port on coefficient")
+        << QStringList{"--port", "2", "coefficient", "1"} << "it uses no port" << 0 << "";
+    QTest::newRow("json on diff") << QStringList{"diff", "f", "--json"} << "--json belongs" << 0
+                                  << "";
+    QTest::newRow("two amounts") << QStringList{"coefficient", "1", "2"}
+                                 << "unexpected argument \"2\"" << 0 << "";
+    QTest::newRow("commission, every option")
+        << QStringList{"commission",
+                       "plan.json",
+                       "--record",
+                       "r.PDF",
+                       "--site=Rozvodňa Žilina",
+                       "--relay",
+                       " KTR6 č. 0042 ",
+                       "--by",
+                       "J. Kováč",
+                       "--journal",
+                       "site.jsonl"}
+        << "" << int(C::Commission)
+        << "json=0 file=plan.json port=- count=- record=r.PDF journal=site.jsonl "
+           "site=Rozvodňa Žilina relay=KTR6 č. 0042 by=J. Kováč";
+    QTest::newRow("commission, 80 characters of two bytes")
+        << QStringList{"commission", "-", "--site", QString(80, QChar(0x17D))} << ""
+        << int(C::Commission)
+        << "json=0 file=- port=- count=- record= journal= site=" + QString(80, QChar(0x17D)) +
+               " relay= by=";
+    QTest::newRow("commission without plan")
+        << QStringList{"commission"} << "commission needs a plan" << 0 << "";
+    QTest::newRow("site of 81 characters")
+        << QStringList{"commission", "p", "--site", QString(81, QChar(0x17D))}
+        << "--site is 81 characters long; at most 80" << 0 << "";
+    QTest::newRow("relay with a newline")
+        << QStringList{"commission", "p", "--relay", "A\nB"}
+        << "--relay holds a control character (U+000A)" << 0 << "";
+    QTest::newRow("technician with a tab") << QStringList{"commission", "p", "--by=J.\tK"}
+                                           << "--by holds a control character (U+0009)" << 0 << "";
+    QTest::newRow("record not a PDF") << QStringList{"commission", "p", "--record", "r.json"}
+                                      << "--record wants a file name ending in .pdf" << 0 << "";
+    QTest::newRow("record only a suffix") << QStringList{"commission", "p", "--record", "dir/.pdf"}
+                                          << "--record wants a file name ending in .pdf" << 0 << "";
+    QTest::newRow("journal empty")
+        << QStringList{"commission", "p", "--journal="} << "--journal needs a file name" << 0 << "";
+    QTest::newRow("site on write") << QStringList{"write", "p", "--site", "x"}
+                                   << "belong to the commission command" << 0 << "";
+}
+
+void CtlCoreTest::commandLine() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, error);
+    QFETCH(int, command);
+    QFETCH(QString, summary);
+
+    const CtlParseResult result = parseCommandLine(args);
+    if (!error.isEmpty()) {
+        QVERIFY(!result.options);
+        QVERIFY2(result.error.contains(error), qPrintable(result.error));
+        return;
+    }
+    QVERIFY2(result.options, qPrintable(result.error));
+    const CtlOptions& o = *result.options;
+    QCOMPARE(int(o.command), command);
+    const QString parsed = QStringLiteral("json=%1 file=%2 port=%3 count=%4")
+                               .arg(int(o.json))
+                               .arg(o.file, o.port ? QString::number(*o.port) : QStringLiteral("-"),
+                                    o.count ? QString::number(*o.count) : QStringLiteral("-"));
+    QString extra;
+    if (o.command == CtlOptions::Command::Coefficient)
+        extra = QStringLiteral(" amount=%1 max=%2/%3")
+                    .arg(o.amount, QString::number(o.maxNumerator), QString::number(o.maxDivisor));
+    if (o.command == CtlOptions::Command::Commission)
+        extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
+                    .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
+                         o.record.technician);
+    if (o.save)
+        extra += QStringLiteral(" save");
+    QCOMPARE(parsed + extra, summary);
+}
+
+void CtlCoreTest::jsonIsExactAndRoundTrips() {
+    QCOMPARE(parameterSetJson(sampleSet()), kSampleJson);
+
+    QString error;
+    const auto fields = editorFieldsFromJson(kSampleJson, &error);
+    QVERIFY2(fields, qPrintable(error));
+    QCOMPARE(QStringList(fields->numerator.begin(), fields->numerator.end()),
+             QStringList({"16", "1", "300", "0", "2", "5"}));
+    QCOMPARE(QStringList(fields->divisor.begin(), fields->divisor.end()),
+             QStringList({"1", "4", "65535", "1", "3", "0"}));
+    QCOMPARE(fields->minus, (std::array<bool, 6>{false, true, false, false, true, false}));
+    QCOMPARE(fields->output, QStringLiteral("5"));
+
+    // What the editor fields encode to is the table the JSON came from.
+    const auto block = encodeWriteBlock(*fields, &error);
+    QVERIFY(block);
+    QCOMPARE(block->table, sampleSet().table);
+
+    // The set diff compares with: the same table and output, no firmware.
+    const auto set = parameterSetFromJson(kSampleJson, &error);
+    QVERIFY2(set, qPrintable(error));
+    ParameterSet expected = sampleSet();
+    expected.firmwareVersion.clear();
+    QVERIFY(*set == expected);
+    QVERIFY(!parameterSetFromJson(QByteArray(kSampleJson).replace("65535", "65536"), &error));
+    QVERIFY2(error.contains("inputs[2] (IN 3) divisor is 65536"), qPrintable(error));
+}
+
+void CtlCoreTest::badParameterFile_data() {
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("error");
+
+    auto replaced = [](const char* from, const char* to) {
+        QByteArray json = kSampleJson;
+        const qsizetype at = json.indexOf(from);
+        Q_ASSERT(at >= 0);
+        return json.replace(at, qsizetype(strlen(from)), to);
+    };
+    QTest::newRow("not JSON") << QByteArray("{\"inputs\": [") << "not valid JSON";
+    QTest::newRow("a list") << QByteArray("[1,2]") << "one JSON object";
+    QTest::newRow("inputs missing") << QByteArray(R"({"output":5})") << "\"inputs\" is missing";
+    QTest::newRow("five inputs")
+        << replaced(R"({"numerator":5,"divisor":0,"minus":false}],)", "],").replace("},]", "}]")
+        << "list of six inputs";
+    QTest::newRow("divisor 70000") << replaced(R"("divisor":65535)", R"("divisor":70000)")
+                                   << "inputs[2] (IN 3) divisor is 70000, outside 0..65535";
+    QTest::newRow("numerator -1") << replaced(R"("numerator":16)", R"("numerator":-1)")
+                                  << "inputs[0] (IN 1) numerator is -1, outside 0..65535";
+    QTest::newRow("numerator 2.5") << replaced(R"("numerator":16)", R"("numerator":2.5)")
+                                   << "inputs[0] (IN 1) numerator must be a whole number";
+    QTest::newRow("numerator as text") << replaced(R"("numerator":16)", R"("numerator":"16")")
+                                       << "inputs[0] (IN 1) numerator must be a number";
+    QTest::newRow("divisor missing")
+        << replaced(R"("divisor":4,)", "") << "inputs[1] (IN 2) divisor is missing";
+    QTest::newRow("minus as number") << replaced(R"("minus":true)", R"("minus":1)")
+                                     << "inputs[1] (IN 2) minus must be true or false";
+    QTest::newRow("misspelt key") << replaced(R"("minus":true)", R"("minus":true,"sign":1)")
+                                  << "inputs[1] (IN 2): unknown entry \"sign\"";
+    QTest::newRow("output 256") << replaced(R"("output":5)", R"("output":256)")
+                                << "\"output\" is 256, outside 0..255";
+    QTest::newRow("output missing") << replaced(R"(,"output":5)", "") << "\"output\" is missing";
+    // The intended amount: what coefficient refuses, refused here alike.
+    QTest::newRow("amount negative")
+        << replaced(R"("minus":true)", R"("minus":true,"amount":"-0.25")")
+        << "inputs[1] (IN 2) amount: \"-0.25\" is negative; give the size";
+    QTest::newRow("amount a negative number")
+        << replaced(R"("minus":true)", R"("minus":true,"amount":-0.25)")
+        << "inputs[1] (IN 2) amount: \"-0.25\" is negative";
+    QTest::newRow("amount decimal comma")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"amount":"0,1",)")
+        << "inputs[0] (IN 1) amount: \"0,1\" has a decimal comma; write \"0.1\"";
+    QTest::newRow("amount zero") << replaced(R"("numerator":16,)", R"("numerator":16,"amount":0,)")
+                                 << "inputs[0] (IN 1) amount: \"0\" is zero";
+    QTest::newRow("amount beyond 1e9")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"amount":2e9,)")
+        << "inputs[0] (IN 1) amount: \"2e+09\" lies outside 1e-9..1e9";
+    QTest::newRow("amount empty") << replaced(R"("numerator":16,)",
+                                              R"("numerator":16,"amount":"",)")
+                                  << "inputs[0] (IN 1) amount: the amount is empty";
+    QTest::newRow("amount true") << replaced(R"("numerator":16,)",
+                                             R"("numerator":16,"amount":true,)")
+                                 << "inputs[0] (IN 1) amount must be a text such as \"0.1\"";
+    QTest::newRow("amount on the set")
+        << replaced(R"(,"output":5)", R"(,"output":5,"amount":"1")") << "unknown entry \"amount\"";
+}
+
+void CtlCoreTest::badParameterFile() {
+    QFETCH(QByteArray, json);
+    QFETCH(QString, error);
+    QString message;
+    QVERIFY(!editorFieldsFromJson(json, &message));
+    QVERIFY2(message.contains(error), qPrintable(message));
+}
+
+void CtlCoreTest::planAmounts() {
+    QByteArray json = kSampleJson;
+    json.replace(R"("numerator":16,)", R"("numerator":16,"amount":" 40/400 ",)");
+    json.replace(R"("minus":true},{"numerator":300)",
+                 R"("minus":true,"amount":0.25},{"numerator":300)");
+    json.replace(R"("numerator":0,)", R"("numerator":0,"amount":null,)");
+    json.replace(R"("numerator":2,)", R"("numerator":2,"amount":1e-9,)");
+    json.replace(R"("numerator":5,)", R"("numerator":5,"amount":"5",)");
+    QString error;
+    const auto plan = parameterPlanFromJson(json, &error);
+    QVERIFY2(plan, qPrintable(error));
+    QCOMPARE(QStringList(plan->amounts.begin(), plan->amounts.end()),
+             (QStringList{" 40/400 ", "0.25", "", "", "1e-09", "5"}));
+    // The same file passes write's check and diff's.
+    QVERIFY(editorFieldsFromJson(json, &error));
+    QVERIFY(parameterSetFromJson(json, &error));
+    QCOMPARE(plan->set.firmwareVersion, QStringLiteral("6"));
+
+    // 16/1 against 0.1, 1/4 against 0.25 exactly, 2/3 against 1e-9, 5/0.
+    QCOMPARE(intendedAmount(*plan, 0)->relativeError.value(), 159.0);
+    QVERIFY(intendedAmount(*plan, 0)->outOfReach);
+    QCOMPARE(intendedAmount(*plan, 1)->relativeError.value(), 0.0);
+    QVERIFY(!intendedAmount(*plan, 1)->outOfReach);
+    QVERIFY(!intendedAmount(*plan, 2));
+    QCOMPARE(intendedAmount(*plan, 4)->relativeError.value(), 666666665.6666666);
+    QVERIFY(intendedAmount(*plan, 5) && !intendedAmount(*plan, 5)->relativeError);
+}
+
+void CtlCoreTest::commissionJudgesTheReadBack_data() {
+    QTest::addColumn<QString>("relay");         // how the device behaves
+    QTest::addColumn<int>("outcome");           // Outcome
+    QTest::addColumn<QString>("result");        // reason, or the differences joined by "; "
+    QTest::addColumn<int>("blocks");            // blocks the device stored
+    QTest::addColumn<bool>("writeSaysWritten"); // the write's own box: "All Parameter writen"
+
+    QTest::newRow("verified") << "holds another set" << int(Outcome::Verified) << "" << 1 << true;
+    QTest::newRow("unchanged") << "holds the plan" << int(Outcome::Unchanged) << "" << 0 << false;
+    QTest::newRow("the output value alone differs")
+        << "keeps output + 1" << int(Outcome::NotVerified) << "output: device 8, file 7" << 1
+        << true;
+    QTest::newRow("a numerator differs") << "keeps IN 1 numerator + 1" << int(Outcome::NotVerified)
+                                         << "IN 1 numerator: device 41, file 40" << 1 << false;
+    QTest::newRow("silent") << "silent" << int(Outcome::Failed)
+                            << "reading the device: no complete reply from the device on COM1 "
+                               "(/dev/scripted) after 3 attempts"
+                            << 0 << false;
+    QTest::newRow("silent after the write")
+        << "silent after a write" << int(Outcome::Failed)
+        << "reading back what was written: no complete reply from the device on COM1 "
+           "(/dev/scripted) after 3 attempts"
+        << 1 << false;
+    QTest::newRow("port taken after the read")
+        << "port taken after the read" << int(Outcome::Failed)
+        << "writing the parameters: COM1 (/dev/scripted): " << 0 << false;
+}
+
+void CtlCoreTest::commissionJudgesTheReadBack() {
+    QFETCH(QString, relay);
+    QFETCH(int, outcome);
+    QFETCH(QString, result);
+    QFETCH(int, blocks);
+    QFETCH(bool, writeSaysWritten);
+    TestSeams seams;
+    FakeRelay device(seams.port);
+    QByteArray json = kSampleJson;
+    json.replace(R"("numerator":16)", R"("numerator":40)")
+        .replace(R"("output":5)", R"("output":7)");
+    QString error;
+    const auto plan = parameterPlanFromJson(json, &error);
+    QVERIFY2(plan, qPrintable(error));
+    const auto& table = plan->set.table;
+    for (int i = 0; i < 6; ++i)
+        device.setRow(i, table[i][0], table[i][1], table[i][2]);
+    device.stored.output = 7;
+    if (relay != QLatin1String("holds the plan"))
+        device.stored.numerators[0] = 16;
+    if (relay == QLatin1String("keeps output + 1"))
+        device.corrupt = [](RelayParams& p) { ++p.output; };
+    if (relay == QLatin1String("keeps IN 1 numerator + 1"))
+        device.corrupt = [](RelayParams& p) { ++p.numerators[0]; };
+    if (relay == QLatin1String("silent after a write"))
+        device.corrupt = [&device](RelayParams&) { device.silent = true; };
+    device.silent = relay == QLatin1String("silent");
+    if (relay == QLatin1String("port taken after the read"))
+        device.refuseOpenAfterRead = comm::kPortAlreadyOpen;
+
+    const DeviceOutcome done = commissionDevice(*plan, seams.port, Sleep, nullptr);
+
+    QCOMPARE(int(done.outcome), outcome);
+    const QString told =
+        outcome == int(Outcome::Failed) ? done.reason : done.differences.join(QStringLiteral("; "));
+    QVERIFY2(result.isEmpty() ? told.isEmpty() : told.startsWith(result), qPrintable(told));
+    QCOMPARE(device.blocksStored, blocks);
+    // The write's own check (the table only) is returned, and no box shown.
+    QCOMPARE(done.write == WriteOutcome::Result::Verified, writeSaysWritten);
+    QCOMPARE(seams.messages.size(), 0);
+    // The before set is the first read; the after set the write's read-back
+    // (the read itself when nothing was written): never a third read.
+    QCOMPARE(done.before.has_value(), relay != QLatin1String("silent"));
+    if (done.before)
+        QCOMPARE(done.before->table[0][Others::kNumeratorColumn],
+                 relay == QLatin1String("holds the plan") ? 40 : 16);
+    QCOMPARE(done.after.has_value(), outcome != int(Outcome::Failed));
+    if (outcome == int(Outcome::Verified))
+        QVERIFY(parameterSetDifferences(*done.after, plan->set).isEmpty());
+    const qsizetype reads = seams.port.trace.count(QStringLiteral("out 2A"));
+    QCOMPARE(reads,
+             relay.startsWith(QLatin1String("silent")) ? (blocks ? 4 : 3)
+             : relay == QLatin1String("holds the plan") || relay.startsWith(QLatin1String("port"))
+                 ? 1
+                 : 2);
+}
+
+void CtlCoreTest::recordFilesNeverReplace() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("record.pdf"));
+    QString error;
+    QVERIFY2(recordfiles::canCreate(path, &error), qPrintable(error));
+    const mode_t mask = ::umask(022);
+    QCOMPARE(recordfiles::writeNewFile(path, "first", &error), recordfiles::Placed::Written);
+    ::umask(mask);
+    struct stat info {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &info) == 0);
+    QCOMPARE(info.st_mode & 0777, mode_t(0644));
+
+    // A file at the path, or a link pointing nowhere, is left as it is.
+    QVERIFY(!recordfiles::canCreate(path, &error));
+    QVERIFY2(error.contains(QLatin1String("record.pdf already exists")), qPrintable(error));
+    QCOMPARE(recordfiles::writeNewFile(path, "second", &error), recordfiles::Placed::Exists);
+    QFile kept(path);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("first"));
+    const QString link = dir.filePath(QStringLiteral("twin.json"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), link));
+    QVERIFY(!recordfiles::canCreate(link, &error));
+    QCOMPARE(recordfiles::writeNewFile(link, "{}", &error), recordfiles::Placed::Exists);
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("nowhere"))));
+
+    // No temporary file stays behind.
+    QCOMPARE(QDir(dir.path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{"record.pdf", "twin.json"}));
+    QVERIFY(!recordfiles::canCreate(dir.filePath(QStringLiteral("no/such/folder/r.pdf")), &error));
+    QVERIFY2(error.contains(QLatin1String("cannot create a file in")), qPrintable(error));
+}
+
+void CtlCoreTest::journalKeepsEveryLineWhole() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("site.jsonl"));
+    QString error;
+    {
+        recordfiles::Journal journal;
+        QVERIFY2(journal.open(path, &error), qPrintable(error)); // created when missing
+        QVERIFY2(journal.append(R"({"n":1})", &error), qPrintable(error));
+    }
+    // A crash cut the next line short.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(R"({"n":2,"tim)");
+    file.close();
+    for (const char* line : {R"({"n":3})", R"({"n":4})"}) {
+        recordfiles::Journal journal;
+        QVERIFY2(journal.open(path, &error) && journal.append(line, &error), qPrintable(error));
+    }
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("{\"n\":1}\n{\"n\":2,\"tim\n{\"n\":3}\n{\"n\":4}\n"));
+
+    recordfiles::Journal folder;
+    QVERIFY(!folder.open(dir.path(), &error));
+    QVERIFY2(error.contains(QLatin1String("cannot open the journal")), qPrintable(error));
+}
+
+void CtlCoreTest::reportShowsSignedAmounts() {
+    ParameterSet set = sampleSet();
+    set.firmwareVersion = QStringLiteral("2x3");
+    const QStringList lines = parameterSetReport(set).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 9);
+    QCOMPARE(lines[0].simplified(), QStringLiteral("Firmware SW 2x3"));
+    QCOMPARE(lines[2].simplified(), QStringLiteral("IN 1 16 1 + 16"));
+    QCOMPARE(lines[3].simplified(), QStringLiteral("IN 2 1 4 - -0.25"));
+    QCOMPARE(lines[4].simplified(), QStringLiteral("IN 3 300 65535 + 0.004578"));
+    QCOMPARE(lines[5].simplified(), QStringLiteral("IN 4 0 1 + 0"));
+    QCOMPARE(lines[6].simplified(), QStringLiteral("IN 5 2 3 - -0.666667"));
+    QCOMPARE(lines[7].simplified(), QStringLiteral("IN 6 5 0 + (divisor 0)"));
+    QCOMPARE(lines[8].simplified(), QStringLiteral("Output 5"));
+}
+
+void CtlCoreTest::setDifferences_data() {
+    QTest::addColumn<QList<int>>("change"); // input (0..5) and column, or -1 for the output; value
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::newRow("equal, firmware aside") << QList<int>{} << QStringList{};
+    QTest::newRow("numerator") << QList<int>{0, 1, 17}
+                               << QStringList{"IN 1 numerator: device 16, "
+                                              "file 17"};
+    QTest::newRow("divisor") << QList<int>{2, 2, 31}
+                             << QStringList{"IN 3 divisor: device 65535, file 31"};
+    QTest::newRow("sign to plus") << QList<int>{1, 0, 1}
+                                  << QStringList{"IN 2 sign: device minus, file plus"};
+    QTest::newRow("sign to minus")
+        << QList<int>{5, 0, 0} << QStringList{"IN 6 sign: device plus, file minus"};
+    QTest::newRow("output alone") << QList<int>{-1, 0, 6}
+                                  << QStringList{"output: device 5, file 6"};
+    QTest::newRow("several, in input order")
+        << QList<int>{-1, 0, 255, 4, 2, 4, 1, 1, 2, 4, 0, 1}
+        << QStringList{"IN 2 numerator: device 1, file 2", "IN 5 divisor: device 3, file 4",
+                       "IN 5 sign: device minus, file plus", "output: device 5, file 255"};
+}
+
+void CtlCoreTest::setDifferences() {
+    QFETCH(QList<int>, change);
+    QFETCH(QStringList, lines);
+    const ParameterSet device = sampleSet();
+    ParameterSet file = sampleSet();
+    file.firmwareVersion = QStringLiteral("2x3");
+    for (qsizetype i = 0; i + 2 < change.size(); i += 3) {
+        if (change[i] < 0)
+            file.output = uint8_t(change[i + 2]);
+        else
+            file.table[change[i]][change[i + 1]] = change[i + 2];
+    }
+    QCOMPARE(parameterSetDifferences(device, file), lines);
+}
+
+namespace {
+
+using Int128 = __int128;
+
+Int128 int128(const QString& digits) {
+    Int128 value = 0;
+    for (const QChar c : digits)
+        value = value * 10 + (c.unicode() - u'0');
+    return value;
+}
+
+Int128 absolute(Int128 v) {
+    return v < 0 ? -v : v;
+}
+
+// The closest n/d to p/q by trying every divisor: for each d the two
+// numerators around p·d/q; a later candidate wins only when strictly
+// closer, so ties keep the smallest divisor, then the smallest numerator.
+std::pair<Int128, Int128> bruteForce(Int128 p, Int128 q, Int128 maxN, Int128 maxD) {
+    Int128 bestN = 0, bestD = 0;
+    for (Int128 d = 1; d <= maxD; ++d) {
+        const Int128 below = p * d / q;
+        for (Int128 n : {below, below + 1}) {
+            n = std::clamp<Int128>(n, 1, maxN);
+            // |n/d - p/q| against |bestN/bestD - p/q|, both over q.
+            if (bestD == 0 || absolute(n * q - d * p) * bestD < absolute(bestN * q - bestD * p) * d)
+                bestN = n, bestD = d;
+        }
+    }
+    return {bestN, bestD};
+}
+
+} // namespace
+
+void CtlCoreTest::closestFraction_data() {
+    QTest::addColumn<QString>("amount");
+    QTest::addColumn<QString>("p"); // the amount exactly as p/q, for the brute force;
+    QTest::addColumn<QString>("q"); // empty where it is too large for it
+    QTest::addColumn<int>("maxN");
+    QTest::addColumn<int>("maxD");
+    QTest::addColumn<QString>("expected"); // n/d, empty: whatever the brute force finds
+
+    const int N = int(kDefaultMaxNumerator);
+    const int M = int(kDefaultMaxDivisor);
+    // Exact amounts.
+    QTest::newRow("0.15") << "0.15"
+                          << "15"
+                          << "100" << N << M << "3/20";
+    QTest::newRow("40/400") << "40/400"
+                            << "40"
+                            << "400" << N << M << "1/10";
+    QTest::newRow("2.5") << "2.5"
+                         << "5"
+                         << "2" << N << M << "5/2";
+    QTest::newRow("255") << "255"
+                         << "255"
+                         << "1" << N << M << "255/1";
+    QTest::newRow("1/65535") << "1/65535"
+                             << "1"
+                             << "65535" << N << M << "1/65535";
+    QTest::newRow("0.4/3") << " 0.4 / 3 "
+                           << "4"
+                           << "30" << N << M << "2/15";
+    QTest::newRow("1.5e-3") << "1.5e-3"
+                            << "15"
+                            << "10000" << N << M << "3/2000";
+    QTest::newRow("65535/7 wide") << "65535/7"
+                                  << "65535"
+                                  << "7" << 65535 << M << "65535/7";
+    // Not within reach exactly.
+    QTest::newRow("0.333...") << "0.33333333333333333333"
+                              << "33333333333333333333"
+                              << "100000000000000000000" << N << M << "1/3";
+    QTest::newRow("pi") << "3.1415926535897932384"
+                        << "31415926535897932384"
+                        << "10000000000000000000" << N << M << "";
+    QTest::newRow("pi, wide") << "3.1415926535897932384"
+                              << "31415926535897932384"
+                              << "10000000000000000000" << 65535 << M << "";
+    QTest::newRow("pi, d up to 7") << "3.1415926535897932384"
+                                   << "31415926535897932384"
+                                   << "10000000000000000000" << N << 7 << "22/7";
+    QTest::newRow("pi, d up to 110") << "3.1415926535897932384"
+                                     << "31415926535897932384"
+                                     << "10000000000000000000" << 65535 << 110 << "";
+    QTest::newRow("sqrt 2") << "1.4142135623730950488"
+                            << "14142135623730950488"
+                            << "10000000000000000000" << N << M << "";
+    QTest::newRow("sqrt 2, small bounds") << "1.4142135623730950488"
+                                          << "14142135623730950488"
+                                          << "10000000000000000000" << 10 << 10 << "";
+    QTest::newRow("e/1000, small bounds") << "0.0027182818284590452"
+                                          << "27182818284590452"
+                                          << "10000000000000000000" << 5 << 3000 << "";
+    QTest::newRow("0.1 with d up to 5") << "0.1"
+                                        << "1"
+                                        << "10" << 3 << 5 << "1/5";
+    // Beyond either bound.
+    QTest::newRow("1e9") << "1e9"
+                         << "1000000000"
+                         << "1" << N << M << "255/1";
+    QTest::newRow("1e9 wide") << "1e9"
+                              << "1000000000"
+                              << "1" << 65535 << M << "65535/1";
+    QTest::newRow("300 over 255") << "300"
+                                  << "300"
+                                  << "1" << N << M << "255/1";
+    QTest::newRow("1e-9") << "1e-9"
+                          << "1"
+                          << "1000000000" << N << M << "1/65535";
+    QTest::newRow("1e-9, d up to 100") << "0.000000001"
+                                       << "1"
+                                       << "1000000000" << N << 100 << "1/100";
+    QTest::newRow("1/70000") << "1/70000"
+                             << "1"
+                             << "70000" << N << M << "1/65535";
+    // Ties: the smaller divisor, then the smaller numerator.
+    QTest::newRow("tie 1.25, d up to 2") << "1.25"
+                                         << "5"
+                                         << "4" << N << 2 << "1/1";
+    QTest::newRow("tie 7/12, d up to 3") << "7/12"
+                                         << "7"
+                                         << "12" << N << 3 << "1/2";
+    QTest::newRow("tie 1.5, d 1") << "1.5"
+                                  << "3"
+                                  << "2" << N << 1 << "1/1";
+    QTest::newRow("255.5, n up to 255, d 1") << "255.5"
+                                             << "511"
+                                             << "2" << N << 1 << "255/1";
+    // Sizes beyond any fixed-width integer.
+    QTest::newRow("1e300/1e299") << "1e300/1e299"
+                                 << ""
+                                 << "" << N << M << "10/1";
+    QTest::newRow("30 digits") << "0.333333333333333333333333333333"
+                               << ""
+                               << "" << N << M << "1/3";
+    QTest::newRow("40 digits over 40 digits")
+        << "1234567890123456789012345678901234567890/4938271560493827156049382715604938271560"
+        << ""
+        << "" << N << M << "1/4";
+    QTest::newRow("1e-300/1e-309") << "1e-300/1e-309"
+                                   << ""
+                                   << "" << N << M << "255/1";
+}
+
+void CtlCoreTest::closestFraction() {
+    QFETCH(QString, amount);
+    QFETCH(QString, p);
+    QFETCH(QString, q);
+    QFETCH(int, maxN);
+    QFETCH(int, maxD);
+    QFETCH(QString, expected);
+
+    QString error;
+    const auto exact = parseAmount(amount, &error);
+    QVERIFY2(exact, qPrintable(error));
+    const FractionFit fit = bestFraction(*exact, uint32_t(maxN), uint32_t(maxD));
+    const QString found =
+        QStringLiteral("%1/%2").arg(QString::number(fit.numerator), QString::number(fit.divisor));
+    if (!expected.isEmpty())
+        QCOMPARE(found, expected);
+    QCOMPARE(fit.value, double(fit.numerator) / double(fit.divisor));
+    if (p.isEmpty())
+        return;
+
+    const Int128 P = int128(p), Q = int128(q);
+    const auto [n, d] = bruteForce(P, Q, maxN, maxD);
+    QCOMPARE(found,
+             QStringLiteral("%1/%2").arg(QString::number(qint64(n)), QString::number(qint64(d))));
+    // The error, |n/d - p/q| / (p/q) = |nq - dp| / dp, exactly here.
+    const Int128 off = absolute(n * Q - d * P);
+    const Int128 scale = d * P;
+    const long double reference = (long double)off / (long double)scale;
+    QVERIFY2(std::abs(fit.relativeError - double(reference)) <= 1e-15 * double(reference),
+             qPrintable(QString::number(fit.relativeError, 'g', 17)));
+    QCOMPARE(fit.outOfReach, off * 1000 > scale);
+}
+
+void CtlCoreTest::fitOfAGivenFraction_data() {
+    QTest::addColumn<QString>("amount");
+    QTest::addColumn<int>("numerator");
+    QTest::addColumn<int>("divisor");
+    QTest::addColumn<double>("relativeError");
+    QTest::addColumn<bool>("outOfReach");
+
+    QTest::newRow("exact") << "40/400" << 1 << 10 << 0.0 << false;
+    QTest::newRow("one in 9999") << "0.3333" << 1 << 3 << 1.0 / 9999 << false;
+    QTest::newRow("just 0.001 is within reach") << "1" << 1001 << 1000 << 0.001 << false;
+    QTest::newRow("just over 0.001") << "1" << 10011 << 10000 << 0.0011 << true;
+    QTest::newRow("below by half") << "2" << 1 << 1 << 0.5 << true;
+    QTest::newRow("numerator 0") << "0.1" << 0 << 1 << 1.0 << true;
+    QTest::newRow("divisor 0") << "0.1" << 1 << 0 << qInf() << true;
+}
+
+void CtlCoreTest::fitOfAGivenFraction() {
+    QFETCH(QString, amount);
+    QFETCH(int, numerator);
+    QFETCH(int, divisor);
+    QFETCH(double, relativeError);
+    QFETCH(bool, outOfReach);
+    const auto exact = parseAmount(amount, nullptr);
+    QVERIFY(exact);
+    const FractionFit fit = fitFraction(*exact, uint32_t(numerator), uint32_t(divisor));
+    QCOMPARE(fit.relativeError, relativeError);
+    QCOMPARE(fit.outOfReach, outOfReach);
+}
+
+void CtlCoreTest::amountRefused_data() {
+    QTest::addColumn<QString>("amount");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("empty") << ""
+                           << "the amount is empty";
+    QTest::newRow("blanks") << "  "
+                            << "the amount is empty";
+    QTest::newRow("zero") << "0.000"
+                          << "\"0.000\" is zero";
+    QTest::newRow("zero over 5") << "0/5"
+                                 << "\"0/5\" is zero";
+    QTest::newRow("negative") << "-0.1"
+                              << "\"-0.1\" is negative";
+    QTest::newRow("negative divisor") << "40/-400"
+                                      << "\"40/-400\" is negative";
+    QTest::newRow("word") << "abc"
+                          << "\"abc\" is not a decimal number or a quotient of two";
+    QTest::newRow("trailing unit") << "0.1kWh"
+                                   << "\"0.1kWh\" is not a decimal";
+    QTest::newRow("two points") << "1.2.3"
+                                << "\"1.2.3\" is not a decimal";
+    QTest::newRow("exponent without digits") << "1e"
+                                             << "\"1e\" is not a decimal";
+    QTest::newRow("two slashes") << "1/2/3"
+                                 << "\"1/2/3\" is not a decimal";
+    QTest::newRow("no divisor") << "40/"
+                                << "\"40/\" is not a decimal";
+    QTest::newRow("infinity") << "inf"
+                              << "\"inf\" is not a decimal";
+    QTest::newRow("nan") << "nan"
+                         << "\"nan\" is not a decimal";
+    QTest::newRow("hexadecimal") << "0x10"
+                                 << "\"0x10\" is not a decimal";
+    QTest::newRow("Arabic-Indic digits") << QString::fromUtf8("\u0661") << "is not a decimal";
+    QTest::newRow("decimal comma") << "0,1"
+                                   << "\"0,1\" has a decimal comma; write \"0.1\"";
+    QTest::newRow("decimal commas in a quotient") << "0,4/3,5"
+                                                  << "has a decimal comma; write \"0.4/3.5\"";
+    QTest::newRow("divides by zero") << "40/0"
+                                     << "\"40/0\" divides by zero";
+    QTest::newRow("zero over zero") << "0/0.0"
+                                    << "\"0/0.0\" divides by zero";
+    QTest::newRow("above 1e9") << "1000000000.000000000000000000001"
+                               << "\"1000000000.000000000000000000001\" lies outside 1e-9..1e9";
+    QTest::newRow("below 1e-9") << "0.999999999999e-9"
+                                << "lies outside 1e-9..1e9";
+    QTest::newRow("1e10") << "1e10"
+                          << "lies outside";
+    QTest::newRow("1e300/1e290") << "1e300/1e290"
+                                 << "lies outside";
+    QTest::newRow("1/1e-9 over 1e9") << "1.000001/1e-9"
+                                     << "lies outside";
+    QTest::newRow("huge exponent") << "1e99999999999999999999999"
+                                   << "lies outside";
+    QTest::newRow("tiny exponent") << "1e-99999999999999999999999"
+                                   << "lies outside";
+    QTest::newRow("too long") << QStringLiteral("0.") + QString(199, u'1')
+                              << "the amount is longer than 200 characters";
+}
+
+void CtlCoreTest::amountRefused() {
+    QFETCH(QString, amount);
+    QFETCH(QString, error);
+    QString message;
+    QVERIFY(!parseAmount(amount, &message));
+    QVERIFY2(message.contains(error), qPrintable(message));
+}
+
+void CtlCoreTest::monitorPrintsCountedRecords() {
+    TestSeams seams;
+    const ParameterSet set = sampleSet();
+    MemoryFile out;
+    Monitor monitor(seams.port, set, 4, out.file());
+
+    // Waiting before the watch starts, chunked, a divisor-0 input, and a
+    // carriage return that arrives alone below the receive threshold.
+    seams.port.deliver("2\r6\r");
+    QTimer::singleShot(10, [&] {
+        seams.port.deliver("7x");
+        seams.port.raise(comm::kEvReceive);
+        seams.port.deliver("\r5");
+        seams.port.raise(comm::kEvReceive);
+        seams.port.deliver("\r2");
+        seams.port.raise(comm::kEvReceive);
+        seams.port.deliver("\r");
+        seams.port.raise(comm::kErFrame);
+    });
+    const QDateTime before = QDateTime::currentDateTime().addMSecs(-1);
+    QCOMPARE(monitor.run(), 0);
+
+    QStringList lines = out.lines();
+    QCOMPARE(lines.value(0), QStringLiteral("time,channel,total"));
+    lines.removeFirst();
+    QStringList rest;
+    for (const QString& line : lines) {
+        const QDateTime time = QDateTime::fromString(line.section(',', 0, 0), Qt::ISODateWithMs);
+        QVERIFY2(time.isValid() && time >= before && time <= QDateTime::currentDateTime(),
+                 qPrintable(line));
+        QVERIFY2(
+            QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3},)").match(line).hasMatch(),
+            qPrintable(line));
+        rest << line.section(',', 1);
+    }
+    QCOMPARE(rest, (QStringList{"IN 2,-0.25", "V1,5", "IN 5,-0.666666667", "IN 2,-0.5"}));
+    QCOMPARE(seams.port.RThreshold(), 0);
+    QVERIFY(!seams.port.PortOpen());
+    QVERIFY(seams.port.trace.contains("rthreshold 2"));
+}
+
+void CtlCoreTest::totalsKeepTheirPrecision_data() {
+    QTest::addColumn<QList<int>>("row"); // sign flag, numerator, divisor
+    QTest::addColumn<QStringList>("totals");
+
+    QTest::newRow("1/3") << QList<int>{1, 1, 3}
+                         << QStringList{"0.333333333", "0.666666667", "1", "1.33333333"};
+    QTest::newRow("minus 1/4") << QList<int>{0, 1, 4}
+                               << QStringList{"-0.25", "-0.5", "-0.75", "-1"};
+    QTest::newRow("1/65535") << QList<int>{1, 1, 65535} << QStringList{"0.0000152590219"};
+    QTest::newRow("65535/7") << QList<int>{1, 65535, 7} << QStringList{"9362.14286", "18724.2857"};
+}
+
+void CtlCoreTest::totalsKeepTheirPrecision() {
+    QFETCH(QList<int>, row);
+    QFETCH(QStringList, totals);
+    // The technician's locale writes a decimal comma; the CSV does not.
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::Slovak, QLocale::Slovakia));
+    std::setlocale(LC_ALL, "sk_SK.UTF-8");
+    Others::ParamTable[0] = {row[0], row[1], row[2]};
+    ChannelTotals channel;
+    QStringList printed;
+    for (qsizetype i = 0; i < totals.size(); ++i) {
+        channel.count(0);
+        printed << Monitor::totalText(channel.value(0));
+    }
+    std::setlocale(LC_ALL, "C");
+    QLocale::setDefault(before);
+    QCOMPARE(printed, totals);
+}
+
+void CtlCoreTest::monitorEndsWhenTheDeviceVanishes() {
+    TestSeams seams;
+    ParameterSet set;
+    set.table[0] = {1, 1, 1};
+    MemoryFile out;
+    Monitor monitor(seams.port, set, 0, out.file());
+    QTimer::singleShot(10, [&] {
+        seams.port.deliver("1\r");
+        seams.port.raise(comm::kEvReceive);
+        seams.port.PortOpen(false);
+        seams.port.raise(comm::kErDeviceLost);
+    });
+
+    QCOMPARE(monitor.run(), 1);
+
+    QCOMPARE(out.lines().size(), 2);
+    QVERIFY(out.lines()[1].endsWith(QLatin1String(",IN 1,1")));
+    QCOMPARE(seams.messages.size(), 1);
+    QCOMPARE(seams.messages[0].text, kPortErrorText);
+    QCOMPARE(seams.messages[0].title, kPortErrorTitle);
+}
+
+void CtlCoreTest::monitorFails_data() {
+    QTest::addColumn<int>("openError");
+    QTest::addColumn<QString>("output"); // a file to print to, empty for memory
+    QTest::addColumn<int>("messages");   // "ERROR" boxes shown
+
+    QTest::newRow("port held elsewhere") << int(comm::kPortAlreadyOpen) << "" << 1;
+    QTest::newRow("output on a full disk") << 0 << "/dev/full" << 0;
+}
+
+void CtlCoreTest::monitorFails() {
+    QFETCH(int, openError);
+    QFETCH(QString, output);
+    QFETCH(int, messages);
+    TestSeams seams;
+    if (openError)
+        seams.port.openError = openError;
+    ParameterSet set;
+    set.table[0] = {1, 1, 1};
+    seams.port.deliver("1\r");
+    MemoryFile memory;
+    FILE* file = output.isEmpty() ? memory.file() : std::fopen(qPrintable(output), "w");
+    QVERIFY(file);
+    Monitor monitor(seams.port, set, 1, file);
+
+    QCOMPARE(monitor.run(), 1);
+
+    if (!output.isEmpty())
+        std::fclose(file);
+    QCOMPARE(seams.messages.size(), messages);
+    QCOMPARE(monitor.portError().isEmpty(), messages == 0);
+    for (const RecordedMessage& message : seams.messages)
+        QCOMPARE(message.text, kPortErrorText);
+    QVERIFY(memory.lines().isEmpty());
+    QVERIFY(!seams.port.PortOpen());
+}
+
+void CtlCoreTest::scanProbe_data() {
+    QTest::addColumn<QByteArray>("reply"); // what the port answers to "*"
+    QTest::addColumn<int>("openError");
+    QTest::addColumn<int>("outputError");
+    QTest::addColumn<int>("stopAtPause"); // the pause that throws, 0 none
+    QTest::addColumn<ScanResult::Status>("status");
+    QTest::addColumn<QString>("detail"); // firmware when found, reason with error
+    QTest::addColumn<QStringList>("exchange");
+
+    using S = ScanResult::Status;
+    const QByteArray sw6 = deviceReply({});
+    const QStringList attempt{"open", "rts on", "sleep 200", "discard", "out 2A", "sleep 200"};
+    const auto whole = [&](qsizetype in) {
+        return attempt + QStringList{QStringLiteral("in %1").arg(in), "rts off", "close"};
+    };
+
+    QTest::newRow("relay SW 6") << sw6 << 0 << 0 << 0 << S::Found << "6" << whole(sw6.size());
+    QTest::newRow("relay SW 3 shows as 2x3")
+        << deviceReply({}, '3') << 0 << 0 << 0 << S::Found << "2x3" << whole(sw6.size());
+    // One request, never the read's retries.
+    QTest::newRow("silent") << QByteArray() << 0 << 0 << 0 << S::NoAnswer << "" << whole(0);
+    QTest::newRow("55 characters")
+        << sw6.left(55) << 0 << 0 << 0 << S::OtherReply << "" << whole(55);
+    QTest::newRow("one character")
+        << QByteArray("?") << 0 << 0 << 0 << S::OtherReply << "" << whole(1);
+    const QByteArray badVariant = replyFromFields(defaultFields(), "001", 'X');
+    QTest::newRow("long but not a parameter reply")
+        << badVariant << 0 << 0 << 0 << S::OtherReply << "" << whole(badVariant.size());
+    QTest::newRow("held by another program")
+        << sw6 << int(comm::kPortAlreadyOpen) << 0 << 0 << S::Busy << "" << QStringList{};
+    QTest::newRow("no permission")
+        << sw6 << int(comm::kNoPermission) << 0 << 0 << S::NoPermission << "" << QStringList{};
+    QTest::newRow("open fails otherwise") << sw6 << int(comm::kDeviceError) << 0 << 0 << S::Error
+                                          << "scripted open failure" << QStringList{};
+    QTest::newRow("write fails") << sw6 << 0 << int(comm::kDeviceError) << 0 << S::Error
+                                 << "scripted write failure"
+                                 << QStringList{"open",    "rts on",  "sleep 200",
+                                                "discard", "rts off", "close"};
+    QTest::newRow("stopped while waiting for the reply")
+        << sw6 << 0 << 0 << 2 << S::Error << "stopped"
+        << QStringList{"open",   "rts on",    "sleep 200", "discard",
+                       "out 2A", "sleep 200", "rts off",   "close"};
+}
+
+void CtlCoreTest::scanProbe() {
+    QFETCH(QByteArray, reply);
+    QFETCH(int, openError);
+    QFETCH(int, outputError);
+    QFETCH(int, stopAtPause);
+    QFETCH(ScanResult::Status, status);
+    QFETCH(QString, detail);
+    QFETCH(QStringList, exchange);
+
+    ProbeRecord record;
+    const auto makePort = [&](int16_t) {
+        auto port = std::make_unique<ProbePort>(&record);
+        port->replies.push_back(reply);
+        if (openError)
+            port->openError = openError;
+        if (outputError)
+            port->outputError = outputError;
+        probeOnThisThread = port.get();
+        return port;
+    };
+    int pauses = 0;
+    const auto pause = [&](int ms) {
+        probeOnThisThread->trace << QStringLiteral("sleep %1").arg(ms);
+        if (++pauses == stopAtPause)
+            throw 0;
+    };
+
+    const QList<ScanResult> results =
+        scanPorts({{7, QStringLiteral("/dev/ttyUSB2")}}, kDefaultPortSettings, makePort, pause);
+
+    QCOMPARE(results.size(), 1);
+    const ScanResult& row = results[0];
+    QCOMPARE(row.port, int16_t(7));
+    QCOMPARE(row.device, QStringLiteral("/dev/ttyUSB2"));
+    QCOMPARE(row.status, status);
+    QCOMPARE(row.firmware, status == ScanResult::Status::Found ? detail : QString());
+    QCOMPARE(row.reason, status == ScanResult::Status::Error ? detail : QString());
+    QCOMPARE(exchangeOnly(record.trace), exchange);
+    QCOMPARE(record.written, QByteArray(exchange.contains("out 2A") ? "*" : ""));
+    QVERIFY(!record.leftOpen);
+    QVERIFY(!record.leftRtsUp);
+}
+
+void CtlCoreTest::scanProbesEveryPortAtOnce() {
+    constexpr int kPorts = 15;
+    std::array<ProbeRecord, kPorts + 1> records;
+    // Every probe waits in its first pause until all have reached theirs: a
+    // scan that probes one port after another never gets them together.
+    std::atomic<int> waiting{0};
+    std::atomic<bool> gaveUp{false};
+    std::array<int, kPorts + 1> together{};
+    const auto makePort = [&](int16_t number) {
+        auto port = std::make_unique<ProbePort>(&records[number]);
+        if (number % 2 == 0)
+            port->replies.push_back(deviceReply({}, number == 4 ? '3' : '6'));
+        probeOnThisThread = port.get();
+        return port;
+    };
+    const auto pause = [&](int ms) {
+        ProbePort* port = probeOnThisThread;
+        port->trace << QStringLiteral("sleep %1").arg(ms);
+        if (port->trace.count(QStringLiteral("sleep 200")) != 1)
+            return;
+        ++waiting;
+        QElapsedTimer clock;
+        clock.start();
+        while (waiting < kPorts && !gaveUp && clock.elapsed() < 5000)
+            QThread::msleep(1);
+        if (waiting < kPorts)
+            gaveUp = true;
+        together[port->CommPort()] = waiting;
+    };
+    QList<ScanPort> ports;
+    for (int16_t n = 1; n <= kPorts; ++n)
+        ports.append({n, QStringLiteral("/dev/com%1").arg(n)});
+    const PortSettingsValues settings{9, 2, 19200, 0, 0};
+
+    const QList<ScanResult> results = scanPorts(ports, settings, makePort, pause);
+
+    QCOMPARE(results.size(), kPorts);
+    for (int16_t n = 1; n <= kPorts; ++n) {
+        const ScanResult& row = results[n - 1];
+        QCOMPARE(row.port, n);
+        QCOMPARE(together[n], kPorts);
+        QCOMPARE(row.status, n % 2 == 0 ? ScanResult::Status::Found : ScanResult::Status::NoAnswer);
+        QCOMPARE(row.firmware, n % 2 ? QString() : QString(n == 4 ? "2x3" : "6"));
+        // Each probe's port is set up from the settings file's line, as
+        // LoadPortSettings sets up the read's, on its own number.
+        QCOMPARE(records[n].trace.mid(0, 5),
+                 (QStringList{QStringLiteral("commport %1").arg(n), "handshaking 2",
+                              "settings 19200,N,8,1", "inputmode 0", "dtr off"}));
+        QCOMPARE(records[n].written, QByteArray("*"));
+    }
+}
+
+// The statuses no simulator shows, and the columns lined up to the longest
+// device name (the e2e scan test pins the rest).
+void CtlCoreTest::scanOutputShapes() {
+    using S = ScanResult::Status;
+    const QList<ScanResult> results{
+        {7, "/dev/ttyUSB2", S::NoPermission, {}, {}},
+        {11, "/opt/ktr6/com11", S::Error, {}, "cannot set the RTS line: \"EIO\""},
+    };
+    const QByteArray json = R"([{"port":7,"device":"/dev/ttyUSB2","status":"no permission"},)"
+                            R"({"port":11,"device":"/opt/ktr6/com11","status":"error",)"
+                            R"("reason":"cannot set the RTS line: \"EIO\""}])"
+                            "\n";
+    QCOMPARE(scanJson(results), json);
+    const QString table = "Port   Device           Status\n"
+                          "COM7   /dev/ttyUSB2     no permission\n"
+                          R"(COM11  /opt/ktr6/com11  error: cannot set the RTS line: "EIO")"
+                          "\n";
+    QCOMPARE(scanTable(results), table);
+}
+
+QTEST_GUILESS_MAIN(CtlCoreTest)
+#include "test_ctl_core.moc"
