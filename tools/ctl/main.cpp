@@ -464,7 +464,7 @@ int main(int argc, char* argv[]) {
     }
     const CtlOptions& options = *parsed.options;
     if (options.command == CtlOptions::Command::Help) {
-        return writeOutput(usageText().toUtf8());
+        return writeOutput(usageText(options.helpCommand).toUtf8());
     }
     if (options.command == CtlOptions::Command::Version)
         return writeOutput(versionText().toUtf8());
