@@ -262,10 +262,6 @@ QString item(const QString& term, const QString& text, int indent = 2) {
     return out;
 }
 
-const ctltable::Option& optionOf(Opt id) {
-    return ctltable::option(id);
-}
-
 // "--port N", "-h, --help".
 QString optionTerm(const ctltable::Option& o) {
     QString term = o.alias ? QLatin1String(o.alias) + QStringLiteral(", ") : QString();
@@ -308,7 +304,7 @@ QString optionHelp(const ctltable::Option& o) {
 QStringList synopsisWords(const ctltable::Command& command, bool beforeCommand) {
     QStringList words;
     for (Opt id : command.options) {
-        const ctltable::Option& o = optionOf(id);
+        const ctltable::Option& o = ctltable::option(id);
         if ((o.flag || o.setNumber || o.text) && (id == Opt::Port) == beforeCommand)
             words << QLatin1Char('[') + optionTerm(o) + QLatin1Char(']');
     }
@@ -392,7 +388,7 @@ QString commandHelp(const ctltable::Command& command) {
     out += wrapped(describe(command), kWidth).join(QLatin1Char('\n'));
     out += QStringLiteral("\n\nOptions:\n");
     for (Opt id : command.options)
-        out += item(optionTerm(optionOf(id)), optionHelp(optionOf(id)));
+        out += item(optionTerm(ctltable::option(id)), optionHelp(ctltable::option(id)));
     return out + columns(command) + exitStatuses(&command);
 }
 
@@ -404,13 +400,13 @@ QString wholeHelp() {
                        "named in the settings file KTR.INI beside the program.\n"
                        "\n"
                        "Commands:\n")
-            .arg(optionTerm(optionOf(Opt::Port)));
+            .arg(optionTerm(ctltable::option(Opt::Port)));
     QString notes;
     for (const ctltable::Command& command : ctltable::commands()) {
         out += item(synopsis(command, 2), describe(command));
         for (Opt id : command.options) {
             if (ctltable::commandsTaking(id).size() == 1)
-                out += item(optionTerm(optionOf(id)), optionHelp(optionOf(id)), 4);
+                out += item(optionTerm(ctltable::option(id)), optionHelp(ctltable::option(id)), 4);
         }
         notes += columns(command);
     }
