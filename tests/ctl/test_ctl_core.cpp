@@ -257,7 +257,87 @@ void CtlCoreTest::commandLine_data() {
         << QStringList{"commission", "p", "--journal="} << "--journal needs a file name" << 0 << "";
     QTest::newRow("site on write") << QStringList{"write", "p", "--site", "x"}
                                    << "belong to the commission command" << 0 << "";
+
+    // The whole "does not belong" texts; with two misplaced options, the
+    // first in the table's order is named.
+    QTest::newRow("json on monitor")
+        << QStringList{"monitor", "--json"}
+        << "--json belongs to the read, scan and coefficient commands" << 0 << "";
+    QTest::newRow("save on coefficient") << QStringList{"coefficient", "1", "--save"}
+                                         << "--save belongs to the scan command" << 0 << "";
+    QTest::newRow("count on scan")
+        << QStringList{"scan", "--count=3"} << "--count belongs to the monitor command" << 0 << "";
+    QTest::newRow("max-numerator on commission")
+        << QStringList{"commission", "p", "--max-numerator", "9"}
+        << "--max-numerator and --max-divisor belong to the coefficient command" << 0 << "";
+    QTest::newRow("journal on monitor")
+        << QStringList{"monitor", "--journal", "j"}
+        << "--record, --journal, --site, --relay and --by belong to the commission command" << 0
+        << "";
+    QTest::newRow("port on scan, whole") << QStringList{"scan", "--port=2"}
+                                         << "scan probes every port; it takes no --port" << 0 << "";
+    QTest::newRow("port on coefficient, whole")
+        << QStringList{"coefficient", "1", "--port", "2"}
+        << "--port does not belong to the coefficient command: it uses no port" << 0 << "";
+    QTest::newRow("count and save on read") << QStringList{"read", "--count", "2", "--save"}
+                                            << "--save belongs to the scan command" << 0 << "";
+
+    // A help row's summary is the outline of the help it shows: the command,
+    // the options of its synopsis, the options it lists, its exit statuses.
+    QTest::newRow("read --help") << QStringList{"read", "--help"} << "" << int(C::Help)
+                                 << "help read: --json --port; lists --help --json --port; "
+                                    "exits 0 1 2 128+N";
+    QTest::newRow("--help write") << QStringList{"--help", "write"} << "" << int(C::Help)
+                                  << "help write: --port; lists --help --port; exits 0 1 2 128+N";
+    QTest::newRow("monitor -h") << QStringList{"monitor", "-h"} << "" << int(C::Help)
+                                << "help monitor: --count --port; lists --count --help --port; "
+                                   "exits 0 1 2 128+N";
+    QTest::newRow("scan --help") << QStringList{"scan", "--help"} << "" << int(C::Help)
+                                 << "help scan: --json --save; lists --help --json --save; "
+                                    "exits 0 2 128+N";
+    QTest::newRow("-h coefficient, a negative amount")
+        << QStringList{"-h", "coefficient", "-0.1"} << "" << int(C::Help)
+        << "help coefficient: --json --max-divisor --max-numerator; lists --help --json "
+           "--max-divisor --max-numerator; exits 0 2 128+N";
+    QTest::newRow("diff FILE --help") << QStringList{"diff", "f", "--help"} << "" << int(C::Help)
+                                      << "help diff: --port; lists --help --port; "
+                                         "exits 0 1 2 3 128+N";
+    QTest::newRow("commission --help")
+        << QStringList{"commission", "--help", "--port", "3"} << "" << int(C::Help)
+        << "help commission: --by --journal --port --record --relay --site; lists --by --help "
+           "--journal --port --record --relay --site; exits 0 1 2 3 4 128+N";
+    QTest::newRow("--help of no command: the whole help")
+        << QStringList{"--help", "erase"} << "" << int(C::Help)
+        << "help COMMAND: --port; lists --help --json --port --version; exits 0 1 2 3 4 128+N";
 }
+
+namespace {
+
+// The outline of a help text: the command its synopsis names and the options
+// in it, the options its Options section lists and the exit statuses it gives.
+QString helpOutline(const QString& help) {
+    const QString synopsis = help.section(QRegularExpression("\\n(?! )"), 0, 0);
+    const QString command = QString(synopsis)
+                                .remove(QRegularExpression("\\[[^]]*\\]"))
+                                .section(QRegularExpression("\\s+"), 2, 2);
+    auto matches = [](const QString& text, const char* pattern, bool sorted) {
+        QStringList found;
+        for (const auto& m :
+             QRegularExpression(pattern, QRegularExpression::MultilineOption).globalMatch(text))
+            found << m.captured(1).remove(' ');
+        if (sorted)
+            std::sort(found.begin(), found.end());
+        return found.join(' ');
+    };
+    const QString options = help.section("\nOptions:\n", 1).section("\n\n", 0, 0);
+    const QString exits = help.section("\nExit status:\n", 1);
+    return QStringLiteral("help %1: %2; lists %3; exits %4")
+        .arg(command, matches(synopsis, "\\[(--[a-z-]+)", true),
+             matches(options, "^  (?:-h, )?(--[a-z-]+)", true),
+             matches(exits, "^  (\\d+(?: \\+ N)?)", false));
+}
+
+} // namespace
 
 void CtlCoreTest::commandLine() {
     QFETCH(QStringList, args);
@@ -274,6 +354,10 @@ void CtlCoreTest::commandLine() {
     QVERIFY2(result.options, qPrintable(result.error));
     const CtlOptions& o = *result.options;
     QCOMPARE(int(o.command), command);
+    if (summary.startsWith(QLatin1String("help "))) {
+        QCOMPARE(helpOutline(usageText(o.helpCommand)), summary);
+        return;
+    }
     const QString parsed = QStringLiteral("json=%1 file=%2 port=%3 count=%4")
                                .arg(int(o.json))
                                .arg(o.file, o.port ? QString::number(*o.port) : QStringLiteral("-"),

@@ -213,6 +213,8 @@ private slots:
     void exitCodes();
     void coefficientNeedsNoPort_data();
     void coefficientNeedsNoPort();
+    void helpNeedsNothing_data();
+    void helpNeedsNothing();
     void diffAgainstTheDevice_data();
     void diffAgainstTheDevice();
     void commissionOutcomes_data();
@@ -493,6 +495,37 @@ void E2eCtlTest::coefficientNeedsNoPort() {
     else
         QVERIFY2(QString::fromUtf8(stderrText).contains(err), stderrText.constData());
     QVERIFY(rig.sim->receivedBytes().isEmpty());
+}
+
+void E2eCtlTest::helpNeedsNothing_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("usage"); // the first line of stdout
+
+    QTest::newRow("--help") << QStringList{"--help"} << "Usage: ktr6ctl [--port N] COMMAND";
+    QTest::newRow("diff --help") << QStringList{"diff", "--help"}
+                                 << "Usage: ktr6ctl [--port N] diff FILE";
+    QTest::newRow("--help scan") << QStringList{"--help", "scan"}
+                                 << "Usage: ktr6ctl scan [--json] [--save]";
+    QTest::newRow("commission PLAN -h")
+        << QStringList{"commission", "plan.json", "-h"}
+        << "Usage: ktr6ctl [--port N] commission PLAN [--record FILE.pdf] [--site TEXT]";
+}
+
+// Help, whole or of one command, comes from a folder holding nothing: no
+// settings file, no port, no plan; exit 0 and nothing on stderr.
+void E2eCtlTest::helpNeedsNothing() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, usage);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+
+    const CtlResult result = runCtlIn(dir.path(), dir.path(), args);
+
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    QVERIFY2(result.err.isEmpty(), result.err.constData());
+    QCOMPARE(QString::fromUtf8(result.out).section(QLatin1Char('\n'), 0, 0), usage);
+    QVERIFY(result.out.endsWith("\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }
 
 void E2eCtlTest::diffAgainstTheDevice_data() {

@@ -1,8 +1,8 @@
 // ktr6ctl coefficient: the fraction for an amount per impulse.
 
-#include "commissioning/Coefficient.h"
 #include "Commands.h"
 #include "CtlRun.h"
+#include "commissioning/Coefficient.h"
 
 #include <QLocale>
 

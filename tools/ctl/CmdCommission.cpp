@@ -1,8 +1,8 @@
 // ktr6ctl commission: write a plan, verify it, and leave a signed-off record.
 
 #include "Commands.h"
-#include "commissioning/Commission.h"
 #include "CtlRun.h"
+#include "commissioning/Commission.h"
 #include "commissioning/RecordFiles.h"
 #include "commissioning/RecordPdf.h"
 

@@ -3,8 +3,8 @@
 
 #include "Commands.h"
 #include "CtlRun.h"
-#include "commissioning/Scan.h"
 #include "StopSignals.h"
+#include "commissioning/Scan.h"
 
 #include "core/Seams.h"
 #include "serial/PortMap.h"

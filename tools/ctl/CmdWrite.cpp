@@ -1,8 +1,8 @@
 // ktr6ctl write: a parameter file to the device, verified by reading it back.
 
 #include "Commands.h"
-#include "commissioning/Commission.h"
 #include "CtlRun.h"
+#include "commissioning/Commission.h"
 #include "commissioning/ParameterJson.h"
 
 namespace {

@@ -9,12 +9,12 @@
 struct CtlOptions {
     enum class Command { Help, Version, Read, Write, Monitor, Scan, Coefficient, Diff, Commission };
     Command command = Command::Help;
-    bool json = false;      // read, scan, coefficient: JSON instead of the table
-    bool save = false;      // scan: write the one relay's port into the settings file
-    QString file;           // write, diff, commission: the parameter file, "-" for stdin
-    QString amount;         // coefficient: the amount per impulse as written
-    int maxNumerator = 255; // coefficient: the bounds of the fraction
-    int maxDivisor = 65535;
+    bool json = false;    // read, scan, coefficient: JSON instead of the table
+    bool save = false;    // scan: write the one relay's port into the settings file
+    QString file;         // write, diff, commission: the parameter file, "-" for stdin
+    QString amount;       // coefficient: the amount per impulse as written
+    int maxNumerator = 0; // coefficient: the bounds of the fraction (defaults: CommandTable)
+    int maxDivisor = 0;
     std::optional<int16_t> port; // overrides the settings file's port number
     std::optional<qint64> count; // monitor: stop after this many records
     struct Record {              // commission: where its record goes, and its labels
@@ -24,6 +24,7 @@ struct CtlOptions {
         QString relay;
         QString technician;
     } record;
+    QString helpCommand; // help: the command whose help is asked for; empty: the whole help
 };
 
 struct CtlParseResult {
@@ -31,11 +32,13 @@ struct CtlParseResult {
     QString error; // when options is empty: what is wrong, for the user
 };
 
-// Parses the arguments after the program name. Options may stand before or
-// after the command; "--opt VALUE" and "--opt=VALUE" are both accepted.
+// Parses the arguments after the program name, as the command table
+// (CommandTable.h) describes them. Options may stand before or after the
+// command; "--opt VALUE" and "--opt=VALUE" are both accepted.
 CtlParseResult parseCommandLine(const QStringList& arguments);
 
-QString usageText();
+// The help of the named command; of every command when none is named.
+QString usageText(const QString& command = {});
 
 // "ktr6ctl 1.0.2": the program's name and the release the desktop program's
 // about box shows (there as "1.02").

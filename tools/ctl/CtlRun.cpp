@@ -1,8 +1,8 @@
 #include "CtlRun.h"
 
+#include "StopSignals.h"
 #include "commissioning/Commission.h"
 #include "commissioning/ParameterJson.h"
-#include "StopSignals.h"
 
 #include "serial/PortMap.h"
 

@@ -96,7 +96,7 @@ int main(int argc, char* argv[]) {
     }
     CtlJob job{*parsed.options, std::nullopt, {}};
     if (job.options.command == CtlOptions::Command::Help)
-        return writeOutput(usageText().toUtf8());
+        return writeOutput(usageText(job.options.helpCommand).toUtf8());
     if (job.options.command == CtlOptions::Command::Version)
         return writeOutput(versionText().toUtf8());
     // A record names the moment its run began.

@@ -1,0 +1,289 @@
+#include "CommandTable.h"
+
+#include <limits>
+
+namespace ctltable {
+
+namespace {
+
+using C = CtlOptions::Command;
+
+const Option kOptions[] = {
+    {.id = Opt::Json,
+     .name = "--json",
+     .alias = nullptr,
+     .metavar = nullptr,
+     .kind = Kind::Flag,
+     .help = "print JSON instead of the table",
+     .flag = &CtlOptions::json},
+    {.id = Opt::Save,
+     .name = "--save",
+     .alias = nullptr,
+     .metavar = nullptr,
+     .kind = Kind::Flag,
+     .help = "when exactly one relay was found, write its port into KTR.INI (only the Port "
+             "line changes; a missing file is made); with none or several, it writes nothing "
+             "and ends with 1",
+     .flag = &CtlOptions::save},
+    {.id = Opt::Port,
+     .name = "--port",
+     .alias = nullptr,
+     .metavar = "N",
+     .kind = Kind::Port,
+     .min = 1,
+     .max = 32767,
+     .help = "use port N (1 = COM1) instead of the settings file's",
+     .setNumber = [](CtlOptions& o, qint64 n) { o.port = int16_t(n); }},
+    {.id = Opt::MaxNumerator,
+     .name = "--max-numerator",
+     .alias = nullptr,
+     .metavar = "N",
+     .kind = Kind::Bound,
+     .min = 1,
+     .max = 65535,
+     .byDefault = 255,
+     .help = "the largest numerator n",
+     .setNumber = [](CtlOptions& o, qint64 n) { o.maxNumerator = int(n); }},
+    {.id = Opt::MaxDivisor,
+     .name = "--max-divisor",
+     .alias = nullptr,
+     .metavar = "M",
+     .kind = Kind::Bound,
+     .min = 1,
+     .max = 65535,
+     .byDefault = 65535,
+     .help = "the largest divisor d",
+     .setNumber = [](CtlOptions& o, qint64 n) { o.maxDivisor = int(n); }},
+    {.id = Opt::Record,
+     .name = "--record",
+     .alias = nullptr,
+     .metavar = "FILE.pdf",
+     .kind = Kind::PdfFile,
+     .help = "the record's PDF; its JSON twin is FILE.json beside it",
+     .text = [](CtlOptions& o) { return &o.record.pdf; }},
+    {.id = Opt::Journal,
+     .name = "--journal",
+     .alias = nullptr,
+     .metavar = "FILE",
+     .kind = Kind::File,
+     .help = "append one JSON line per run to FILE",
+     .text = [](CtlOptions& o) { return &o.record.journal; }},
+    {.id = Opt::Site,
+     .name = "--site",
+     .alias = nullptr,
+     .metavar = "TEXT",
+     .kind = Kind::Label,
+     .help = "the site",
+     .text = [](CtlOptions& o) { return &o.record.site; }},
+    {.id = Opt::Relay,
+     .name = "--relay",
+     .alias = nullptr,
+     .metavar = "TEXT",
+     .kind = Kind::Label,
+     .help = "the relay's label",
+     .text = [](CtlOptions& o) { return &o.record.relay; }},
+    {.id = Opt::By,
+     .name = "--by",
+     .alias = nullptr,
+     .metavar = "TEXT",
+     .kind = Kind::Label,
+     .help = "the technician",
+     .text = [](CtlOptions& o) { return &o.record.technician; }},
+    {.id = Opt::Count,
+     .name = "--count",
+     .alias = nullptr,
+     .metavar = "N",
+     .kind = Kind::Count,
+     .min = 1,
+     .max = std::numeric_limits<qint64>::max(),
+     .help = "stop after N records",
+     .setNumber = [](CtlOptions& o, qint64 n) { o.count = n; }},
+    {.id = Opt::Help,
+     .name = "--help",
+     .alias = "-h",
+     .metavar = nullptr,
+     .kind = Kind::Flag,
+     .help = "show this text; with a COMMAND, that command's help"},
+    {.id = Opt::Version,
+     .name = "--version",
+     .alias = nullptr,
+     .metavar = nullptr,
+     .kind = Kind::Flag,
+     .help = "show the program's version"},
+};
+
+const Command kCommands[] = {
+    {.name = "read",
+     .id = C::Read,
+     .argument = nullptr,
+     .destination = nullptr,
+     .missing = "",
+     .summary = "read the parameter set and print it as a table",
+     .details = "--json: one line of JSON:\n"
+                "{\"firmware\":\"6\",\"inputs\":[{\"numerator\":16,\"divisor\":1,\n"
+                "\"minus\":false}, ... six ...],\"output\":5}",
+     .options = {Opt::Port, Opt::Json, Opt::Help},
+     .refusals = {},
+     .columns = {},
+     .exitNote = ""},
+    {.name = "write",
+     .id = C::Write,
+     .argument = "FILE",
+     .destination = &CtlOptions::file,
+     .missing = "write needs a parameter file (or - for standard input)",
+     .summary = "write the parameter set in FILE and verify it by reading it back",
+     .details = "FILE: the JSON of read --json; - reads standard input. numerator and divisor "
+                "0..65535, output 0..255, all six inputs required; firmware is ignored; at "
+                "most 1 MiB. An input may add \"amount\", the amount per impulse it is meant to "
+                "count (\"0.1\", \"40/400\" or a number, read as coefficient reads it): "
+                "checked, for information only",
+     .options = {Opt::Port, Opt::Help},
+     .refusals = {},
+     .columns = {},
+     .exitNote = ""},
+    {.name = "monitor",
+     .id = C::Monitor,
+     .argument = nullptr,
+     .destination = nullptr,
+     .missing = "",
+     .summary = "read the parameter set, then print each counted record",
+     .details = "First the header line time,channel,total, then one CSV line per counted "
+                "record until Ctrl+C, SIGTERM or N records",
+     .options = {Opt::Port, Opt::Count, Opt::Help},
+     .refusals = {},
+     .columns = {{"time", "local time, 2024-05-17T14:03:07.250"},
+                 {"channel", "IN 1..IN 6 (inputs), V1 or V2 (outputs)"},
+                 {"total", "the channel's sum since the watch began: numerator/divisor per "
+                           "input record (minus subtracts), the output value per output "
+                           "record; 9 significant digits or more, whole sums exact, \".\" as "
+                           "the decimal point"}},
+     .exitNote = "monitor ends with 0 on Ctrl+C, SIGTERM or when the reader of its output goes "
+                 "away (monitor | head)."},
+    {.name = "scan",
+     .id = C::Scan,
+     .argument = nullptr,
+     .destination = nullptr,
+     .missing = "",
+     .summary = "find the relay: probe every port whose device exists",
+     .details =
+         "It probes COM1..COM15 all at the same time, with one \"*\" each (KTR.INI's baud "
+         "rate and handshaking; 9600 baud and none without KTR.INI), and prints port, device "
+         "and status: found (with the firmware), no answer, other reply, busy (held by another "
+         "program; nothing sent), no permission, or error (with the reason). --json: a list of "
+         "{\"port\":4,\"device\":\"/dev/ttyUSB0\",\n\"status\":\"found\",\"firmware\":\"6\"}",
+     .options = {Opt::Json, Opt::Save, Opt::Help},
+     .refusals = {{Opt::Port, "scan probes every port; it takes no --port"}},
+     .columns = {},
+     .exitNote = "scan ends with 0 when a relay was found, 1 when none, 2 for a damaged KTR.INI."},
+    {.name = "coefficient",
+     .id = C::Coefficient,
+     .argument = "AMOUNT",
+     .destination = &CtlOptions::amount,
+     .missing = "coefficient needs an amount, such as 0.1 or 40/400",
+     .summary = "the fraction n/d closest to AMOUNT, the amount per impulse",
+     .details = "AMOUNT: a decimal number (0.1, 1.5e-3) or a quotient of two (40/400) in "
+                "1e-9..1e9, \".\" as the decimal point, at most 200 characters. Prints n, d, "
+                "the fraction's value and its relative error |n/d - AMOUNT| / AMOUNT; an error "
+                "over 0.001 adds a warning on stderr. --json prints "
+                "{\"numerator\":3,\"divisor\":20,\"value\":0.15,\n\"relative_error\":0}. "
+                "Needs no port and no KTR.INI",
+     .options = {Opt::MaxNumerator, Opt::MaxDivisor, Opt::Json, Opt::Help},
+     .refusals = {{Opt::Port, "--port does not belong to the coefficient command: it uses no "
+                              "port"}},
+     .columns = {},
+     .exitNote = ""},
+    {.name = "diff",
+     .id = C::Diff,
+     .argument = "FILE",
+     .destination = &CtlOptions::file,
+     .missing = "diff needs a parameter file (or - for standard input)",
+     .summary = "read the parameter set and compare it with FILE",
+     .details = "FILE: as write takes it; firmware is ignored. One line per difference on "
+                "stdout, such as \"IN 3 divisor: device 30, file 31\", \"IN 2 sign: device minus, "
+                "file plus\" or \"output: "
+                "device 5, file 6\"; a summary line on stderr",
+     .options = {Opt::Port, Opt::Help},
+     .refusals = {},
+     .columns = {},
+     .exitNote = ""},
+    {.name = "commission",
+     .id = C::Commission,
+     .argument = "PLAN",
+     .destination = &CtlOptions::file,
+     .missing = "commission needs a plan, a parameter file (or - for standard input)",
+     .summary = "write PLAN, verify it and leave a record to print and sign",
+     .details = "PLAN: a file as write takes it; - reads standard input. The device is read "
+                "first, PLAN written unless the device holds it already, and the write's "
+                "read-back compared with PLAN as diff does. The record: the PDF FILE.pdf and its "
+                "JSON twin FILE.json (by default ktr6-record-YYYYMMDD-HHMMSS-COM<N>.pdf and "
+                ".json in the current folder). Their paths go to stdout, the PDF first; an "
+                "existing file is never replaced. Needs no display",
+     .options = {Opt::Port, Opt::Record, Opt::Site, Opt::Relay, Opt::By, Opt::Journal, Opt::Help},
+     .refusals = {},
+     .columns = {},
+     .exitNote = "commission ends with 0 when the set is verified, or the device held PLAN "
+                 "already (nothing written); with 1 when the device or the port failed (that "
+                 "too is recorded); with 2, nothing sent and nothing written, for bad usage or "
+                 "input, an existing record file or a journal that cannot be opened."},
+};
+
+const ExitStatus kExitStatuses[] = {
+    {"0", "success", {}},
+    {"1", "the device or the port failed", {C::Read, C::Write, C::Monitor, C::Diff, C::Commission}},
+    {"2", "bad usage or input (nothing was sent)", {}},
+    {"3",
+     "diff: the device holds another set than FILE;\ncommission: not verified (the differences "
+     "on stderr)",
+     {C::Diff, C::Commission}},
+    {"4",
+     "commission: the record or the journal could not be written (the outcome is on stderr)",
+     {C::Commission}},
+    {"128 + N",
+     "stopped by signal N (the port is closed first; a write finishes sending its block)",
+     {}},
+};
+
+} // namespace
+
+std::span<const Option> options() {
+    return kOptions;
+}
+
+std::span<const Command> commands() {
+    return kCommands;
+}
+
+std::span<const ExitStatus> exitStatuses() {
+    return kExitStatuses;
+}
+
+const Option& option(Opt id) {
+    for (const Option& o : kOptions) {
+        if (o.id == id)
+            return o;
+    }
+    Q_UNREACHABLE();
+}
+
+const Command* findCommand(const QString& name) {
+    for (const Command& command : kCommands) {
+        if (name == QLatin1String(command.name))
+            return &command;
+    }
+    return nullptr;
+}
+
+bool takes(const Command& command, Opt id) {
+    return std::find(command.options.begin(), command.options.end(), id) != command.options.end();
+}
+
+std::vector<const Command*> commandsTaking(Opt id) {
+    std::vector<const Command*> taking;
+    for (const Command& command : kCommands) {
+        if (takes(command, id))
+            taking.push_back(&command);
+    }
+    return taking;
+}
+
+} // namespace ctltable
