@@ -1,0 +1,268 @@
+// ktr6ctl commission against the simulated relay: each outcome with its
+// record, twin and journal line, what it refuses before it sends anything,
+// and that it alone loads a platform plugin.
+
+#include "CtlRig.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTest>
+
+using ktr6sim::FaultKind;
+
+namespace {
+
+// The labels the records carry.
+const QStringList kLabels = {"--site", "Rozvodňa Žilina", "--relay", "KTR6 č. 0042",
+                             "--by",   "J. Kováč"};
+
+// The PDF's text layer as pdftotext (poppler) reads it, blanks run together.
+QString pdfText(const QString& path) {
+    QProcess pdftotext;
+    pdftotext.start(QStringLiteral("pdftotext"),
+                    {QStringLiteral("-layout"), path, QStringLiteral("-")});
+    if (!pdftotext.waitForFinished(20000))
+        return {};
+    return QString::fromUtf8(pdftotext.readAllStandardOutput()).simplified();
+}
+
+} // namespace
+
+class E2eCtlCommissionTest : public QObject {
+    Q_OBJECT
+private slots:
+    void commissionOutcomes_data();
+    void commissionOutcomes();
+    void commissionRefusesBeforeSending_data();
+    void commissionRefusesBeforeSending();
+    void onlyCommissionLoadsAPlatformPlugin();
+};
+
+void E2eCtlCommissionTest::commissionOutcomes_data() {
+    QTest::addColumn<bool>("holdsPlan");   // the device holds the plan before the run
+    QTest::addColumn<int>("fault");        // FaultKind
+    QTest::addColumn<QStringList>("args"); // beyond the plan and the labels
+    QTest::addColumn<QStringList>("env");  // changes to the environment
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("stderrText"); // all of stderr but its last line's end
+    QTest::addColumn<QString>("resultLine");
+
+    const int none = int(FaultKind::None);
+    // No display at all, as over SSH: Qt's offscreen platform needs none.
+    const QStringList noDisplay = {"-DISPLAY", "-WAYLAND_DISPLAY", "-QT_QPA_PLATFORM",
+                                   "-XDG_RUNTIME_DIR"};
+    QTest::newRow("verified, no display")
+        << false << none << QStringList{} << noDisplay << 0 << "verified"
+        << "ktr6ctl: verified: the device on COM1 (DIR/com1) holds the set in plan.json."
+        << "Verified: the device holds this set";
+    QTest::newRow("verified, a display named that is not there")
+        << false << none << QStringList{}
+        << QStringList{"QT_QPA_PLATFORM=xcb", "DISPLAY=:97", "QT_QPA_PLATFORMTHEME=gtk3"} << 0
+        << "verified"
+        << "ktr6ctl: verified: the device on COM1 (DIR/com1) holds the set in plan.json."
+        << "Verified: the device holds this set";
+    QTest::newRow("unchanged") << true << none << QStringList{} << noDisplay << 0 << "unchanged"
+                               << "ktr6ctl: unchanged: the device on COM1 (DIR/com1) held the "
+                                  "set in plan.json already; nothing was written."
+                               << "Verified: the device holds this set; nothing was written";
+    QTest::newRow("not verified")
+        << false << int(FaultKind::StoreDifferent) << QStringList{} << noDisplay << 3
+        << "not-verified"
+        << "IN 1 numerator: device 41, file 40\nktr6ctl: not verified: after the write the "
+           "device on COM1 (DIR/com1) holds another set than plan.json: 1 difference."
+        << "NOT VERIFIED: IN 1 numerator: device 41, file 40";
+    QTest::newRow("failed, silent device")
+        << false << int(FaultKind::Silence) << QStringList{} << noDisplay << 1 << "failed"
+        << "ktr6ctl: failed: reading the device: no complete reply from the device on COM1 "
+           "(DIR/com1) after 3 attempts; check that it is connected and powered."
+        << "NOT VERIFIED: reading the device: no complete reply from the device on COM1";
+    QTest::newRow("failed, no device on the port")
+        << false << none << QStringList{"--port", "20"} << noDisplay << 1 << "failed"
+        << "ktr6ctl: failed: reading the device: COM20 (no device): COM20 maps to no device"
+        << "NOT VERIFIED: reading the device: COM20 (no device): COM20 maps to no device";
+}
+
+void E2eCtlCommissionTest::commissionOutcomes() {
+    QFETCH(bool, holdsPlan);
+    QFETCH(int, fault);
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, env);
+    QFETCH(int, exitCode);
+    QFETCH(QString, outcome);
+    QFETCH(QString, stderrText);
+    QFETCH(QString, resultLine);
+    ktr6sim::SimConfig config = deviceConfig();
+    config.fault = {FaultKind(fault), 0};
+    if (holdsPlan) {
+        config.params.numerators[0] = 40;
+        config.params.output = 7;
+    }
+    SimRig rig(config);
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+    const QString journal = rig.dir.filePath("site.jsonl");
+
+    // No --record: the record takes a name of its own in the current folder.
+    const CtlResult run = runCtlIn(
+        dir, dir, QStringList{"commission", "plan.json", "--journal", journal} + kLabels + args,
+        env);
+
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    // The tool's own lines only: no message box, no word from Qt.
+    QCOMPARE(QString::fromUtf8(run.err), QString(stderrText).replace("DIR", dir) + '\n');
+    const QRegularExpression names(
+        QStringLiteral("^(%1/ktr6-record-\\d{8}-\\d{6}-COM(1|20))\\.pdf\\n\\1\\.json\\n$")
+            .arg(QRegularExpression::escape(dir)));
+    const auto match = names.match(QString::fromUtf8(run.out));
+    QVERIFY2(match.hasMatch(), run.out.constData());
+    const QString pdf = match.captured(1) + ".pdf";
+    const QString twinPath = match.captured(1) + ".json";
+
+    const QString text = pdfText(pdf);
+    for (const QString& wanted : {resultLine, QStringLiteral("Rozvodňa Žilina"),
+                                  QStringLiteral("KTR6 č. 0042"), QStringLiteral("Name J. Kováč")})
+        QVERIFY2(text.contains(wanted), qPrintable(text));
+    QVERIFY2(text.contains(QRegularExpression("IN 1 plus 40 1 40 40 0 (plus (16|40) 1|— — —) IN 2 "
+                                              "minus 1 4 -0.25 -0.25 0")),
+             qPrintable(text));
+
+    const QByteArray pdfBytes = readFile(pdf);
+    const QJsonObject twin = QJsonDocument::fromJson(readFile(twinPath)).object();
+    QCOMPARE(twin.value("outcome").toString(), outcome);
+    QCOMPARE(twin.value("pdf").toString(), pdf);
+    QCOMPARE(twin.value("pdf_sha256").toString(),
+             QString::fromLatin1(
+                 QCryptographicHash::hash(pdfBytes, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(twin.value("after").isNull(), exitCode == 1);
+    if (exitCode != 1)
+        QCOMPARE(twin.value("after").toObject().value("output").toInt(), 7);
+
+    const QList<QByteArray> lines = readFile(journal).split('\n');
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines[1].isEmpty());
+    const QJsonObject entry = QJsonDocument::fromJson(lines[0]).object();
+    QCOMPARE(entry.value("outcome").toString(), outcome);
+    QCOMPARE(entry.value("pdf_sha256"), twin.value("pdf_sha256"));
+    QCOMPARE(entry.value("site").toString(), QStringLiteral("Rozvodňa Žilina"));
+
+    // The device saw one read when it held the plan, a read, a write and one
+    // read back otherwise.
+    const QByteArray received = rig.sim->receivedBytes();
+    if (exitCode == 1)
+        QVERIFY(!received.contains(','));
+    else
+        QCOMPARE(received.count('*'), holdsPlan ? 1 : 2);
+    QCOMPARE(rig.sim->counters().writeBlocks, holdsPlan || exitCode == 1 ? 0 : 1);
+}
+
+void E2eCtlCommissionTest::commissionRefusesBeforeSending_data() {
+    QTest::addColumn<QStringList>("args"); // after "commission"; RIG: the rig's folder
+    QTest::addColumn<QString>("setup");    // "pdf", "json", "link": an entry at that
+                                           // path first; "no settings"; "" nothing
+    QTest::addColumn<QByteArray>("plan");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stderrText");
+
+    const QStringList record = {"plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/j.jsonl"};
+    QByteArray badAmount = kPlanJson;
+    badAmount.replace(R"("amount":0.25)", R"("amount":"1/0")");
+    QTest::newRow("the PDF exists") << record << "pdf" << kPlanJson << 2
+                                    << "ktr6ctl: RIG/r.pdf already exists, and a record never "
+                                       "replaces a file; nothing was sent.\n";
+    QTest::newRow("the twin exists")
+        << record << "json" << kPlanJson << 2 << "ktr6ctl: RIG/r.json already exists";
+    QTest::newRow("a dangling link at the PDF")
+        << record << "link" << kPlanJson << 2 << "ktr6ctl: RIG/r.pdf already exists";
+    QTest::newRow("the twin's name in other letters")
+        << QStringList{"plan.json", "--record", "RIG/R.Pdf"} << "" << kPlanJson << 2
+        << "ktr6ctl: RIG/R.json already exists";
+    QTest::newRow("no folder for the record")
+        << QStringList{"plan.json", "--record", "RIG/none/r.pdf"} << "" << kPlanJson << 2
+        << "ktr6ctl: cannot create a file in RIG/none: No such file or directory; nothing was "
+           "sent.";
+    QTest::newRow("the journal a folder")
+        << QStringList{"plan.json", "--record", "RIG/r.pdf", "--journal", "RIG"} << "" << kPlanJson
+        << 2 << "ktr6ctl: cannot open the journal RIG: Is a directory; nothing was sent.";
+    QTest::newRow("the journal is the twin")
+        << QStringList{"plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/r.json"} << ""
+        << kPlanJson << 2 << "would be the record itself";
+    QTest::newRow("a bad amount") << record << "" << badAmount << 2
+                                  << "ktr6ctl: plan.json: inputs[1] (IN 2) amount: \"1/0\" divides "
+                                     "by zero; nothing was sent.";
+    QTest::newRow("a site of 81 characters")
+        << record + QStringList{"--site", QString(81, QChar(0x17D))} << "" << kPlanJson << 2
+        << "--site is 81 characters long";
+    QTest::newRow("a relay with a control character")
+        << record + QStringList{"--relay", "KTR6\x1b[2J"} << "" << kPlanJson << 2
+        << "--relay holds a control character (U+001B)";
+    QTest::newRow("not a PDF") << QStringList{"plan.json", "--record", "RIG/r.txt"} << ""
+                               << kPlanJson << 2 << "--record wants a file name ending in .pdf";
+    QTest::newRow("no settings file") << record << "no settings" << kPlanJson << 1 << "not found";
+}
+
+void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, plan);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stderrText);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), plan));
+    if (setup == QLatin1String("pdf") || setup == QLatin1String("json"))
+        QVERIFY(writeFile(rig.dir.filePath("r." + setup), "kept"));
+    if (setup == QLatin1String("link"))
+        QVERIFY(QFile::link(rig.dir.filePath("nowhere"), rig.dir.filePath("r.pdf")));
+    if (setup == QLatin1String("no settings"))
+        QVERIFY(QFile::remove(rig.dir.filePath("KTR.INI")));
+    if (args.contains("RIG/R.Pdf"))
+        QVERIFY(writeFile(rig.dir.filePath("R.json"), "kept"));
+    QStringList before =
+        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+
+    const CtlResult run =
+        runCtlIn(dir, dir, QStringList{"commission"} + args.replaceInStrings("RIG", dir));
+
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    QVERIFY2(QString::fromUtf8(run.err).contains(QString(stderrText).replace("RIG", dir)),
+             run.err.constData());
+    QVERIFY2(run.out.isEmpty(), run.out.constData());
+    QVERIFY2(rig.sim->receivedBytes().isEmpty(), rig.sim->receivedBytes().constData());
+    // Nothing written: no record, no journal, no temporary file; what was
+    // there is as it was.
+    QCOMPARE(
+        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+        before);
+    if (!setup.isEmpty() && setup != QLatin1String("link") && setup != QLatin1String("no settings"))
+        QCOMPARE(readFile(rig.dir.filePath("r." + setup)), QByteArray("kept"));
+}
+
+void E2eCtlCommissionTest::onlyCommissionLoadsAPlatformPlugin() {
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kDeviceJson));
+    // The dynamic linker names every library the program loads.
+    for (const QStringList& args :
+         {QStringList{"read"}, QStringList{"diff", "plan.json"}, QStringList{"coefficient", "0.1"},
+          QStringList{"commission", "plan.json", "--record", "r.pdf"}}) {
+        const QString log = rig.dir.filePath("ld-" + args.first());
+        const CtlResult run =
+            runCtlIn(dir, dir, args, {"LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + log});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        const QStringList logs = QDir(dir).entryList({"ld-" + args.first() + ".*"});
+        QCOMPARE(logs.size(), 1);
+        const QByteArray loaded = readFile(rig.dir.filePath(logs.first()));
+        QVERIFY2(loaded.contains("libQt6Core"), loaded.left(2000).constData());
+        QCOMPARE(loaded.contains("/platforms/libq"), args.first() == QLatin1String("commission"));
+    }
+}
+
+QTEST_GUILESS_MAIN(E2eCtlCommissionTest)
+#include "test_e2e_ctl_commission.moc"
