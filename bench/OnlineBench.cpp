@@ -110,6 +110,70 @@ qint64 sum(const std::array<qint64, kChannels>& values) {
     return total;
 }
 
+// Starts the plan's feed; an even one runs on the returned pacer's thread.
+std::unique_ptr<EvenPacer> startFeed(ktr6sim::SimDevice& sim, const LoadPlan& plan) {
+    ktr6sim::StreamConfig stream;
+    switch (plan.feed) {
+    case Feed::Unthrottled:
+        for (int channel = 1; channel <= kChannels; ++channel)
+            stream.rates[channel] = 0.0;
+        stream.countLimit = plan.records;
+        sim.startStream(stream);
+        break;
+    case Feed::Even:
+        return std::make_unique<EvenPacer>(sim, plan.rate,
+                                           qint64(std::llround(plan.rate * plan.seconds)));
+    case Feed::RateSetting:
+        for (int channel = 1; channel <= kChannels; ++channel)
+            stream.rates[channel] = plan.rate / kChannels;
+        sim.startStream(stream);
+        break;
+    }
+    return nullptr;
+}
+
+// Whether the relay has written all the plan asks of it; a rate-setting feed
+// is stopped here once its time is up.
+bool feedDone(OnlineRig& rig, const LoadPlan& plan, const EvenPacer* pacer,
+              const QElapsedTimer& clock) {
+    ktr6sim::SimDevice& sim = rig.sim();
+    switch (plan.feed) {
+    case Feed::Unthrottled:
+        return rig.tally().total() >= plan.records;
+    case Feed::Even:
+        return pacer->done();
+    case Feed::RateSetting:
+        if (clock.elapsed() >= qint64(plan.seconds * 1000) && sim.streaming())
+            sim.stopStream();
+        return !sim.streaming();
+    }
+    return true;
+}
+
+// When a run is over: every record sent has been counted, or, for a design
+// that loses records and never catches up, nothing has moved for a second
+// after the relay stopped.
+struct RunEnd {
+    qint64 lastCount = -1;
+    qint64 lastChangeNs = 0; // when the count last moved
+    qint64 feedDoneNs = -1;  // when the relay was seen done, -1 before
+
+    template <typename FeedDone, typename Sent>
+    bool reached(qint64 now, qint64 count, FeedDone feedDone, Sent sent) {
+        if (count != lastCount) {
+            lastCount = count;
+            lastChangeNs = now;
+        }
+        if (feedDoneNs < 0 && feedDone())
+            feedDoneNs = now;
+        if (feedDoneNs < 0)
+            return false;
+        if (count == sent())
+            return true;
+        return now - std::max(lastChangeNs, feedDoneNs) > 1000000000LL;
+    }
+};
+
 LoadResult runLoad(OnlineRig& rig, const LoadPlan& plan,
                    const std::function<std::array<qint64, kChannels>()>& counted) {
     LoadResult result;
@@ -123,60 +187,16 @@ LoadResult runLoad(OnlineRig& rig, const LoadPlan& plan,
     rig.tally().start();
     probe.start();
     clock.start();
+    const std::unique_ptr<EvenPacer> pacer = startFeed(sim, plan);
 
-    std::unique_ptr<EvenPacer> pacer;
-    ktr6sim::StreamConfig stream;
-    switch (plan.feed) {
-    case Feed::Unthrottled:
-        for (int channel = 1; channel <= kChannels; ++channel)
-            stream.rates[channel] = 0.0;
-        stream.countLimit = plan.records;
-        sim.startStream(stream);
-        break;
-    case Feed::Even:
-        pacer = std::make_unique<EvenPacer>(sim, plan.rate,
-                                            qint64(std::llround(plan.rate * plan.seconds)));
-        break;
-    case Feed::RateSetting:
-        for (int channel = 1; channel <= kChannels; ++channel)
-            stream.rates[channel] = plan.rate / kChannels;
-        sim.startStream(stream);
-        break;
-    }
-
-    qint64 lastCount = -1;
-    qint64 lastChangeNs = 0;
-    qint64 feedDoneNs = -1;
-    const auto feedDone = [&] {
-        switch (plan.feed) {
-        case Feed::Unthrottled:
-            return rig.tally().total() >= plan.records;
-        case Feed::Even:
-            return pacer->done();
-        case Feed::RateSetting:
-            if (clock.elapsed() >= qint64(plan.seconds * 1000) && sim.streaming())
-                sim.stopStream();
-            return !sim.streaming();
-        }
-        return true;
-    };
+    RunEnd end;
     result.finished = OnlineRig::runUntil(
         [&] {
             const qint64 now = clock.nsecsElapsed();
             const qint64 count = sum(counted());
-            if (count != lastCount) {
-                lastCount = count;
-                lastChangeNs = now;
-            }
-            if (feedDoneNs < 0 && feedDone())
-                feedDoneNs = now;
-            if (feedDoneNs < 0)
-                return false;
-            if (count == rig.tally().total())
-                return true;
-            // A design that loses records never catches up: done once nothing has moved for
-            // a second after the relay stopped.
-            return now - std::max(lastChangeNs, feedDoneNs) > 1000000000LL;
+            return end.reached(
+                now, count, [&] { return feedDone(rig, plan, pacer.get(), clock); },
+                [&] { return rig.tally().total(); });
         },
         kRunTimeoutMs, 2);
     probe.stop();
@@ -186,7 +206,7 @@ LoadResult runLoad(OnlineRig& rig, const LoadPlan& plan,
     result.countedPerChannel = counted();
     result.sent = sum(result.sentPerChannel);
     result.counted = sum(result.countedPerChannel);
-    result.seconds = lastChangeNs / 1e9;
+    result.seconds = end.lastChangeNs / 1e9;
     result.worstStallMs = probe.worstLatenessMs();
     result.relayDropped = sim.counters().recordsDropped - droppedBefore;
     result.totalsExact = result.sentPerChannel == result.countedPerChannel;
@@ -236,78 +256,88 @@ LoadResult measure(OnlineRig& rig, const LoadPlan& plan,
     return result;
 }
 
-} // namespace
+// What the report says of the current design over all its runs.
+struct CurrentDesignSummary {
+    double unthrottledRate = 0; // records/s counted with the relay at full speed
+    double worstStallMs = 0;
+    bool allExact = true;
+};
 
-void startBenchRig(OnlineRig& rig) {
-    QString error;
-    if (!rig.start(relayParams(kBenchRows, kBenchOutput), kBaud9600, &error))
-        fail(QStringLiteral("cannot set up the relay and the port: ") + error);
-}
-
-void benchOnline(qint64 records, double seconds) {
-    const double limit9600 = lineRecordsPerSecond(kBaud9600);
-    const double limitMax = lineRecordsPerSecond(kBaudMax);
-    const QString name9600 = QStringLiteral("9600 Bd");
-    const QString nameMax = QStringLiteral("32767 Bd");
-
+// Each design in turn: full speed, then each line's rate evenly spaced and by the relay's
+// rate setting.
+QList<LoadPlan> onlinePlans(qint64 records, double seconds,
+                            const std::pair<double, QString> (&lines)[2]) {
     QList<LoadPlan> plans;
     for (const Design design : {Design::Current, Design::FirstRecordOnly}) {
         plans.append({design, Feed::Unthrottled, 0, records, 0, {}});
-        for (const auto& [rate, line] :
-             {std::pair{limit9600, name9600}, std::pair{limitMax, nameMax}}) {
+        for (const auto& [rate, line] : lines) {
             plans.append({design, Feed::Even, rate, 0, seconds, line});
             plans.append({design, Feed::RateSetting, rate, 0, seconds, line});
         }
     }
+    return plans;
+}
 
-    QList<QStringList> rows;
-    double currentUnthrottledRate = 0;
-    double currentWorstStallMs = 0;
-    bool allExact = true;
-    for (const Design design : {Design::Current, Design::FirstRecordOnly}) {
-        // A rig of its own per design (the seams are program-wide, so one at a time): the first
-        // design's handler takes the port's notifications away from the main window for good.
-        OnlineRig rig;
-        startBenchRig(rig);
-        FirstRecordOnlyHandler* active = nullptr;
-        if (design == Design::FirstRecordOnly) {
-            rig.divertNotifications([&active](MSComm& port) {
-                if (active) {
-                    active->onComm(port);
-                } else if (port.CommEvent() == comm::kEvReceive && port.PortOpen()) {
-                    port.Input(); // between runs: nothing may pile up
-                }
-            });
-        }
-        for (const LoadPlan& plan : plans) {
-            if (plan.design != design)
-                continue;
-            const LoadResult r =
-                measure(rig, plan, [&active](FirstRecordOnlyHandler* h) { active = h; });
-            const qint64 lost = r.sent - r.counted;
-            const double rate = r.seconds > 0 ? r.counted / r.seconds : 0;
-            if (design == Design::Current && plan.feed == Feed::Unthrottled)
-                currentUnthrottledRate = rate;
-            if (design == Design::Current) {
-                allExact = allExact && r.totalsExact;
-                currentWorstStallMs = std::max(currentWorstStallMs, r.worstStallMs);
+// One run's line of the table.
+QStringList resultRow(Design design, const LoadPlan& plan, const LoadResult& r, double rate) {
+    const qint64 lost = r.sent - r.counted;
+    QString lostText = grouped(lost);
+    if (r.sent > 0)
+        lostText += QStringLiteral(" (%1 %)").arg(fixed(100.0 * lost / r.sent, 1));
+    QString exact = design == Design::Current
+                        ? (r.totalsExact ? QStringLiteral("yes") : QStringLiteral("**no**"))
+                        : QStringLiteral("n/a");
+    if (!r.finished)
+        exact += QStringLiteral(" (timed out)");
+    QString load = loadName(plan);
+    if (r.relayDropped != 0)
+        load += QStringLiteral(" (the relay dropped %1)").arg(r.relayDropped);
+    return {designName(design),
+            load,
+            grouped(r.sent),
+            grouped(r.counted),
+            lostText,
+            fixed(r.seconds, 2),
+            grouped(qint64(std::llround(rate))),
+            fixed(r.worstStallMs, 1),
+            exact};
+}
+
+// Runs the design's plans, appending a line to rows for each; the current design's runs
+// go into summary.
+void runDesign(Design design, const QList<LoadPlan>& plans, QList<QStringList>& rows,
+               CurrentDesignSummary& summary) {
+    // A rig of its own per design (the seams are program-wide, so one at a time): the first
+    // design's handler takes the port's notifications away from the main window for good.
+    OnlineRig rig;
+    startBenchRig(rig);
+    FirstRecordOnlyHandler* active = nullptr;
+    if (design == Design::FirstRecordOnly) {
+        rig.divertNotifications([&active](MSComm& port) {
+            if (active) {
+                active->onComm(port);
+            } else if (port.CommEvent() == comm::kEvReceive && port.PortOpen()) {
+                port.Input(); // between runs: nothing may pile up
             }
-            QString lostText = grouped(lost);
-            if (r.sent > 0)
-                lostText += QStringLiteral(" (%1 %)").arg(fixed(100.0 * lost / r.sent, 1));
-            QString exact = design == Design::Current
-                                ? (r.totalsExact ? QStringLiteral("yes") : QStringLiteral("**no**"))
-                                : QStringLiteral("n/a");
-            if (!r.finished)
-                exact += QStringLiteral(" (timed out)");
-            rows.append({designName(design), loadName(plan), grouped(r.sent), grouped(r.counted),
-                         lostText, fixed(r.seconds, 2), grouped(qint64(std::llround(rate))),
-                         fixed(r.worstStallMs, 1), exact});
-            if (r.relayDropped != 0)
-                rows.last()[1] += QStringLiteral(" (the relay dropped %1)").arg(r.relayDropped);
-        }
+        });
     }
+    for (const LoadPlan& plan : plans) {
+        if (plan.design != design)
+            continue;
+        const LoadResult r =
+            measure(rig, plan, [&active](FirstRecordOnlyHandler* h) { active = h; });
+        const double rate = r.seconds > 0 ? r.counted / r.seconds : 0;
+        if (design == Design::Current && plan.feed == Feed::Unthrottled)
+            summary.unthrottledRate = rate;
+        if (design == Design::Current) {
+            summary.allExact = summary.allExact && r.totalsExact;
+            summary.worstStallMs = std::max(summary.worstStallMs, r.worstStallMs);
+        }
+        rows.append(resultRow(design, plan, r, rate));
+    }
+}
 
+void printRunsTable(const QList<QStringList>& rows) {
     out() << "## 1. On-line records\n\n"
           << "Records go from the simulated relay (`ktr6sim::SimDevice`, in this process, its own "
              "I/O thread) over a pseudo-terminal linked as `com1` in a temporary program "
@@ -328,7 +358,9 @@ void benchOnline(qint64 records, double seconds) {
                 QStringLiteral("Counted records/s"), QStringLiteral("Worst stall (ms)"),
                 QStringLiteral("Totals exact")},
                rows, 2);
+}
 
+void printLineLimits(double unthrottledRate, double limit9600, double limitMax) {
     out() << "The line's own limit (a record is two characters of 10 bits on the wire) against "
              "what the current design counted per second with the relay writing as fast as the "
              "pseudo-terminal takes:\n\n";
@@ -336,27 +368,55 @@ void benchOnline(qint64 records, double seconds) {
     for (const auto& [baud, limit] :
          {std::pair{kBaud9600, limit9600}, std::pair{kBaudMax, limitMax}})
         limits.append({QStringLiteral("%1 Bd").arg(baud), fixed(limit, 0),
-                       grouped(qint64(std::llround(currentUnthrottledRate))),
-                       QStringLiteral("%1 x").arg(fixed(currentUnthrottledRate / limit, 0))});
+                       grouped(qint64(std::llround(unthrottledRate))),
+                       QStringLiteral("%1 x").arg(fixed(unthrottledRate / limit, 0))});
     printTable({QStringLiteral("Line"), QStringLiteral("Line limit (records/s)"),
                 QStringLiteral("Current design (records/s)"),
                 QStringLiteral("Ratio (measured / limit)")},
                limits);
+}
+
+void printClosingNotes(double worstStallMs) {
     out() << "Evenly spaced loads are one record at a time from a pacing thread at the line's "
              "rate, channels in turn (what a saturated line delivers). The relay's rate setting "
              "gives each channel an eighth of the rate; all eight fall due in the same "
              "millisecond, so records arrive eight at a time.\n\n";
     out() << QStringLiteral("Responsiveness: the event loop of the current design was never held "
                             "up longer than %1 ms in any run (%2).\n\n")
-                 .arg(fixed(currentWorstStallMs, 1),
-                      currentWorstStallMs < kNoticeableStallMs
+                 .arg(fixed(worstStallMs, 1),
+                      worstStallMs < kNoticeableStallMs
                           ? QStringLiteral("the window stayed responsive; people notice from "
                                            "about 100 ms")
                           : QStringLiteral("**long enough for the operator to notice**"));
     out() << QStringLiteral("Bench process peak memory (VmHWM) after all on-line runs: %1 MB.\n\n")
                  .arg(fixed(ownStatusKb("VmHWM") / 1024.0, 1));
+}
+
+} // namespace
+
+void startBenchRig(OnlineRig& rig) {
+    QString error;
+    if (!rig.start(relayParams(kBenchRows, kBenchOutput), kBaud9600, &error))
+        fail(QStringLiteral("cannot set up the relay and the port: ") + error);
+}
+
+void benchOnline(qint64 records, double seconds) {
+    const double limit9600 = lineRecordsPerSecond(kBaud9600);
+    const double limitMax = lineRecordsPerSecond(kBaudMax);
+    const std::pair<double, QString> lines[] = {{limit9600, QStringLiteral("9600 Bd")},
+                                                {limitMax, QStringLiteral("32767 Bd")}};
+    const QList<LoadPlan> plans = onlinePlans(records, seconds, lines);
+
+    QList<QStringList> rows;
+    CurrentDesignSummary current;
+    for (const Design design : {Design::Current, Design::FirstRecordOnly})
+        runDesign(design, plans, rows, current);
+
+    printRunsTable(rows);
+    printLineLimits(current.unthrottledRate, limit9600, limitMax);
+    printClosingNotes(current.worstStallMs);
     out().flush();
-    if (!allExact)
+    if (!current.allExact)
         std::fprintf(stderr, "ktr6-bench: the current design's totals were not exact\n");
 }
 

@@ -13,7 +13,6 @@
 #include <QThread>
 
 #include <functional>
-#include <tuple>
 
 namespace bench {
 
@@ -39,34 +38,47 @@ struct Timed {
     double overshootMs = 0;
 };
 
-} // namespace
+// Times transactions and, bound in as the program's own pause, the pauses within them.
+class TransactionClock {
+public:
+    TransactionClock() {
+        seams::bindSleep([this](int ms) {
+            QElapsedTimer slept;
+            slept.start();
+            seams::systemSleep(ms);
+            overshootMs_ += slept.nsecsElapsed() / 1e6 - ms;
+        });
+    }
+    ~TransactionClock() { seams::bindSleep({}); }
+    TransactionClock(const TransactionClock&) = delete;
+    TransactionClock& operator=(const TransactionClock&) = delete;
 
-void benchParams(int repeats) {
-    OnlineRig rig;
-    startBenchRig(rig);
-    // The program's own pause, timed.
-    double overshootMs = 0;
-    seams::bindSleep([&overshootMs](int ms) {
-        QElapsedTimer slept;
-        slept.start();
-        seams::systemSleep(ms);
-        overshootMs += slept.nsecsElapsed() / 1e6 - ms;
-    });
-    const auto timed = [&overshootMs](const std::function<void()>& transaction) {
-        overshootMs = 0;
+    Timed operator()(const std::function<void()>& transaction) {
+        overshootMs_ = 0;
         QElapsedTimer clock;
         clock.start();
         transaction();
-        return Timed{clock.nsecsElapsed() / 1e6, overshootMs};
-    };
+        return Timed{clock.nsecsElapsed() / 1e6, overshootMs_};
+    }
 
+private:
+    double overshootMs_ = 0;
+};
+
+struct Transactions {
     QList<Timed> reads;
     QList<Timed> writes;
+};
+
+// Reads, then writes, repeats times each; each must succeed (a write verified by its read-back).
+Transactions timeTransactions(OnlineRig& rig, int repeats) {
+    TransactionClock timed;
+    Transactions runs;
     // Written values differ from the relay's, so each write really changes what it stores.
     std::array<std::array<int, 3>, 6> written = kBenchRows;
     written[0] = {1, 16, 1};
     for (int r = 0; r < repeats; ++r) {
-        reads << timed(ReadParameterBlock);
+        runs.reads << timed(ReadParameterBlock);
         if (Others::ReadFailed != Others::False || Others::FirmwareVersion != QLatin1String("6"))
             fail(QStringLiteral("parameter read failed: ") + rig.messages().join('\n'));
         OnlineRig::runUntil([] { return false; }, 50);
@@ -74,32 +86,46 @@ void benchParams(int repeats) {
     for (int r = 0; r < repeats; ++r) {
         const qsizetype before = rig.messages().size();
         const EditorFields fields = fieldsFor(r % 2 == 0 ? written : kBenchRows, kBenchOutput);
-        writes << timed([&fields] { WriteParameterBlock(fields); });
+        runs.writes << timed([&fields] { WriteParameterBlock(fields); });
         const QString expected = kWriteVerifiedTitle + QStringLiteral(": ") + kWriteVerifiedText;
         if (rig.messages().size() != before + 1 || rig.messages().last() != expected)
             fail(QStringLiteral("parameter write not verified: ") + rig.messages().join('\n'));
         OnlineRig::runUntil([] { return false; }, 50);
     }
-    seams::bindSleep({});
+    return runs;
+}
 
-    QList<QStringList> rows;
-    for (const auto& [name, fixedMs, runs] :
-         {std::tuple{QStringLiteral("Read (`ReadParameterBlock`)"), kReadPausesMs, reads},
-          std::tuple{QStringLiteral("Write + read-back (`WriteParameterBlock`)"), kWritePausesMs,
-                     writes}}) {
-        QList<double> times;
-        QList<double> overshoots;
-        for (const Timed& run : runs) {
-            times << run.ms;
-            overshoots << run.overshootMs;
-        }
-        const double med = median(times);
-        const double max = maximum(times);
-        rows.append({name, QString::number(times.size()), fixed(fixedMs, 0), fixed(med, 1),
-                     fixed(max, 1), fixed(med - fixedMs, 1), fixed(max - fixedMs, 1),
-                     fixed(median(overshoots), 1),
-                     max - fixedMs < 5 ? QStringLiteral("met") : QStringLiteral("**missed**")});
+// A transaction's line of the table: its times against its fixed pauses.
+QStringList transactionRow(const QString& name, double fixedMs, const QList<Timed>& runs) {
+    QList<double> times;
+    QList<double> overshoots;
+    for (const Timed& run : runs) {
+        times << run.ms;
+        overshoots << run.overshootMs;
     }
+    const double med = median(times);
+    const double max = maximum(times);
+    return {name,
+            QString::number(times.size()),
+            fixed(fixedMs, 0),
+            fixed(med, 1),
+            fixed(max, 1),
+            fixed(med - fixedMs, 1),
+            fixed(max - fixedMs, 1),
+            fixed(median(overshoots), 1),
+            max - fixedMs < 5 ? QStringLiteral("met") : QStringLiteral("**missed**")};
+}
+
+} // namespace
+
+void benchParams(int repeats) {
+    OnlineRig rig;
+    startBenchRig(rig);
+    const Transactions runs = timeTransactions(rig, repeats);
+    const QList<QStringList> rows = {
+        transactionRow(QStringLiteral("Read (`ReadParameterBlock`)"), kReadPausesMs, runs.reads),
+        transactionRow(QStringLiteral("Write + read-back (`WriteParameterBlock`)"), kWritePausesMs,
+                       runs.writes)};
     out() << "## 2. Parameter read and write\n\n"
           << "Wall time of one transaction over the pseudo-terminal against the simulated relay "
              "(real port object, real blocking pauses), measured around the call. Fixed pauses: "

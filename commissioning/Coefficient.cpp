@@ -139,22 +139,33 @@ bool isAsciiDigit(QChar c) {
     return c >= u'0' && c <= u'9';
 }
 
-// [blanks] [+|-] digits [. digits] | . digits, [e|E [+|-] digits] [blanks]
-std::optional<Decimal> readDecimal(QStringView text) {
-    text = text.trimmed();
-    Decimal number;
+// Reads a text from the front, one character at a time.
+struct Cursor {
+    QStringView text;
     qsizetype i = 0;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
-        number.negative = text[i++] == u'-';
+
+    bool atEnd() const { return i >= text.size(); }
+    bool atDigit() const { return !atEnd() && isAsciiDigit(text[i]); }
+    bool atEither(char16_t one, char16_t other) const {
+        return !atEnd() && (text[i] == one || text[i] == other);
+    }
+    // [+|-]: whether there was a minus.
+    bool readMinus() { return atEither(u'+', u'-') && text[i++] == u'-'; }
+};
+
+// digits [. digits] | . digits into number's digits; the count of digits
+// after the point, or nothing without any digit.
+std::optional<int64_t> readMantissa(Cursor& in, Decimal& number) {
     bool anyDigit = false;
     bool point = false;
     int64_t fractionDigits = 0;
-    for (; i < text.size(); ++i) {
-        if (isAsciiDigit(text[i])) {
-            number.digits += text[i];
+    for (; !in.atEnd(); ++in.i) {
+        const QChar c = in.text[in.i];
+        if (isAsciiDigit(c)) {
+            number.digits += c;
             anyDigit = true;
             fractionDigits += point ? 1 : 0;
-        } else if (text[i] == u'.' && !point) {
+        } else if (c == u'.' && !point) {
             point = true;
         } else {
             break;
@@ -162,28 +173,32 @@ std::optional<Decimal> readDecimal(QStringView text) {
     }
     if (!anyDigit)
         return std::nullopt;
-    int64_t exponent = 0;
-    if (i < text.size() && (text[i] == u'e' || text[i] == u'E')) {
-        ++i;
-        bool negativeExponent = false;
-        if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
-            negativeExponent = text[i++] == u'-';
-        bool anyExponentDigit = false;
-        // Beyond 10^9 any amount is out of range whatever its digits: the
-        // exponent stops growing there instead of overflowing.
-        for (; i < text.size() && isAsciiDigit(text[i]); ++i) {
-            anyExponentDigit = true;
-            exponent = std::min<int64_t>(exponent * 10 + (text[i].unicode() - u'0'), 1'000'000'000);
-        }
-        if (!anyExponentDigit)
-            return std::nullopt;
-        if (negativeExponent)
-            exponent = -exponent;
-    }
-    if (i != text.size())
-        return std::nullopt;
+    return fractionDigits;
+}
 
-    number.exponent = exponent - fractionDigits;
+// [e|E [+|-] digits]: the exponent, 0 without one; nothing for a marker
+// without digits.
+std::optional<int64_t> readExponent(Cursor& in) {
+    if (!in.atEither(u'e', u'E'))
+        return 0;
+    ++in.i;
+    const bool negative = in.readMinus();
+    bool anyDigit = false;
+    int64_t exponent = 0;
+    // Beyond 10^9 any amount is out of range whatever its digits: the
+    // exponent stops growing there instead of overflowing.
+    for (; in.atDigit(); ++in.i) {
+        anyDigit = true;
+        exponent =
+            std::min<int64_t>(exponent * 10 + (in.text[in.i].unicode() - u'0'), 1'000'000'000);
+    }
+    if (!anyDigit)
+        return std::nullopt;
+    return negative ? -exponent : exponent;
+}
+
+// Moves leading zeros out of the digits and trailing ones into the exponent.
+void stripZeros(Decimal& number) {
     qsizetype lead = 0;
     while (lead < number.digits.size() && number.digits[lead] == u'0')
         ++lead;
@@ -192,6 +207,21 @@ std::optional<Decimal> readDecimal(QStringView text) {
         number.digits.chop(1);
         ++number.exponent;
     }
+}
+
+// [blanks] [+|-] digits [. digits] | . digits, [e|E [+|-] digits] [blanks]
+std::optional<Decimal> readDecimal(QStringView text) {
+    Cursor in{text.trimmed()};
+    Decimal number;
+    number.negative = in.readMinus();
+    const std::optional<int64_t> fractionDigits = readMantissa(in, number);
+    if (!fractionDigits)
+        return std::nullopt;
+    const std::optional<int64_t> exponent = readExponent(in);
+    if (!exponent || !in.atEnd())
+        return std::nullopt;
+    number.exponent = *exponent - *fractionDigits;
+    stripZeros(number);
     return number;
 }
 
@@ -296,72 +326,106 @@ FractionFit fitFraction(const ExactAmount& amount, uint32_t numerator, uint32_t 
     return fit;
 }
 
-FractionFit bestFraction(const ExactAmount& amount, uint32_t maxNumerator, uint32_t maxDivisor) {
-    maxNumerator = std::clamp<uint32_t>(maxNumerator, 1, kCoefficientLimit);
-    maxDivisor = std::clamp<uint32_t>(maxDivisor, 1, kCoefficientLimit);
-    const BigNat& p = amount.numerator;
-    const BigNat& q = amount.denominator;
-    // n/d against p/q: the sign of nq - dp.
-    auto compare = [&](uint64_t n, uint64_t d) { return q * uint32_t(n) <=> p * uint32_t(d); };
-    constexpr uint64_t kNoBound = std::numeric_limits<uint64_t>::max();
+namespace {
 
-    // Stern-Brocot descent: a/b < p/q < c/d with bc - ad = 1, so every
-    // fraction strictly between has a numerator of at least a + c and a
-    // divisor of at least b + d. When the mediant (a + c)/(b + d) breaks a
-    // bound, a/b and c/d are the amount's neighbours among the fractions
-    // within the bounds. Runs of steps in one direction are taken at once.
+constexpr uint64_t kNoBound = std::numeric_limits<uint64_t>::max();
+
+// n/d against the amount p/q: the sign of nq - dp.
+struct AgainstAmount {
+    const BigNat& p;
+    const BigNat& q;
+    std::strong_ordering operator()(uint64_t n, uint64_t d) const {
+        return q * uint32_t(n) <=> p * uint32_t(d);
+    }
+};
+
+// The largest k in 1..cap for which holds(k), holds being true up to some k
+// and false beyond; 1 when cap is below 2.
+template <typename Holds> uint64_t largestHolding(uint64_t cap, Holds holds) {
+    uint64_t low = 1, high = cap;
+    while (low < high) {
+        const uint64_t k = low + (high - low + 1) / 2;
+        if (holds(k))
+            low = k;
+        else
+            high = k - 1;
+    }
+    return low;
+}
+
+// Stern-Brocot descent: a/b < p/q < c/d with bc - ad = 1, so every fraction
+// strictly between has a numerator of at least a + c and a divisor of at
+// least b + d. When the mediant (a + c)/(b + d) breaks a bound, a/b and c/d
+// are the amount's neighbours among the fractions within the bounds; when it
+// equals the amount, the descent ends there (exact).
+struct Descent {
     uint64_t a = 0, b = 1, c = 1, d = 0;
-    for (;;) {
-        if (a + c > maxNumerator || b + d > maxDivisor)
-            break;
-        const auto side = compare(a + c, b + d);
-        if (side == 0)
-            return fitFraction(amount, uint32_t(a + c), uint32_t(b + d));
-        if (side < 0) {
-            // The largest k with (a + kc)/(b + kd) still below the amount and
-            // within the bounds; the bounds keep k below 65536.
-            const uint64_t cap =
-                std::min((maxNumerator - a) / c, d > 0 ? (maxDivisor - b) / d : kNoBound);
-            uint64_t low = 1, high = cap;
-            while (low < high) {
-                const uint64_t k = low + (high - low + 1) / 2;
-                if (compare(a + k * c, b + k * d) < 0)
-                    low = k;
-                else
-                    high = k - 1;
+    bool exact = false;
+
+    // Runs of steps in one direction are taken at once.
+    void run(const AgainstAmount& compare, uint32_t maxNumerator, uint32_t maxDivisor) {
+        while (a + c <= maxNumerator && b + d <= maxDivisor) {
+            const auto side = compare(a + c, b + d);
+            if (side == 0) {
+                exact = true;
+                return;
             }
-            a += low * c;
-            b += low * d;
-        } else {
-            const uint64_t cap =
-                std::min(a > 0 ? (maxNumerator - c) / a : kNoBound, (maxDivisor - d) / b);
-            uint64_t low = 1, high = cap;
-            while (low < high) {
-                const uint64_t k = low + (high - low + 1) / 2;
-                if (compare(c + k * a, d + k * b) > 0)
-                    low = k;
-                else
-                    high = k - 1;
-            }
-            c += low * a;
-            d += low * b;
+            if (side < 0)
+                raiseBelow(compare, maxNumerator, maxDivisor);
+            else
+                lowerAbove(compare, maxNumerator, maxDivisor);
         }
     }
 
-    // 1/1 is always within the bounds, so at least one neighbour is a
-    // fraction (0/1 and 1/0 are only the descent's starting ends).
-    bool takeBelow = false;
-    if (a == 0) {
-        takeBelow = false;
-    } else if (d == 0) {
-        takeBelow = true;
-    } else {
+    // The largest k with (a + kc)/(b + kd) still below the amount and within
+    // the bounds becomes a/b; the bounds keep k below 65536.
+    void raiseBelow(const AgainstAmount& compare, uint32_t maxNumerator, uint32_t maxDivisor) {
+        const uint64_t cap =
+            std::min((maxNumerator - a) / c, d > 0 ? (maxDivisor - b) / d : kNoBound);
+        const uint64_t step =
+            largestHolding(cap, [&](uint64_t k) { return compare(a + k * c, b + k * d) < 0; });
+        a += step * c;
+        b += step * d;
+    }
+
+    // The same from above: (c + ka)/(d + kb) becomes c/d.
+    void lowerAbove(const AgainstAmount& compare, uint32_t maxNumerator, uint32_t maxDivisor) {
+        const uint64_t cap =
+            std::min(a > 0 ? (maxNumerator - c) / a : kNoBound, (maxDivisor - d) / b);
+        const uint64_t step =
+            largestHolding(cap, [&](uint64_t k) { return compare(c + k * a, d + k * b) > 0; });
+        c += step * a;
+        d += step * b;
+    }
+
+    // Whether a/b is the nearer neighbour: the closer one, then the smaller
+    // divisor, then the smaller numerator. 1/1 is always within the bounds,
+    // so at least one neighbour is a fraction (0/1 and 1/0 are only the
+    // descent's starting ends).
+    bool belowIsNearer(const BigNat& p, const BigNat& q) const {
+        if (a == 0)
+            return false;
+        if (d == 0)
+            return true;
         // p/q - a/b = (pb - qa)/qb against c/d - p/q = (qc - pd)/qd.
         const BigNat below = distance(p * uint32_t(b), q * uint32_t(a)) * uint32_t(d);
         const BigNat above = distance(q * uint32_t(c), p * uint32_t(d)) * uint32_t(b);
         const auto order = below <=> above;
-        takeBelow = order < 0 || (order == 0 && (b < d || (b == d && a < c)));
+        return order < 0 || (order == 0 && (b < d || (b == d && a < c)));
     }
-    return takeBelow ? fitFraction(amount, uint32_t(a), uint32_t(b))
-                     : fitFraction(amount, uint32_t(c), uint32_t(d));
+};
+
+} // namespace
+
+FractionFit bestFraction(const ExactAmount& amount, uint32_t maxNumerator, uint32_t maxDivisor) {
+    maxNumerator = std::clamp<uint32_t>(maxNumerator, 1, kCoefficientLimit);
+    maxDivisor = std::clamp<uint32_t>(maxDivisor, 1, kCoefficientLimit);
+    Descent descent;
+    descent.run(AgainstAmount{amount.numerator, amount.denominator}, maxNumerator, maxDivisor);
+    const auto& [a, b, c, d, exact] = descent;
+    if (exact)
+        return fitFraction(amount, uint32_t(a + c), uint32_t(b + d));
+    return descent.belowIsNearer(amount.numerator, amount.denominator)
+               ? fitFraction(amount, uint32_t(a), uint32_t(b))
+               : fitFraction(amount, uint32_t(c), uint32_t(d));
 }

@@ -139,64 +139,95 @@ QString parameterSetReport(const ParameterSet& set) {
     return text;
 }
 
+namespace {
+
+// The document's one object, its keys known and its "inputs" a list of six.
+std::optional<QJsonObject> parameterObject(const QByteArray& json, QString* problem) {
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (document.isNull()) {
+        *problem = QStringLiteral("not valid JSON (%1 at character %2)")
+                       .arg(parseError.errorString(), QString::number(parseError.offset + 1));
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        *problem = QStringLiteral("the parameter set must be one JSON object");
+        return std::nullopt;
+    }
+    const QJsonObject root = document.object();
+    if (!onlyKnownKeys(root, {"firmware", "inputs", "output"}, QString(), problem))
+        return std::nullopt;
+    const QJsonValue inputs = root.value(QLatin1String("inputs"));
+    if (inputs.isUndefined()) {
+        *problem = QStringLiteral("\"inputs\" is missing");
+        return std::nullopt;
+    }
+    if (!inputs.isArray() || inputs.toArray().size() != Others::kInputs) {
+        *problem = QStringLiteral("\"inputs\" must be a list of six inputs, IN 1 to IN 6");
+        return std::nullopt;
+    }
+    return root;
+}
+
+// Input i of the "inputs" list into the fields, its amount (if given) into
+// *amount.
+bool readInput(const QJsonValue& value, int i, EditorFields* fields, QString* amount,
+               QString* problem) {
+    const QString where =
+        QStringLiteral("inputs[%1] (IN %2)").arg(QString::number(i), QString::number(i + 1));
+    if (!value.isObject()) {
+        *problem = where + QStringLiteral(" must be an object");
+        return false;
+    }
+    const QJsonObject input = value.toObject();
+    if (!onlyKnownKeys(input, {"numerator", "divisor", "minus", "amount"},
+                       where + QStringLiteral(": "), problem))
+        return false;
+    const auto numerator = wholeNumber(input, QStringLiteral("numerator"), 65535,
+                                       where + QStringLiteral(" numerator"), problem);
+    if (!numerator)
+        return false;
+    const auto divisor = wholeNumber(input, QStringLiteral("divisor"), 65535,
+                                     where + QStringLiteral(" divisor"), problem);
+    if (!divisor)
+        return false;
+    const QJsonValue minus = input.value(QLatin1String("minus"));
+    if (!minus.isBool()) {
+        *problem = where + QStringLiteral(" minus must be true or false");
+        return false;
+    }
+    if (!readAmount(input, where + QStringLiteral(" amount"), amount, problem))
+        return false;
+    fields->numerator[i] = QString::number(*numerator);
+    fields->divisor[i] = QString::number(*divisor);
+    fields->minus[i] = minus.toBool();
+    return true;
+}
+
+} // namespace
+
 std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error,
                                                  PlanAmounts* amounts) {
     QString problem;
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    auto fail = [&](const QString& why) {
+    auto fail = [&]() {
         if (error)
-            *error = why;
+            *error = problem;
         return std::nullopt;
     };
-    if (document.isNull())
-        return fail(QStringLiteral("not valid JSON (%1 at character %2)")
-                        .arg(parseError.errorString(), QString::number(parseError.offset + 1)));
-    if (!document.isObject())
-        return fail(QStringLiteral("the parameter set must be one JSON object"));
-    const QJsonObject root = document.object();
-    if (!onlyKnownKeys(root, {"firmware", "inputs", "output"}, QString(), &problem))
-        return fail(problem);
-
-    const QJsonValue inputs = root.value(QLatin1String("inputs"));
-    if (inputs.isUndefined())
-        return fail(QStringLiteral("\"inputs\" is missing"));
-    if (!inputs.isArray() || inputs.toArray().size() != Others::kInputs)
-        return fail(QStringLiteral("\"inputs\" must be a list of six inputs, IN 1 to IN 6"));
-
+    const std::optional<QJsonObject> root = parameterObject(json, &problem);
+    if (!root)
+        return fail();
     EditorFields fields;
     PlanAmounts given;
-    const QJsonArray list = inputs.toArray();
+    const QJsonArray list = root->value(QLatin1String("inputs")).toArray();
     for (int i = 0; i < Others::kInputs; ++i) {
-        const QString where =
-            QStringLiteral("inputs[%1] (IN %2)").arg(QString::number(i), QString::number(i + 1));
-        if (!list[i].isObject())
-            return fail(where + QStringLiteral(" must be an object"));
-        const QJsonObject input = list[i].toObject();
-        if (!onlyKnownKeys(input, {"numerator", "divisor", "minus", "amount"},
-                           where + QStringLiteral(": "), &problem))
-            return fail(problem);
-        const auto numerator = wholeNumber(input, QStringLiteral("numerator"), 65535,
-                                           where + QStringLiteral(" numerator"), &problem);
-        if (!numerator)
-            return fail(problem);
-        const auto divisor = wholeNumber(input, QStringLiteral("divisor"), 65535,
-                                         where + QStringLiteral(" divisor"), &problem);
-        if (!divisor)
-            return fail(problem);
-        const QJsonValue minus = input.value(QLatin1String("minus"));
-        if (!minus.isBool())
-            return fail(where + QStringLiteral(" minus must be true or false"));
-        if (!readAmount(input, where + QStringLiteral(" amount"), &given[i], &problem))
-            return fail(problem);
-        fields.numerator[i] = QString::number(*numerator);
-        fields.divisor[i] = QString::number(*divisor);
-        fields.minus[i] = minus.toBool();
+        if (!readInput(list[i], i, &fields, &given[i], &problem))
+            return fail();
     }
     const auto output =
-        wholeNumber(root, QStringLiteral("output"), 255, QStringLiteral("\"output\""), &problem);
+        wholeNumber(*root, QStringLiteral("output"), 255, QStringLiteral("\"output\""), &problem);
     if (!output)
-        return fail(problem);
+        return fail();
     fields.output = QString::number(*output);
     if (amounts)
         *amounts = given;

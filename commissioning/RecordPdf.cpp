@@ -13,7 +13,7 @@
 #include <QPdfWriter>
 #include <QTextLayout>
 #include <QTextOption>
-#include <vector>
+#include <iterator>
 
 namespace {
 
@@ -165,86 +165,107 @@ qreal drawDetails(Sheet& sheet, const CommissionRecord& record, qreal y) {
     return y;
 }
 
-qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
-    const std::vector<Column> columns = {
-        {QStringLiteral("Input"), 12, Qt::AlignLeft},
-        {QStringLiteral("Sign"), 14, Qt::AlignLeft},
-        {QStringLiteral("Numerator"), 19, Qt::AlignRight},
-        {QStringLiteral("Divisor"), 15.5, Qt::AlignRight},
-        {QStringLiteral("Per impulse"), 20.5, Qt::AlignRight},
-        {QStringLiteral("Intended"), 22, Qt::AlignRight},
-        {QStringLiteral("Rel. error"), 18, Qt::AlignRight},
-        {QStringLiteral("Sign"), 14, Qt::AlignLeft},
-        {QStringLiteral("Numerator"), 19.5, Qt::AlignRight},
-        {QStringLiteral("Divisor"), 19.5, Qt::AlignRight},
+// The inputs table: the input's name, six columns of the plan, three of
+// what the device held before.
+const Column kInputColumns[] = {
+    {QStringLiteral("Input"), 12, Qt::AlignLeft},
+    {QStringLiteral("Sign"), 14, Qt::AlignLeft},
+    {QStringLiteral("Numerator"), 19, Qt::AlignRight},
+    {QStringLiteral("Divisor"), 15.5, Qt::AlignRight},
+    {QStringLiteral("Per impulse"), 20.5, Qt::AlignRight},
+    {QStringLiteral("Intended"), 22, Qt::AlignRight},
+    {QStringLiteral("Rel. error"), 18, Qt::AlignRight},
+    {QStringLiteral("Sign"), 14, Qt::AlignLeft},
+    {QStringLiteral("Numerator"), 19.5, Qt::AlignRight},
+    {QStringLiteral("Divisor"), 19.5, Qt::AlignRight},
+};
+constexpr int kPlanColumns = 7; // the input's name and six of the plan
+constexpr qreal kInputHeaderHeight = 5;
+constexpr qreal kInputRowHeight = 6;
+
+// Where the "before" columns start.
+qreal beforeColumnsX() {
+    qreal x = 0;
+    for (int c = 0; c < kPlanColumns; ++c)
+        x += kInputColumns[c].width;
+    return kLeft + x;
+}
+
+// Two header rows: the groups, then the columns; returns where they end.
+qreal drawInputsHeader(Sheet& sheet, qreal y, qreal beforeX, const QFont& heading) {
+    const qreal nameWidth = kInputColumns[0].width;
+    sheet.fill(QRectF(kLeft, y, kWidth, 2 * kInputHeaderHeight), kHeaderFill);
+    sheet.cell(QStringLiteral("Plan (the set written)"), heading,
+               QRectF(kLeft + nameWidth, y, beforeX - kLeft - nameWidth, kInputHeaderHeight),
+               Qt::AlignLeft);
+    sheet.cell(QStringLiteral("Before (the device)"), heading,
+               QRectF(beforeX, y, kLeft + kWidth - beforeX, kInputHeaderHeight), Qt::AlignLeft);
+    sheet.rule(kLeft + nameWidth, y + kInputHeaderHeight, beforeX - 1.5, y + kInputHeaderHeight);
+    sheet.rule(beforeX + 1.5, y + kInputHeaderHeight, kLeft + kWidth, y + kInputHeaderHeight);
+    y += kInputHeaderHeight;
+    qreal x = kLeft;
+    for (const Column& column : kInputColumns) {
+        sheet.cell(column.title, heading, QRectF(x, y, column.width, kInputHeaderHeight),
+                   column.align);
+        x += column.width;
+    }
+    return y + kInputHeaderHeight;
+}
+
+// Input i's cells, one per column of kInputColumns.
+QStringList inputRowTexts(const CommissionRecord& record, int i) {
+    const auto& row = record.plan.set.table[i];
+    const std::optional<IntendedAmount> intended = intendedAmount(record.plan, i);
+    const bool minus = row[Others::kSignColumn] != 1;
+    QStringList texts = {
+        QStringLiteral("IN %1").arg(i + 1),
+        signWord(row),
+        QString::number(row[Others::kNumeratorColumn]),
+        QString::number(row[Others::kDivisorColumn]),
+        row[Others::kDivisorColumn] == 0 ? kDash : coefficientText(row),
+        intended ? (minus ? QStringLiteral("-") : QString()) + intended->text.trimmed() : QString(),
+        !intended                 ? QString()
+        : intended->relativeError ? relativeErrorText(*intended->relativeError)
+                                  : kDash,
     };
-    constexpr int kPlanColumns = 7; // the input's name and six of the plan
-    const qreal beforeX = kLeft + [&] {
-        qreal x = 0;
-        for (int c = 0; c < kPlanColumns; ++c)
-            x += columns[c].width;
-        return x;
-    }();
+    const auto* before = record.before ? &record.before->table[i] : nullptr;
+    texts << (before ? signWord(*before) : kDash)
+          << (before ? QString::number((*before)[Others::kNumeratorColumn]) : kDash)
+          << (before ? QString::number((*before)[Others::kDivisorColumn]) : kDash);
+    return texts;
+}
+
+// Input i's row at y, striped every other row; a plan value that differs
+// from what the device held is set in bold.
+void drawInputRow(Sheet& sheet, const CommissionRecord& record, int i, qreal y, const QFont& body,
+                  const QFont& changed) {
+    const QStringList texts = inputRowTexts(record, i);
+    const auto& row = record.plan.set.table[i];
+    const auto* before = record.before ? &record.before->table[i] : nullptr;
+    const int planColumnOf[] = {-1, Others::kSignColumn, Others::kNumeratorColumn,
+                                Others::kDivisorColumn};
+    if (i % 2 == 1)
+        sheet.fill(QRectF(kLeft, y, kWidth, kInputRowHeight), kStripe);
+    qreal x = kLeft;
+    for (int c = 0; c < int(std::size(kInputColumns)); ++c) {
+        const bool differs =
+            before && c >= 1 && c <= 3 && (*before)[planColumnOf[c]] != row[planColumnOf[c]];
+        sheet.cell(texts[c], differs ? changed : body,
+                   QRectF(x, y, kInputColumns[c].width, kInputRowHeight), kInputColumns[c].align);
+        x += kInputColumns[c].width;
+    }
+}
+
+qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
+    const qreal beforeX = beforeColumnsX();
     const QFont heading = sheet.font(7.5, true);
     const QFont body = sheet.font(9.5);
     const QFont changed = sheet.font(9.5, true);
-    const qreal headerHeight = 5;
-    const qreal rowHeight = 6;
-
-    // Two header rows: the groups, then the columns.
-    sheet.fill(QRectF(kLeft, y, kWidth, 2 * headerHeight), kHeaderFill);
-    sheet.cell(
-        QStringLiteral("Plan (the set written)"), heading,
-        QRectF(kLeft + columns[0].width, y, beforeX - kLeft - columns[0].width, headerHeight),
-        Qt::AlignLeft);
-    sheet.cell(QStringLiteral("Before (the device)"), heading,
-               QRectF(beforeX, y, kLeft + kWidth - beforeX, headerHeight), Qt::AlignLeft);
-    sheet.rule(kLeft + columns[0].width, y + headerHeight, beforeX - 1.5, y + headerHeight);
-    sheet.rule(beforeX + 1.5, y + headerHeight, kLeft + kWidth, y + headerHeight);
-    y += headerHeight;
-    qreal x = kLeft;
-    for (const Column& column : columns) {
-        sheet.cell(column.title, heading, QRectF(x, y, column.width, headerHeight), column.align);
-        x += column.width;
-    }
-    y += headerHeight;
-    const qreal tableTop = y - 2 * headerHeight;
-
+    y = drawInputsHeader(sheet, y, beforeX, heading);
+    const qreal tableTop = y - 2 * kInputHeaderHeight;
     for (int i = 0; i < Others::kInputs; ++i) {
-        const auto& row = record.plan.set.table[i];
-        const std::optional<IntendedAmount> intended = intendedAmount(record.plan, i);
-        const bool minus = row[Others::kSignColumn] != 1;
-        QStringList texts = {
-            QStringLiteral("IN %1").arg(i + 1),
-            signWord(row),
-            QString::number(row[Others::kNumeratorColumn]),
-            QString::number(row[Others::kDivisorColumn]),
-            row[Others::kDivisorColumn] == 0 ? kDash : coefficientText(row),
-            intended ? (minus ? QStringLiteral("-") : QString()) + intended->text.trimmed()
-                     : QString(),
-            !intended                 ? QString()
-            : intended->relativeError ? relativeErrorText(*intended->relativeError)
-                                      : kDash,
-        };
-        const auto* before = record.before ? &record.before->table[i] : nullptr;
-        texts << (before ? signWord(*before) : kDash)
-              << (before ? QString::number((*before)[Others::kNumeratorColumn]) : kDash)
-              << (before ? QString::number((*before)[Others::kDivisorColumn]) : kDash);
-        // A plan value that differs from what the device held is set in bold.
-        const int planColumnOf[] = {-1, Others::kSignColumn, Others::kNumeratorColumn,
-                                    Others::kDivisorColumn};
-
-        if (i % 2 == 1)
-            sheet.fill(QRectF(kLeft, y, kWidth, rowHeight), kStripe);
-        x = kLeft;
-        for (int c = 0; c < int(columns.size()); ++c) {
-            const bool differs =
-                before && c >= 1 && c <= 3 && (*before)[planColumnOf[c]] != row[planColumnOf[c]];
-            sheet.cell(texts[c], differs ? changed : body,
-                       QRectF(x, y, columns[c].width, rowHeight), columns[c].align);
-            x += columns[c].width;
-        }
-        y += rowHeight;
+        drawInputRow(sheet, record, i, y, body, changed);
+        y += kInputRowHeight;
     }
     sheet.rule(kLeft, tableTop, kLeft + kWidth, tableTop, 0.35, kInk);
     sheet.rule(kLeft, y, kLeft + kWidth, y, 0.35, kInk);

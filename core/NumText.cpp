@@ -56,64 +56,89 @@ double literalValue(const std::string& literal) {
     return error == std::errc() && end == last ? value : 0.0;
 }
 
-template <typename CharAt> ParsedNumber parseNumber(qsizetype size, CharAt at) {
-    ParsedNumber parsed;
-    qsizetype pos = 0;
-    auto peek = [&]() -> char16_t {
-        while (pos < size && isSkipped(at(pos)))
-            ++pos;
-        return pos < size ? at(pos) : u'\0';
-    };
+// Reads a text from the front, passing over blanks wherever they stand.
+template <typename CharAt> class NumberReader {
+public:
+    NumberReader(qsizetype size, CharAt at) : size_(size), at_(at) {}
 
-    std::string literal;
-    char16_t c = peek();
+    // The next character that is not a blank, or '\0' at the end.
+    char16_t peek() {
+        while (pos_ < size_ && isSkipped(at_(pos_)))
+            ++pos_;
+        return pos_ < size_ ? at_(pos_) : u'\0';
+    }
+    void advance() { ++pos_; }
+    qsizetype pos() const { return pos_; }
+
+private:
+    qsizetype size_;
+    CharAt at_;
+    qsizetype pos_ = 0;
+};
+
+// [+|-] digits [. digits] | . digits, onto literal ("-" for a minus);
+// whether there was a digit.
+template <typename Reader> bool readMantissa(Reader& in, std::string& literal) {
+    char16_t c = in.peek();
     if (c == u'+' || c == u'-') {
         if (c == u'-')
             literal += '-';
-        ++pos;
+        in.advance();
     }
     bool anyDigit = false;
     bool seenPoint = false;
-    for (c = peek(); isDigit(c) || (c == u'.' && !seenPoint); c = peek()) {
+    for (c = in.peek(); isDigit(c) || (c == u'.' && !seenPoint); c = in.peek()) {
         if (c == u'.') {
             seenPoint = true;
         } else {
             anyDigit = true;
         }
         literal += char(c);
-        ++pos;
+        in.advance();
     }
-    if (!anyDigit)
+    return anyDigit;
+}
+
+// e|E|d|D [+|-] digits as the literal's exponent ("e-12"), or nothing when
+// there is no marker or no digit after it (the marker and its sign are
+// passed over all the same).
+template <typename Reader> std::optional<std::string> readExponent(Reader& in) {
+    char16_t c = in.peek();
+    if (c != u'e' && c != u'E' && c != u'd' && c != u'D')
+        return std::nullopt;
+    in.advance();
+    bool negative = false;
+    c = in.peek();
+    if (c == u'+' || c == u'-') {
+        negative = c == u'-';
+        in.advance();
+    }
+    // The exponent is accumulated with a cap so that a long run of digits
+    // cannot overflow; anything beyond the cap is infinity or zero anyway.
+    long exponent = 0;
+    bool anyExpDigit = false;
+    for (c = in.peek(); isDigit(c); c = in.peek()) {
+        anyExpDigit = true;
+        if (exponent < 100000)
+            exponent = exponent * 10 + (c - u'0');
+        in.advance();
+    }
+    if (!anyExpDigit)
+        return std::nullopt;
+    return (negative ? std::string("e-") : std::string("e")) + std::to_string(exponent);
+}
+
+template <typename CharAt> ParsedNumber parseNumber(qsizetype size, CharAt at) {
+    ParsedNumber parsed;
+    NumberReader<CharAt> in(size, at);
+    std::string literal;
+    if (!readMantissa(in, literal))
         return parsed;
     parsed.found = true;
-    parsed.end = pos;
-
-    c = peek();
-    if (c == u'e' || c == u'E' || c == u'd' || c == u'D') {
-        ++pos;
-        bool negative = false;
-        c = peek();
-        if (c == u'+' || c == u'-') {
-            negative = c == u'-';
-            ++pos;
-        }
-        // The exponent is accumulated with a cap so that a long run of digits
-        // cannot overflow; anything beyond the cap is infinity or zero anyway.
-        long exponent = 0;
-        bool anyExpDigit = false;
-        for (c = peek(); isDigit(c); c = peek()) {
-            anyExpDigit = true;
-            if (exponent < 100000)
-                exponent = exponent * 10 + (c - u'0');
-            ++pos;
-        }
-        if (anyExpDigit) {
-            literal += 'e';
-            if (negative)
-                literal += '-';
-            literal += std::to_string(exponent);
-            parsed.end = pos;
-        }
+    parsed.end = in.pos();
+    if (const std::optional<std::string> exponent = readExponent(in)) {
+        literal += *exponent;
+        parsed.end = in.pos();
     }
     parsed.value = literalValue(literal);
     return parsed;

@@ -427,6 +427,9 @@ void CtlCoreTest::badParameterFile_data() {
                                    << "inputs[0] (IN 1) numerator must be a whole number";
     QTest::newRow("numerator as text") << replaced(R"("numerator":16)", R"("numerator":"16")")
                                        << "inputs[0] (IN 1) numerator must be a number";
+    QTest::newRow("input not an object")
+        << replaced(R"({"numerator":1,"divisor":4,"minus":true})", "7")
+        << "inputs[1] (IN 2) must be an object";
     QTest::newRow("divisor missing")
         << replaced(R"("divisor":4,)", "") << "inputs[1] (IN 2) divisor is missing";
     QTest::newRow("minus as number") << replaced(R"("minus":true)", R"("minus":1)")
@@ -760,6 +763,9 @@ void CtlCoreTest::closestFraction_data() {
     QTest::newRow("1.5e-3") << "1.5e-3"
                             << "15"
                             << "10000" << N << M << "3/2000";
+    QTest::newRow("+1.5E+3, signs written") << "+1.5E+3"
+                                            << "1500"
+                                            << "1" << 65535 << M << "1500/1";
     QTest::newRow("65535/7 wide") << "65535/7"
                                   << "65535"
                                   << "7" << 65535 << M << "65535/7";
@@ -925,6 +931,8 @@ void CtlCoreTest::amountRefused_data() {
                                 << "\"1.2.3\" is not a decimal";
     QTest::newRow("exponent without digits") << "1e"
                                              << "\"1e\" is not a decimal";
+    QTest::newRow("exponent sign without digits") << "1e-"
+                                                  << "\"1e-\" is not a decimal";
     QTest::newRow("two slashes") << "1/2/3"
                                  << "\"1/2/3\" is not a decimal";
     QTest::newRow("no divisor") << "40/"
