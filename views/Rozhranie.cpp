@@ -215,7 +215,8 @@ void Rozhranie::ComBo_Click(int position) {
         return;
     closePortReporting();
     const auto number = static_cast<int16_t>(position + 1);
-    if (Otvor_Port(number))
+    lastChoiceFailed_ = !Otvor_Port(number);
+    if (!lastChoiceFailed_)
         Others::PortNumber = number;
 }
 
@@ -302,7 +303,19 @@ void Rozhranie::OKButton_Click() {
 void Rozhranie::reject() {
     // The port was opened only to try it; nobody else may find it held.
     closePortReporting();
+    if (lastChoiceFailed_)
+        restoreSharedPortSettings();
     QDialog::reject();
+}
+
+void Rozhranie::restoreSharedPortSettings() {
+    const PortSettingsValues values{Others::PortNumber, Others::HandshakeMode, Others::BaudRate,
+                                    Others::WaitTime, Others::TimeDelay};
+    try {
+        applyPortSettings(MSComm1(), values);
+    } catch (const CommError& error) {
+        reportPortError(error);
+    }
 }
 
 bool Rozhranie::isHandshakeButton(const QObject* object) const {

@@ -72,7 +72,10 @@ public:
     static constexpr int kPortCount = 15;
 
 public slots:
-    // Close box and Escape: nothing is written, the port is released.
+    // Close box and Escape: nothing is written, the port is released. After
+    // a port choice that failed, the port is set back to the shared port
+    // number, baud rate and handshaking, so the next transaction uses the
+    // last port that opened rather than the one that did not.
     void reject() override;
 
 protected:
@@ -92,6 +95,7 @@ private:
     void ComBo_Click(int position);
     void OKButton_Click();
     void closePortReporting();
+    void restoreSharedPortSettings();
     void reportPortError(const comm::CommError& error);
     QStringList portEntries() const;
 
@@ -106,6 +110,7 @@ private:
     QRadioButton* hsXr_ = nullptr;
     QPushButton* okButton_ = nullptr;
     bool settingsReloadFailed_ = false;
+    bool lastChoiceFailed_ = false;
     bool centred_ = false;
     bool leavingOptionGroup_ = false;
 };
