@@ -15,6 +15,7 @@
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -146,6 +147,8 @@ Rozhranie::Rozhranie(QWidget* parent)
 
     okButton_ = new QPushButton(QStringLiteral("OK"), this);
     okButton_->setObjectName(QStringLiteral("OKButton"));
+    // Not the dialog's default button: Enter in a field must not save.
+    okButton_->setAutoDefault(false);
     views::placeControls(this, kLayout);
 
     views::chainFocus({okButton_, bRate_, hsNo_, hsRts_, hsX_, hsXr_, comBo_});
@@ -316,6 +319,19 @@ void Rozhranie::restoreSharedPortSettings() {
     } catch (const CommError& error) {
         reportPortError(error);
     }
+}
+
+void Rozhranie::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!enter) {
+        QDialog::keyPressEvent(event);
+        return;
+    }
+    // A field or an option button lets Enter through to here; only OK with
+    // the focus acts on it.
+    event->accept();
+    if (focusWidget() == okButton_)
+        okButton_->click();
 }
 
 bool Rozhranie::isHandshakeButton(const QObject* object) const {

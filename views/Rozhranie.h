@@ -79,6 +79,8 @@ public slots:
     void reject() override;
 
 protected:
+    // Enter in a field does not save: only OK itself takes Enter.
+    void keyPressEvent(QKeyEvent* event) override;
     bool focusNextPrevChild(bool next) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;

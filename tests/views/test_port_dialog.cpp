@@ -128,6 +128,8 @@ private slots:
     void unwritableSettingsFile();
     void closingWithoutOkReleasesThePort_data();
     void closingWithoutOkReleasesThePort();
+    void onlyOkItselfTakesEnter_data();
+    void onlyOkItselfTakesEnter();
 
 private:
     TestPty* linkPty(int number);
@@ -965,6 +967,54 @@ void TestPortDialog::closingWithoutOkReleasesThePort() {
     QVERIFY(MSComm1().PortOpen());
     QCOMPARE(MSComm1().CommPort(), int16_t(4));
 #endif
+}
+
+void TestPortDialog::onlyOkItselfTakesEnter_data() {
+    QTest::addColumn<QString>("focus"); // the control the key goes to
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("saved");
+
+    QTest::newRow("Return in the port field") << "ComBo" << int(Qt::Key_Return) << false;
+    QTest::newRow("Enter in the port field") << "ComBo" << int(Qt::Key_Enter) << false;
+    QTest::newRow("Return in the baud field") << "B_Rate" << int(Qt::Key_Return) << false;
+    QTest::newRow("Enter in the baud field") << "B_Rate" << int(Qt::Key_Enter) << false;
+    QTest::newRow("Return on an option button") << "HS_RTS" << int(Qt::Key_Return) << false;
+    QTest::newRow("Return on OK") << "OKButton" << int(Qt::Key_Return) << true;
+    QTest::newRow("Enter on OK") << "OKButton" << int(Qt::Key_Enter) << true;
+    QTest::newRow("Space on OK") << "OKButton" << int(Qt::Key_Space) << true;
+}
+
+void TestPortDialog::onlyOkItselfTakesEnter() {
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(bool, saved);
+    QVERIFY(linkPty(3));
+    Rozhranie dialog;
+    dialog.load();
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    typeInto(dialog.B_Rate(), QStringLiteral("4800"));
+    auto* control = dialog.findChild<QWidget*>(focus);
+    QVERIFY(control);
+    control->setFocus(Qt::OtherFocusReason);
+    // An editable list hands its focus to its text field, which takes the key.
+    QWidget* target = QApplication::focusWidget();
+    QVERIFY(target == control || target->parentWidget() == control);
+
+    QTest::keyClick(target, Qt::Key(key));
+
+    QCOMPARE(dialog.isVisible(), !saved);
+    QVERIFY(seams_->messages.isEmpty());
+    if (saved) {
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QVERIFY(settingsFile().contains("\r\nBaudRate =  4800 \r\n"));
+        QCOMPARE(Others::BaudRate, int16_t(4800));
+    } else {
+        QCOMPARE(settingsFile(), kStartFile);
+        QCOMPARE(Others::BaudRate, int16_t(9600));
+        QVERIFY(port_->PortOpen());
+        QCOMPARE(port_->CommPort(), int16_t(3));
+    }
 }
 
 QTEST_MAIN(TestPortDialog)
