@@ -975,8 +975,6 @@ void TestPortDialog::onlyOkItselfTakesEnter_data() {
     QTest::addColumn<bool>("saved");
 
     QTest::newRow("Return in the port field") << "ComBo" << int(Qt::Key_Return) << false;
-    QTest::newRow("Enter in the port field") << "ComBo" << int(Qt::Key_Enter) << false;
-    QTest::newRow("Return in the baud field") << "B_Rate" << int(Qt::Key_Return) << false;
     QTest::newRow("Enter in the baud field") << "B_Rate" << int(Qt::Key_Enter) << false;
     QTest::newRow("Return on an option button") << "HS_RTS" << int(Qt::Key_Return) << false;
     QTest::newRow("Return on OK") << "OKButton" << int(Qt::Key_Return) << true;
