@@ -15,6 +15,7 @@
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -146,6 +147,8 @@ Rozhranie::Rozhranie(QWidget* parent)
 
     okButton_ = new QPushButton(QStringLiteral("OK"), this);
     okButton_->setObjectName(QStringLiteral("OKButton"));
+    // Not the dialog's default button: Enter in a field must not save.
+    okButton_->setAutoDefault(false);
     views::placeControls(this, kLayout);
 
     views::chainFocus({okButton_, bRate_, hsNo_, hsRts_, hsX_, hsXr_, comBo_});
@@ -215,7 +218,8 @@ void Rozhranie::ComBo_Click(int position) {
         return;
     closePortReporting();
     const auto number = static_cast<int16_t>(position + 1);
-    if (Otvor_Port(number))
+    lastChoiceFailed_ = !Otvor_Port(number);
+    if (!lastChoiceFailed_)
         Others::PortNumber = number;
 }
 
@@ -302,7 +306,32 @@ void Rozhranie::OKButton_Click() {
 void Rozhranie::reject() {
     // The port was opened only to try it; nobody else may find it held.
     closePortReporting();
+    if (lastChoiceFailed_)
+        restoreSharedPortSettings();
     QDialog::reject();
+}
+
+void Rozhranie::restoreSharedPortSettings() {
+    const PortSettingsValues values{Others::PortNumber, Others::HandshakeMode, Others::BaudRate,
+                                    Others::WaitTime, Others::TimeDelay};
+    try {
+        applyPortSettings(MSComm1(), values);
+    } catch (const CommError& error) {
+        reportPortError(error);
+    }
+}
+
+void Rozhranie::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!enter) {
+        QDialog::keyPressEvent(event);
+        return;
+    }
+    // A field or an option button lets Enter through to here; only OK with
+    // the focus acts on it.
+    event->accept();
+    if (focusWidget() == okButton_)
+        okButton_->click();
 }
 
 bool Rozhranie::isHandshakeButton(const QObject* object) const {

@@ -72,10 +72,15 @@ public:
     static constexpr int kPortCount = 15;
 
 public slots:
-    // Close box and Escape: nothing is written, the port is released.
+    // Close box and Escape: nothing is written, the port is released. After
+    // a port choice that failed, the port is set back to the shared port
+    // number, baud rate and handshaking, so the next transaction uses the
+    // last port that opened rather than the one that did not.
     void reject() override;
 
 protected:
+    // Enter in a field does not save: only OK itself takes Enter.
+    void keyPressEvent(QKeyEvent* event) override;
     bool focusNextPrevChild(bool next) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -92,6 +97,7 @@ private:
     void ComBo_Click(int position);
     void OKButton_Click();
     void closePortReporting();
+    void restoreSharedPortSettings();
     void reportPortError(const comm::CommError& error);
     QStringList portEntries() const;
 
@@ -106,6 +112,7 @@ private:
     QRadioButton* hsXr_ = nullptr;
     QPushButton* okButton_ = nullptr;
     bool settingsReloadFailed_ = false;
+    bool lastChoiceFailed_ = false;
     bool centred_ = false;
     bool leavingOptionGroup_ = false;
 };

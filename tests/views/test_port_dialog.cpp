@@ -7,10 +7,10 @@
 #include "core/Seams.h"
 #include "serial/QtSerialComm.h"
 #include "serial/SettingsFile.h"
-#include "views/Rozhranie.h"
 #include "support/Immutable.h"
 #include "support/ScriptedPort.h"
 #include "support/TestPty.h"
+#include "views/Rozhranie.h"
 
 #ifdef KTR6_HAVE_PARAMETER_READ
 #include "protocol/ParameterBlock.h"
@@ -128,6 +128,8 @@ private slots:
     void unwritableSettingsFile();
     void closingWithoutOkReleasesThePort_data();
     void closingWithoutOkReleasesThePort();
+    void onlyOkItselfTakesEnter_data();
+    void onlyOkItselfTakesEnter();
 
 private:
     TestPty* linkPty(int number);
@@ -887,15 +889,22 @@ void TestPortDialog::unwritableSettingsFile() {
 
 void TestPortDialog::closingWithoutOkReleasesThePort_data() {
     QTest::addColumn<bool>("escape");
-    QTest::newRow("close box") << false;
-    QTest::newRow("Escape") << true;
+    // After COM4 opened, COM5 is chosen and is not there: closing puts the
+    // port back on COM4, the last port that opened.
+    QTest::addColumn<bool>("absentChosenLast");
+    QTest::newRow("close box") << false << false;
+    QTest::newRow("Escape") << true << false;
+    QTest::newRow("close box after an absent port") << false << true;
+    QTest::newRow("Escape after an absent port") << true << true;
 }
 
 void TestPortDialog::closingWithoutOkReleasesThePort() {
     QFETCH(bool, escape);
+    QFETCH(bool, absentChosenLast);
     QVERIFY(linkPty(3));
     TestPty* com4 = linkPty(4);
     QVERIFY(com4);
+    linkNowhere(5);
     Rozhranie dialog;
     dialog.load();
 
@@ -905,6 +914,8 @@ void TestPortDialog::closingWithoutOkReleasesThePort() {
         pickFromList(dialog.ComBo(), 3);
         typeInto(dialog.B_Rate(), QStringLiteral("4800"));
         dialog.HS_X()->click();
+        if (absentChosenLast)
+            pickFromList(dialog.ComBo(), 4);
         if (escape)
             QTest::keyClick(&dialog, Qt::Key_Escape);
         else
@@ -916,13 +927,18 @@ void TestPortDialog::closingWithoutOkReleasesThePort() {
 
     QVERIFY(operated);
     QCOMPARE(result, int(QDialog::Rejected));
-    QVERIFY(seams_->messages.isEmpty());
+    QCOMPARE(messageTexts(), absentChosenLast ? QStringList{"Invalid Port Number"} : QStringList());
     QVERIFY(!port_->PortOpen());
     QCOMPARE(settingsFile(), kStartFile);
     QCOMPARE(Others::PortNumber, int16_t(4));
     QCOMPARE(Others::BaudRate, int16_t(9600));
     QCOMPARE(Others::HandshakeMode, int16_t(0));
     QVERIFY(!dialog.settingsReloadFailed());
+    // The port object is on the port and line the shared values name, not on
+    // what the dialog showed.
+    QCOMPARE(port_->CommPort(), int16_t(4));
+    QCOMPARE(port_->Settings(), QStringLiteral("9600,N,8,1"));
+    QCOMPARE(port_->Handshaking(), int16_t(0));
 
     // Another program can take the line now.
     {
@@ -951,6 +967,52 @@ void TestPortDialog::closingWithoutOkReleasesThePort() {
     QVERIFY(MSComm1().PortOpen());
     QCOMPARE(MSComm1().CommPort(), int16_t(4));
 #endif
+}
+
+void TestPortDialog::onlyOkItselfTakesEnter_data() {
+    QTest::addColumn<QString>("focus"); // the control the key goes to
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("saved");
+
+    QTest::newRow("Return in the port field") << "ComBo" << int(Qt::Key_Return) << false;
+    QTest::newRow("Enter in the baud field") << "B_Rate" << int(Qt::Key_Enter) << false;
+    QTest::newRow("Return on an option button") << "HS_RTS" << int(Qt::Key_Return) << false;
+    QTest::newRow("Return on OK") << "OKButton" << int(Qt::Key_Return) << true;
+    QTest::newRow("Enter on OK") << "OKButton" << int(Qt::Key_Enter) << true;
+    QTest::newRow("Space on OK") << "OKButton" << int(Qt::Key_Space) << true;
+}
+
+void TestPortDialog::onlyOkItselfTakesEnter() {
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(bool, saved);
+    QVERIFY(linkPty(3));
+    Rozhranie dialog;
+    dialog.load();
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    typeInto(dialog.B_Rate(), QStringLiteral("4800"));
+    auto* control = dialog.findChild<QWidget*>(focus);
+    QVERIFY(control);
+    control->setFocus(Qt::OtherFocusReason);
+    // An editable list hands its focus to its text field, which takes the key.
+    QWidget* target = QApplication::focusWidget();
+    QVERIFY(target == control || target->parentWidget() == control);
+
+    QTest::keyClick(target, Qt::Key(key));
+
+    QCOMPARE(dialog.isVisible(), !saved);
+    QVERIFY(seams_->messages.isEmpty());
+    if (saved) {
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QVERIFY(settingsFile().contains("\r\nBaudRate =  4800 \r\n"));
+        QCOMPARE(Others::BaudRate, int16_t(4800));
+    } else {
+        QCOMPARE(settingsFile(), kStartFile);
+        QCOMPARE(Others::BaudRate, int16_t(9600));
+        QVERIFY(port_->PortOpen());
+        QCOMPARE(port_->CommPort(), int16_t(3));
+    }
 }
 
 QTEST_MAIN(TestPortDialog)
