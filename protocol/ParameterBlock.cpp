@@ -194,10 +194,26 @@ void takeReadOutcome(const ReadOutcome& outcome) {
         Others::OutputParam = outcome.set->output;
         return;
     }
-    // No device, or one that never finishes its reply in time: the caller
-    // decides what to tell the operator.
     Others::ReadFailed = Others::True;
     Others::LastPortError = outcome.portError;
+}
+
+// The box a window shows for a read. Besides what noticeFor shows, a device
+// that gave three short replies (none at all, or one that never finishes
+// its reply in time) gets the "ERROR" box too: a read made for the operator
+// never fails unseen. One box per read, whatever made it fail.
+std::optional<Notice> windowNotice(const ReadOutcome& outcome) {
+    if (outcome.result == ReadOutcome::Result::NoReply)
+        return Notice{kPortErrorText, kPortErrorTitle, MsgIcon::Critical};
+    return noticeFor(outcome);
+}
+
+// The same for a write: a block sent whose read-back failed is not known to
+// be stored, and says so as a failed read does.
+std::optional<Notice> windowNotice(const WriteOutcome& outcome) {
+    if (outcome.result == WriteOutcome::Result::ReadBackFailed)
+        return windowNotice(outcome.readBack);
+    return noticeFor(outcome);
 }
 
 } // namespace
@@ -214,7 +230,7 @@ void ReadParameterBlock() {
         outcome.portError = QString::fromUtf8(error.what());
     }
     takeReadOutcome(outcome);
-    if (const auto notice = noticeFor(outcome))
+    if (const auto notice = windowNotice(outcome))
         MsgBox(notice->text, notice->icon, notice->title);
 }
 
@@ -263,7 +279,6 @@ std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* 
     }
     return block;
 }
-
 
 namespace {
 
@@ -324,8 +339,9 @@ WriteOutcome writeParameterSet(const EditorFields& fields, MSComm& port, const P
         return outcome;
     }
     pause(kStorePauseMs);
-    outcome.readBack = stop && stop->requested() ? ReadOutcome{ReadOutcome::Result::Stopped, {}, 0, {}}
-                                                 : readParameterSet(port, pause, stop);
+    outcome.readBack = stop && stop->requested()
+                           ? ReadOutcome{ReadOutcome::Result::Stopped, {}, 0, {}}
+                           : readParameterSet(port, pause, stop);
     switch (outcome.readBack.result) {
     case ReadOutcome::Result::Read:
         // Only the table is compared; a device that reports another output
@@ -389,6 +405,6 @@ void WriteParameterBlock(const EditorFields& fields) {
         else
             takeReadOutcome(outcome.readBack);
     }
-    if (const auto notice = noticeFor(outcome))
+    if (const auto notice = windowNotice(outcome))
         MsgBox(notice->text, notice->icon, notice->title);
 }

@@ -287,7 +287,9 @@ void ParameterWriteTest::verification_data() {
         << Relay::DivisorOff << "ERROR" << 0 << qint64(2120) << false;
     QTest::newRow("sign of IN 5 differs")
         << Relay::SignOff << "ERROR" << 0 << qint64(2120) << false;
-    QTest::newRow("read-back silent") << Relay::Silent << "" << -1 << qint64(1720 + 2700) << true;
+    // Sent, but unverified: the operator must not take that for a success.
+    QTest::newRow("read-back silent")
+        << Relay::Silent << "ERROR" << -1 << qint64(1720 + 2700) << true;
     QTest::newRow("read-back garbled") << Relay::Garbled << "ERROR" << -1 << qint64(2120) << true;
 }
 

@@ -224,8 +224,8 @@ void TestViews::parameterReadFailureKeepsDesignContents_data() {
     QTest::addColumn<int>("messages");
     QTest::addColumn<int>("requests");
 
-    // Silence: three requests, no message. A held port: a message at once.
-    QTest::newRow("device silent") << false << 0 << 3;
+    // Silence: three requests, then the box. A held port: the box at once.
+    QTest::newRow("device silent") << false << 1 << 3;
     QTest::newRow("port held elsewhere") << true << 1 << 0;
 }
 
@@ -254,6 +254,7 @@ void TestViews::parameterReadFailureKeepsDesignContents() {
     if (messages) {
         QCOMPARE(seams_->messages[0].text, kPortErrorText);
         QCOMPARE(seams_->messages[0].title, QStringLiteral("ERROR"));
+        QCOMPARE(seams_->messages[0].icon, MsgIcon::Critical);
     }
     QCOMPARE(countLines(seams_->port.trace, "out 2A"), requests);
 }
@@ -281,7 +282,10 @@ void TestViews::parameterLoadAfterEdit() {
         QTest::mouseClick(editor->btLoad(), Qt::LeftButton);
         QCOMPARE(editor->Text1(2)->text(), expected);
         QCOMPARE(editor->Check1(2)->isChecked(), !readSucceeds);
-        QCOMPARE(seams_->messages.size(), readSucceeds ? 1 : 0);
+        QCOMPARE(editor->windowTitle(),
+                 QStringLiteral("Parameter Set  -   Firmware Version: SW 6"));
+        QCOMPARE(seams_->messages.size(), 1);
+        QCOMPARE(seams_->messages[0].text, readSucceeds ? kReadOk : kPortErrorText);
     });
     QVERIFY(!QTest::currentTestFailed());
 }
@@ -768,7 +772,7 @@ void TestViews::onLineClosingClosesPort() {
 void TestViews::statusFailedReadShowsNoView_data() {
     QTest::addColumn<bool>("portError");
     QTest::addColumn<int>("messages");
-    QTest::newRow("device silent") << false << 0;
+    QTest::newRow("device silent") << false << 1;
     QTest::newRow("port held elsewhere") << true << 1;
 }
 
@@ -785,6 +789,7 @@ void TestViews::statusFailedReadShowsNoView() {
         QCOMPARE(main_->onLineView(), nullptr);
         QVERIFY(!seams_->port.PortOpen());
         QCOMPARE(seams_->messages.size(), messages * attempt);
+        QCOMPARE(seams_->messages.last().text, kPortErrorText);
         // Each "Status" reads afresh.
         QCOMPARE(countLines(seams_->port.trace, "out 2A"), portError ? 0 : 3 * attempt);
         QVERIFY(!seams_->port.trace.contains("rthreshold 2"));
