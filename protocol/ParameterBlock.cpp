@@ -5,6 +5,7 @@
 #include "serial/MSComm.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
@@ -234,6 +235,28 @@ void ReadParameterBlock() {
         MsgBox(notice->text, notice->icon, notice->title);
 }
 
+namespace {
+
+bool isFieldBlank(QChar c) {
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n');
+}
+
+// A field's text as one number: blanks around it, nothing else. Read as far
+// as it goes, "abc" or an empty box would send 0 and "12abc" or "1 2" 12; a
+// slip of the finger must not zero a coefficient or stop an input counting.
+std::optional<double> wholeFieldNumber(const QString& text) {
+    QStringView rest(text);
+    while (!rest.isEmpty() && isFieldBlank(rest.front()))
+        rest = rest.sliced(1);
+    while (!rest.isEmpty() && isFieldBlank(rest.back()))
+        rest.chop(1);
+    if (std::any_of(rest.begin(), rest.end(), isFieldBlank))
+        return std::nullopt;
+    return numberFromWholeText(rest.toUtf8());
+}
+
+} // namespace
+
 std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* error) {
     WriteBlock block;
     block.octets = QByteArray(kWriteBlockSize, '\0');
@@ -243,7 +266,12 @@ std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* 
     // Out-of-range values are refused rather than cut to 16 or 8 bits: a
     // wrapped coefficient would count silently wrong for months.
     auto checked = [&problems](const QString& name, const QString& text, int maximum) {
-        const double value = roundHalfEven(numberFromText(text));
+        const std::optional<double> number = wholeFieldNumber(text);
+        if (!number) {
+            problems << QStringLiteral("%1: \"%2\" is not a number").arg(name, text);
+            return 0;
+        }
+        const double value = roundHalfEven(*number);
         if (!(value >= 0 && value <= maximum)) {
             problems << QStringLiteral("%1: \"%2\" is outside 0..%3")
                             .arg(name, text, QString::number(maximum));

@@ -62,10 +62,12 @@ struct WriteBlock {
     Others::ParameterTable table{};
 };
 
-// Converts the editor's texts (number-from-text, half-to-even). Values the
-// block cannot carry (numerator or divisor outside 0..65535, output outside
-// 0..255) are refused, never cut down: *error then names every such field,
-// one per line, and ends with "; nothing was sent.".
+// Converts the editor's texts (number-from-text, half-to-even). A text that
+// is not wholly one number (blanks around it aside: "", "abc", "12abc",
+// "1 2") and a value the block cannot carry (numerator or divisor outside
+// 0..65535, output outside 0..255) are refused, never read as far as they go
+// or cut down: *error then names every such field, one per line, and ends
+// with "; nothing was sent.".
 std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* error);
 
 // What a read found.

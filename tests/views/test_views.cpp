@@ -113,6 +113,7 @@ private slots:
     void parameterLoadAfterEdit_data();
     void parameterLoadAfterEdit();
     void parameterSaveWritesFieldsAsTheyStand();
+    void parameterSaveRefusesTextNotANumber();
     void parameterSaveOverUnreadFieldsAsks_data();
     void parameterSaveOverUnreadFieldsAsks();
     void parameterLayout_data();
@@ -297,7 +298,7 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
         editor->Text1(0)->setText(QStringLiteral("300"));
         editor->Text2(0)->setText(QStringLiteral("65535"));
         editor->Text1(1)->setText(QStringLiteral("2.5"));
-        editor->Text2(1)->setText(QStringLiteral(" 12abc"));
+        editor->Text2(1)->setText(QStringLiteral(" 12 "));
         editor->Text1(2)->setText(QStringLiteral("3.5"));
         editor->Text2(2)->setText(QStringLiteral("1.6e1"));
         editor->Check1(0)->setChecked(true);
@@ -318,10 +319,39 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
         QCOMPARE(seams_->messages[0].icon, MsgIcon::Information);
         // Save does not refresh the fields from the read-back.
         QCOMPARE(editor->Text1(1)->text(), QStringLiteral("2.5"));
-        QCOMPARE(editor->Text2(1)->text(), QStringLiteral(" 12abc"));
+        QCOMPARE(editor->Text2(1)->text(), QStringLiteral(" 12 "));
     });
     QVERIFY(!QTest::currentTestFailed());
     QVERIFY(!seams_->port.PortOpen());
+}
+
+void TestViews::parameterSaveRefusesTextNotANumber() {
+    openThrough(*main_, main_->mnuParam(), [&](QWidget* window) {
+        auto* editor = qobject_cast<Parameter*>(window);
+        QVERIFY(editor);
+        editor->Text1(0)->setText(QStringLiteral("abc"));
+        editor->Text2(2)->setText(QString());
+        editor->Text1(3)->setText(QStringLiteral("12abc"));
+        editor->Text2(4)->setText(QStringLiteral("70000"));
+        editor->Text1(6)->setText(QStringLiteral("1 2"));
+        seams_->messages.clear();
+        seams_->port.trace.clear();
+
+        QTest::mouseClick(editor->btSave(), Qt::LeftButton);
+
+        QCOMPARE(seams_->messages.size(), 1);
+        QCOMPARE(seams_->messages[0].text,
+                 QStringLiteral("Numerator of IN 1: \"abc\" is not a number\n"
+                                "Divisor of IN 3: \"\" is not a number\n"
+                                "Numerator of IN 4: \"12abc\" is not a number\n"
+                                "Divisor of IN 5: \"70000\" is outside 0..65535\n"
+                                "Output: \"1 2\" is not a number; nothing was sent."));
+        QCOMPARE(seams_->messages[0].icon, MsgIcon::Warning);
+        QVERIFY2(seams_->port.trace.isEmpty(), qPrintable(seams_->port.trace.join(", ")));
+        QCOMPARE(relay_->blocksStored, 0);
+        QCOMPARE(editor->Text1(0)->text(), QStringLiteral("abc"));
+    });
+    QVERIFY(!QTest::currentTestFailed());
 }
 
 void TestViews::parameterSaveOverUnreadFieldsAsks_data() {
