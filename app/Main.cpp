@@ -1,13 +1,13 @@
 #include "Main.h"
 
-#include "views/CentreOnScreen.h"
 #include "core/Others.h"
 #include "core/Seams.h"
 #include "serial/MSComm.h"
 #include "serial/SettingsFile.h"
-#include "views/Rozhranie.h"
+#include "views/CentreOnScreen.h"
 #include "views/OnLine.h"
 #include "views/Parameter.h"
+#include "views/Rozhranie.h"
 #include "views/frmAbout.h"
 
 #include <QApplication>
@@ -89,8 +89,8 @@ void Main::openStatus() {
     onLine_ = view;
     view->load();
     if (Others::ReadFailed != Others::False) {
-        // The operator has seen the read's message, or nothing after three
-        // short replies; the view is dropped without being shown.
+        // The operator has seen the read's "ERROR" box; the view is dropped
+        // without being shown.
         onLine_ = nullptr;
         delete view;
         Others::ReadFailed = Others::False;

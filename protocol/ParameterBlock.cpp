@@ -5,6 +5,7 @@
 #include "serial/MSComm.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
@@ -194,10 +195,26 @@ void takeReadOutcome(const ReadOutcome& outcome) {
         Others::OutputParam = outcome.set->output;
         return;
     }
-    // No device, or one that never finishes its reply in time: the caller
-    // decides what to tell the operator.
     Others::ReadFailed = Others::True;
     Others::LastPortError = outcome.portError;
+}
+
+// The box a window shows for a read. Besides what noticeFor shows, a device
+// that gave three short replies (none at all, or one that never finishes
+// its reply in time) gets the "ERROR" box too: a read made for the operator
+// never fails unseen. One box per read, whatever made it fail.
+std::optional<Notice> windowNotice(const ReadOutcome& outcome) {
+    if (outcome.result == ReadOutcome::Result::NoReply)
+        return Notice{kPortErrorText, kPortErrorTitle, MsgIcon::Critical};
+    return noticeFor(outcome);
+}
+
+// The same for a write: a block sent whose read-back failed is not known to
+// be stored, and says so as a failed read does.
+std::optional<Notice> windowNotice(const WriteOutcome& outcome) {
+    if (outcome.result == WriteOutcome::Result::ReadBackFailed)
+        return windowNotice(outcome.readBack);
+    return noticeFor(outcome);
 }
 
 } // namespace
@@ -214,9 +231,31 @@ void ReadParameterBlock() {
         outcome.portError = QString::fromUtf8(error.what());
     }
     takeReadOutcome(outcome);
-    if (const auto notice = noticeFor(outcome))
+    if (const auto notice = windowNotice(outcome))
         MsgBox(notice->text, notice->icon, notice->title);
 }
+
+namespace {
+
+bool isFieldBlank(QChar c) {
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n');
+}
+
+// A field's text as one number: blanks around it, nothing else. Read as far
+// as it goes, "abc" or an empty box would send 0 and "12abc" or "1 2" 12; a
+// slip of the finger must not zero a coefficient or stop an input counting.
+std::optional<double> wholeFieldNumber(const QString& text) {
+    QStringView rest(text);
+    while (!rest.isEmpty() && isFieldBlank(rest.front()))
+        rest = rest.sliced(1);
+    while (!rest.isEmpty() && isFieldBlank(rest.back()))
+        rest.chop(1);
+    if (std::any_of(rest.begin(), rest.end(), isFieldBlank))
+        return std::nullopt;
+    return numberFromWholeText(rest.toUtf8());
+}
+
+} // namespace
 
 std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* error) {
     WriteBlock block;
@@ -227,7 +266,12 @@ std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* 
     // Out-of-range values are refused rather than cut to 16 or 8 bits: a
     // wrapped coefficient would count silently wrong for months.
     auto checked = [&problems](const QString& name, const QString& text, int maximum) {
-        const double value = roundHalfEven(numberFromText(text));
+        const std::optional<double> number = wholeFieldNumber(text);
+        if (!number) {
+            problems << QStringLiteral("%1: \"%2\" is not a number").arg(name, text);
+            return 0;
+        }
+        const double value = roundHalfEven(*number);
         if (!(value >= 0 && value <= maximum)) {
             problems << QStringLiteral("%1: \"%2\" is outside 0..%3")
                             .arg(name, text, QString::number(maximum));
@@ -263,7 +307,6 @@ std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* 
     }
     return block;
 }
-
 
 namespace {
 
@@ -324,8 +367,9 @@ WriteOutcome writeParameterSet(const EditorFields& fields, MSComm& port, const P
         return outcome;
     }
     pause(kStorePauseMs);
-    outcome.readBack = stop && stop->requested() ? ReadOutcome{ReadOutcome::Result::Stopped, {}, 0, {}}
-                                                 : readParameterSet(port, pause, stop);
+    outcome.readBack = stop && stop->requested()
+                           ? ReadOutcome{ReadOutcome::Result::Stopped, {}, 0, {}}
+                           : readParameterSet(port, pause, stop);
     switch (outcome.readBack.result) {
     case ReadOutcome::Result::Read:
         // Only the table is compared; a device that reports another output
@@ -389,6 +433,6 @@ void WriteParameterBlock(const EditorFields& fields) {
         else
             takeReadOutcome(outcome.readBack);
     }
-    if (const auto notice = noticeFor(outcome))
+    if (const auto notice = windowNotice(outcome))
         MsgBox(notice->text, notice->icon, notice->title);
 }

@@ -62,10 +62,12 @@ struct WriteBlock {
     Others::ParameterTable table{};
 };
 
-// Converts the editor's texts (number-from-text, half-to-even). Values the
-// block cannot carry (numerator or divisor outside 0..65535, output outside
-// 0..255) are refused, never cut down: *error then names every such field,
-// one per line, and ends with "; nothing was sent.".
+// Converts the editor's texts (number-from-text, half-to-even). A text that
+// is not wholly one number (blanks around it aside: "", "abc", "12abc",
+// "1 2") and a value the block cannot carry (numerator or divisor outside
+// 0..65535, output outside 0..255) are refused, never read as far as they go
+// or cut down: *error then names every such field, one per line, and ends
+// with "; nothing was sent.".
 std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* error);
 
 // What a read found.
@@ -111,9 +113,11 @@ struct WriteOutcome {
 WriteOutcome writeParameterSet(const EditorFields& fields, MSComm& port, const Pause& pause,
                                StopRequest* stop = nullptr);
 
-// The message box the windows show for an outcome, if any: the "ERROR" box
-// for a port error or a reply that is not a set, nothing for a silent
-// device; after a write also "All Parameter writen " or the refusal.
+// The message box an outcome gets, if any: the "ERROR" box for a port error
+// or a reply that is not a set, nothing for a silent device (ktr6ctl tells
+// that in a line of its own; ReadParameterBlock and WriteParameterBlock show
+// the "ERROR" box for it); after a write also "All Parameter writen " or the
+// refusal.
 struct Notice {
     QString text;
     QString title;
@@ -123,14 +127,17 @@ std::optional<Notice> noticeFor(const ReadOutcome& outcome);
 std::optional<Notice> noticeFor(const WriteOutcome& outcome);
 
 // Reads the parameter set into FirmwareVersion, ParamTable and OutputParam.
-// ReadFailed tells the outcome; a failed read changes none of the three.
+// ReadFailed tells the outcome; a failed read changes none of the three and
+// shows the "ERROR" box once, whether the port failed, the reply was not a
+// set or the device gave three short replies.
 void ReadParameterBlock();
 
 // Writes the editor's values to the device and reads them back to verify;
 // the outcome is shown to the operator in a message box. Values the block
 // cannot carry are refused with a warning before anything changes: no port
 // operation, shared state untouched. A port that cannot be opened or written
-// gets the "ERROR" box and ReadFailed True, and is left closed.
+// gets the "ERROR" box and ReadFailed True, and is left closed; a read-back
+// that fails gets the "ERROR" box as ReadParameterBlock shows it.
 void WriteParameterBlock(const EditorFields& fields);
 
 // The text of the message a failed link gets.

@@ -121,10 +121,11 @@ void ParameterWriteTest::fieldOctets_data() {
     QTest::newRow("divisor 65535") << div << 2 << "65535" << QByteArray("\xFF\xFF", 2) << 65535;
     QTest::newRow("divisor 256") << div << 3 << "256" << QByteArray("\x00\x01", 2) << 256;
     QTest::newRow("divisor 0") << div << 1 << "0" << QByteArray("\x00\x00", 2) << 0;
-    QTest::newRow("numerator abc is 0") << num << 4 << "abc" << QByteArray("\x00\x00", 2) << 0;
-    QTest::newRow("numerator 12abc") << num << 0 << "12abc" << QByteArray("\x0C\x00", 2) << 12;
     QTest::newRow("numerator with a leading blank")
         << num << 1 << " 12" << QByteArray("\x0C\x00", 2) << 12;
+    QTest::newRow("divisor with blanks and a tab around")
+        << div << 0 << "\t 9  " << QByteArray("\x09\x00", 2) << 9;
+    QTest::newRow("numerator +.5e1") << num << 5 << "+.5e1" << QByteArray("\x05\x00", 2) << 5;
     QTest::newRow("2.5 rounds to 2") << num << 2 << "2.5" << QByteArray("\x02\x00", 2) << 2;
     QTest::newRow("3.5 rounds to 4") << num << 3 << "3.5" << QByteArray("\x04\x00", 2) << 4;
     QTest::newRow("exponent 1e3") << div << 4 << "1e3" << QByteArray("\xE8\x03", 2) << 1000;
@@ -217,7 +218,7 @@ void ParameterWriteTest::refusedValues_data() {
         << R"(Numerator of IN 2: "1e999" is outside 0..65535; nothing was sent.)";
     QTest::newRow("%1 in the text")
         << num << 0 << "99999%1"
-        << R"(Numerator of IN 1: "99999%1" is outside 0..65535; nothing was sent.)";
+        << R"(Numerator of IN 1: "99999%1" is not a number; nothing was sent.)";
     QTest::newRow("output 256") << -1 << 0 << "256"
                                 << R"(Output: "256" is outside 0..255; nothing was sent.)";
     QTest::newRow("output 255.5 rounds to 256")
@@ -225,6 +226,29 @@ void ParameterWriteTest::refusedValues_data() {
         << R"(Output: "255.5" is outside 0..255; nothing was sent.)";
     QTest::newRow("output -0.6") << -1 << 0 << "-0.6"
                                  << R"(Output: "-0.6" is outside 0..255; nothing was sent.)";
+    // Text that is not wholly one number is refused the same way: read as
+    // far as it goes it would send 0 or the leading digits.
+    QTest::newRow("numerator abc")
+        << num << 4 << "abc"
+        << R"(Numerator of IN 5: "abc" is not a number; nothing was sent.)";
+    QTest::newRow("numerator 12abc")
+        << num << 0 << "12abc"
+        << R"(Numerator of IN 1: "12abc" is not a number; nothing was sent.)";
+    QTest::newRow("divisor 1 2") << div << 1 << "1 2"
+                                 << R"(Divisor of IN 2: "1 2" is not a number; nothing was sent.)";
+    QTest::newRow("divisor empty") << div << 3 << ""
+                                   << R"(Divisor of IN 4: "" is not a number; nothing was sent.)";
+    QTest::newRow("numerator exponent without digits")
+        << num << 2 << "1e"
+        << R"(Numerator of IN 3: "1e" is not a number; nothing was sent.)";
+    QTest::newRow("numerator sign only")
+        << num << 3 << "-"
+        << R"(Numerator of IN 4: "-" is not a number; nothing was sent.)";
+    QTest::newRow("numerator decimal comma")
+        << num << 1 << "2,5"
+        << R"(Numerator of IN 2: "2,5" is not a number; nothing was sent.)";
+    QTest::newRow("output 7x") << -1 << 0 << "7x"
+                               << R"(Output: "7x" is not a number; nothing was sent.)";
 }
 
 void ParameterWriteTest::refusedValues() {
@@ -287,7 +311,9 @@ void ParameterWriteTest::verification_data() {
         << Relay::DivisorOff << "ERROR" << 0 << qint64(2120) << false;
     QTest::newRow("sign of IN 5 differs")
         << Relay::SignOff << "ERROR" << 0 << qint64(2120) << false;
-    QTest::newRow("read-back silent") << Relay::Silent << "" << -1 << qint64(1720 + 2700) << true;
+    // Sent, but unverified: the operator must not take that for a success.
+    QTest::newRow("read-back silent")
+        << Relay::Silent << "ERROR" << -1 << qint64(1720 + 2700) << true;
     QTest::newRow("read-back garbled") << Relay::Garbled << "ERROR" << -1 << qint64(2120) << true;
 }
 

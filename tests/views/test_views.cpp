@@ -113,6 +113,7 @@ private slots:
     void parameterLoadAfterEdit_data();
     void parameterLoadAfterEdit();
     void parameterSaveWritesFieldsAsTheyStand();
+    void parameterSaveRefusesTextNotANumber();
     void parameterSaveOverUnreadFieldsAsks_data();
     void parameterSaveOverUnreadFieldsAsks();
     void parameterLayout_data();
@@ -224,8 +225,8 @@ void TestViews::parameterReadFailureKeepsDesignContents_data() {
     QTest::addColumn<int>("messages");
     QTest::addColumn<int>("requests");
 
-    // Silence: three requests, no message. A held port: a message at once.
-    QTest::newRow("device silent") << false << 0 << 3;
+    // Silence: three requests, then the box. A held port: the box at once.
+    QTest::newRow("device silent") << false << 1 << 3;
     QTest::newRow("port held elsewhere") << true << 1 << 0;
 }
 
@@ -254,6 +255,7 @@ void TestViews::parameterReadFailureKeepsDesignContents() {
     if (messages) {
         QCOMPARE(seams_->messages[0].text, kPortErrorText);
         QCOMPARE(seams_->messages[0].title, QStringLiteral("ERROR"));
+        QCOMPARE(seams_->messages[0].icon, MsgIcon::Critical);
     }
     QCOMPARE(countLines(seams_->port.trace, "out 2A"), requests);
 }
@@ -281,7 +283,10 @@ void TestViews::parameterLoadAfterEdit() {
         QTest::mouseClick(editor->btLoad(), Qt::LeftButton);
         QCOMPARE(editor->Text1(2)->text(), expected);
         QCOMPARE(editor->Check1(2)->isChecked(), !readSucceeds);
-        QCOMPARE(seams_->messages.size(), readSucceeds ? 1 : 0);
+        QCOMPARE(editor->windowTitle(),
+                 QStringLiteral("Parameter Set  -   Firmware Version: SW 6"));
+        QCOMPARE(seams_->messages.size(), 1);
+        QCOMPARE(seams_->messages[0].text, readSucceeds ? kReadOk : kPortErrorText);
     });
     QVERIFY(!QTest::currentTestFailed());
 }
@@ -293,7 +298,7 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
         editor->Text1(0)->setText(QStringLiteral("300"));
         editor->Text2(0)->setText(QStringLiteral("65535"));
         editor->Text1(1)->setText(QStringLiteral("2.5"));
-        editor->Text2(1)->setText(QStringLiteral(" 12abc"));
+        editor->Text2(1)->setText(QStringLiteral(" 12 "));
         editor->Text1(2)->setText(QStringLiteral("3.5"));
         editor->Text2(2)->setText(QStringLiteral("1.6e1"));
         editor->Check1(0)->setChecked(true);
@@ -314,10 +319,39 @@ void TestViews::parameterSaveWritesFieldsAsTheyStand() {
         QCOMPARE(seams_->messages[0].icon, MsgIcon::Information);
         // Save does not refresh the fields from the read-back.
         QCOMPARE(editor->Text1(1)->text(), QStringLiteral("2.5"));
-        QCOMPARE(editor->Text2(1)->text(), QStringLiteral(" 12abc"));
+        QCOMPARE(editor->Text2(1)->text(), QStringLiteral(" 12 "));
     });
     QVERIFY(!QTest::currentTestFailed());
     QVERIFY(!seams_->port.PortOpen());
+}
+
+void TestViews::parameterSaveRefusesTextNotANumber() {
+    openThrough(*main_, main_->mnuParam(), [&](QWidget* window) {
+        auto* editor = qobject_cast<Parameter*>(window);
+        QVERIFY(editor);
+        editor->Text1(0)->setText(QStringLiteral("abc"));
+        editor->Text2(2)->setText(QString());
+        editor->Text1(3)->setText(QStringLiteral("12abc"));
+        editor->Text2(4)->setText(QStringLiteral("70000"));
+        editor->Text1(6)->setText(QStringLiteral("1 2"));
+        seams_->messages.clear();
+        seams_->port.trace.clear();
+
+        QTest::mouseClick(editor->btSave(), Qt::LeftButton);
+
+        QCOMPARE(seams_->messages.size(), 1);
+        QCOMPARE(seams_->messages[0].text,
+                 QStringLiteral("Numerator of IN 1: \"abc\" is not a number\n"
+                                "Divisor of IN 3: \"\" is not a number\n"
+                                "Numerator of IN 4: \"12abc\" is not a number\n"
+                                "Divisor of IN 5: \"70000\" is outside 0..65535\n"
+                                "Output: \"1 2\" is not a number; nothing was sent."));
+        QCOMPARE(seams_->messages[0].icon, MsgIcon::Warning);
+        QVERIFY2(seams_->port.trace.isEmpty(), qPrintable(seams_->port.trace.join(", ")));
+        QCOMPARE(relay_->blocksStored, 0);
+        QCOMPARE(editor->Text1(0)->text(), QStringLiteral("abc"));
+    });
+    QVERIFY(!QTest::currentTestFailed());
 }
 
 void TestViews::parameterSaveOverUnreadFieldsAsks_data() {
@@ -768,7 +802,7 @@ void TestViews::onLineClosingClosesPort() {
 void TestViews::statusFailedReadShowsNoView_data() {
     QTest::addColumn<bool>("portError");
     QTest::addColumn<int>("messages");
-    QTest::newRow("device silent") << false << 0;
+    QTest::newRow("device silent") << false << 1;
     QTest::newRow("port held elsewhere") << true << 1;
 }
 
@@ -785,6 +819,7 @@ void TestViews::statusFailedReadShowsNoView() {
         QCOMPARE(main_->onLineView(), nullptr);
         QVERIFY(!seams_->port.PortOpen());
         QCOMPARE(seams_->messages.size(), messages * attempt);
+        QCOMPARE(seams_->messages.last().text, kPortErrorText);
         // Each "Status" reads afresh.
         QCOMPARE(countLines(seams_->port.trace, "out 2A"), portError ? 0 : 3 * attempt);
         QVERIFY(!seams_->port.trace.contains("rthreshold 2"));
