@@ -9,13 +9,13 @@
 #include "views/ValueBox.h"
 
 #include <QCloseEvent>
-#include <QDateTime>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
+#include <QTime>
 #include <QTimer>
 #include <algorithm>
 #include <exception>
@@ -353,8 +353,8 @@ void OnLine::resumeWith(const ParameterSet& set) {
     retry_->stop();
     counting_ = true;
     setWindowTitle(caption() + QStringLiteral(" - counting again since ") +
-                   QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
-                   (sameSet ? QString() : QStringLiteral(", with another parameter set")));
+                   QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) +
+                   (sameSet ? QString() : QStringLiteral(", parameter set changed")));
 }
 
 void OnLine::closePort() {

@@ -31,9 +31,6 @@ public:
     // The port's notification, passed on by the main window while this view
     // is loaded.
     void onComm(MSComm& port);
-    // After the device was lost: reads the set again, quietly, and counts on
-    // if the device answers. Run every kRetryMs while the view stays open.
-    void retryDevice();
 
     // k = 0..5 inputs IN 1..IN 6, 6 Out V1, 7 Out V2.
     ValueBox* Text1(int k) const { return text1_.at(k); }
@@ -73,6 +70,9 @@ private:
     void showCoefficients();
     QString caption() const;
     void deviceLost(MSComm& port);
+    // After the device was lost: reads the set again, quietly, and counts on
+    // if the device answers. Run every kRetryMs while the view stays open.
+    void retryDevice();
     // Opens the port for the records; false when it cannot be opened.
     bool openForRecords(MSComm& port);
     void resumeWith(const ParameterSet& set);

@@ -23,6 +23,7 @@ ValueBox::ValueBox(QWidget* parent) : QLineEdit(parent) {
         if (editing_)
             return;
         editing_ = true;
+        fitFont();
         emit editStarted();
     });
     connect(this, &QLineEdit::textChanged, this, &ValueBox::fitFont);
@@ -58,8 +59,14 @@ void ValueBox::focusOutEvent(QFocusEvent* event) {
 }
 
 void ValueBox::finishEdit(bool committed) {
-    editing_ = false;
+    endEdit();
     emit editEnded(committed);
+}
+
+void ValueBox::endEdit() {
+    editing_ = false;
+    fitFont();
+    update();
 }
 
 QRect ValueBox::textRect() const {
@@ -81,7 +88,8 @@ void ValueBox::fitFont() {
     QFont fitted = inherited;
     const qreal largest = inherited.pointSizeF();
     if (largest > 0) {
-        const qreal smallest = std::min(largest, kSmallestPointSize);
+        const qreal smallest =
+            std::min(largest, editing_ ? kSmallestEditingPointSize : kSmallestPointSize);
         const QString whole = text();
         for (qreal size = largest;; size = std::max(size - kPointStep, smallest)) {
             fitted.setPointSizeF(size);
@@ -97,7 +105,7 @@ void ValueBox::fitFont() {
 }
 
 QString ValueBox::shownText() const {
-    if (hasFocus())
+    if (editing_)
         return text();
     return fontMetrics().elidedText(text(), Qt::ElideRight, textRoom());
 }

@@ -7,7 +7,9 @@
 // (commits), Escape or the window losing the focus (abandons), or endEdit().
 // While the box is not edited, a text wider than the box is drawn in a
 // smaller font, down to 7 points, and past that cut with an ellipsis; the
-// text itself (and so the tool tip) stays whole.
+// text itself (and so the tool tip) stays whole. While it is edited the font
+// goes down to 5 points so that the whole text shows from its first digit;
+// only a longer text scrolls.
 
 #include <QLineEdit>
 
@@ -17,12 +19,13 @@ class ValueBox : public QLineEdit {
     Q_PROPERTY(QString shownText READ shownText)
 public:
     static constexpr qreal kSmallestPointSize = 7.0;
+    static constexpr qreal kSmallestEditingPointSize = 5.0;
 
     explicit ValueBox(QWidget* parent = nullptr);
 
     bool isEditing() const { return editing_; }
     // Ends an edit without committing or abandoning it.
-    void endEdit() { editing_ = false; }
+    void endEdit();
     QString shownText() const;
 
 signals:
@@ -40,8 +43,8 @@ protected:
 
 private:
     void finishEdit(bool committed);
-    // The largest font from the inherited one down to 7 points in which the
-    // text fits.
+    // The largest font from the inherited one down to the smallest size in
+    // which the text fits.
     void fitFont();
     // The width the text may take inside the frame and margins.
     int textRoom() const;

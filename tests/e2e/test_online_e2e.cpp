@@ -190,7 +190,7 @@ void TestOnlineE2e::deviceHangsUp() {
         QTRY_VERIFY_WITH_TIMEOUT(
             view->windowTitle().contains(QStringLiteral("counting again since")),
             3 * OnLine::kRetryMs);
-        QVERIFY2(!view->windowTitle().contains(QStringLiteral("another parameter set")),
+        QVERIFY2(!view->windowTitle().contains(QStringLiteral("parameter set changed")),
                  qPrintable(view->windowTitle()));
         QTRY_VERIFY_WITH_TIMEOUT(port_->PortOpen(), 2000);
         sim_->sendRecords(1, 3);
@@ -206,7 +206,7 @@ void TestOnlineE2e::deviceHangsUp() {
         sim_->setParams(params);
         QVERIFY2(sim_->replug(&error), qPrintable(error));
         QTRY_VERIFY_WITH_TIMEOUT(
-            view->windowTitle().endsWith(QStringLiteral(", with another parameter set")),
+            view->windowTitle().endsWith(QStringLiteral(", parameter set changed")),
             3 * OnLine::kRetryMs);
         QCOMPARE(view->Label2(0)->text(), QStringLiteral(" 1/ 4"));
         sim_->sendRecords(1, 2);
