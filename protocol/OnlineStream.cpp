@@ -3,6 +3,7 @@
 #include "core/NumText.h"
 #include "core/Others.h"
 
+#include <algorithm>
 #include <cmath>
 
 std::vector<int> RecordAssembler::feed(const QByteArray& chunk) {
@@ -76,6 +77,23 @@ QString ChannelTotals::text(int channel, const QLocale& locale) const {
 void ChannelTotals::setBase(int channel, const QString& text, const QLocale& locale) {
     bases_[channel] = parseLocaleNumber(text, locale).value_or(0.0);
     counts_[channel] = 0;
+}
+
+bool ChannelTotals::takeTyped(int channel, const QString& text, const QLocale& locale,
+                              int64_t kept) {
+    const std::optional<double> typed = parseLocaleNumber(text, locale);
+    if (!typed)
+        return false;
+    bases_[channel] = *typed;
+    counts_[channel] = std::clamp<int64_t>(kept, 0, counts_[channel]);
+    return true;
+}
+
+void ChannelTotals::fold() {
+    for (int k = 0; k < kChannels; ++k) {
+        bases_[k] = value(k);
+        counts_[k] = 0;
+    }
 }
 
 void ChannelTotals::useSet(const Others::ParameterTable& table, uint8_t output) {

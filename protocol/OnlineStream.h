@@ -53,6 +53,14 @@ public:
     // The operator typed into the box: its number becomes the new base and
     // counting continues from it. Text that is not a number counts as 0.
     void setBase(int channel, const QString& text, const QLocale& locale);
+    // The operator committed a total typed while records kept coming: its
+    // number becomes the base, and the last `kept` records counted (those
+    // that came during the typing) are added to it. Text that is not a
+    // number changes nothing; returns whether the text was taken.
+    bool takeTyped(int channel, const QString& text, const QLocale& locale, int64_t kept);
+    // Each total as it stands becomes its channel's base, its count 0: a
+    // new set given to useSet counts on from there.
+    void fold();
     // Every base and count back to 0.
     void clear();
     int64_t records(int channel) const { return counts_[channel]; }

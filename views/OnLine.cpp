@@ -6,6 +6,7 @@
 #include "protocol/ParameterBlock.h"
 #include "serial/MSComm.h"
 #include "views/Lamp.h"
+#include "views/ValueBox.h"
 
 #include <QCloseEvent>
 #include <QFrame>
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
+#include <QTime>
 #include <QTimer>
 #include <algorithm>
 #include <exception>
@@ -110,6 +112,10 @@ OnLine::OnLine(QWidget* parent) : FixedDialog(parent, QSize(kClientWidth, kClien
     btClear_->setAutoDefault(false);
     connect(btClear_, &QPushButton::clicked, this, &OnLine::clearScreen);
 
+    retry_ = new QTimer(this);
+    retry_->setInterval(kRetryMs);
+    connect(retry_, &QTimer::timeout, this, &OnLine::retryDevice);
+
     picture1_ = views::makeEmblem(this, QRect(), true);
     picture1_->setObjectName(QStringLiteral("Picture1"));
     views::placeControls(this, kLayout);
@@ -126,15 +132,16 @@ void OnLine::makeChannel(int k) {
     label2_[k] = makeLabel(frame, input ? QStringLiteral("256 / 65300") : QStringLiteral("256"),
                            indexedName("Label2", k), Qt::AlignHCenter | Qt::AlignTop);
 
-    text1_[k] = new QLineEdit(QStringLiteral("0"), frame);
+    text1_[k] = new ValueBox(frame);
+    text1_[k]->setText(QStringLiteral("0"));
     text1_[k]->setObjectName(indexedName("Text1", k));
     text1_[k]->setAlignment(Qt::AlignCenter);
-    // What the operator types is where counting goes on from.
-    connect(text1_[k], &QLineEdit::textEdited, this, [this, k](const QString& text) {
-        typing_[k] = true;
-        totals_.setBase(k, text, QLocale());
-    });
-    connect(text1_[k], &QLineEdit::editingFinished, this, [this, k] { typing_[k] = false; });
+    // What the operator types is where counting goes on from, once the edit
+    // is committed; records meanwhile count but leave the box alone.
+    connect(text1_[k], &ValueBox::editStarted, this,
+            [this, k] { editStart_[k] = totals_.records(k); });
+    connect(text1_[k], &ValueBox::editEnded, this,
+            [this, k](bool committed) { editEnded(k, committed); });
     // A total wider than its box is readable whole without editing.
     connect(text1_[k], &QLineEdit::textChanged, text1_[k], &QLineEdit::setToolTip);
     text1_[k]->setToolTip(text1_[k]->text());
@@ -180,17 +187,26 @@ void OnLine::load() {
         return;
     }
     counting_ = true;
+    set_ = ParameterSet{Others::FirmwareVersion, Others::ParamTable, Others::OutputParam};
+    totals_.useSet(set_.table, set_.output);
+    showCoefficients();
+}
 
+void OnLine::showCoefficients() {
     for (int i = 0; i < Others::kInputs; ++i) {
-        const auto& row = Others::ParamTable[i];
+        const auto& row = set_.table[i];
         const QString sign = row[Others::kSignColumn] != 1 ? QStringLiteral("-") : QString();
         label2_[i]->setText(sign + numberText(row[Others::kNumeratorColumn]) + QLatin1Char('/') +
                             numberText(row[Others::kDivisorColumn]));
     }
     for (int k = Others::kInputs; k < kChannels; ++k)
-        label2_[k]->setText(numberText(Others::OutputParam));
+        label2_[k]->setText(numberText(set_.output));
     // The coefficients' texts may need wider boxes than the placeholders.
     views::placeControls(this, kLayout);
+}
+
+QString OnLine::caption() const {
+    return QStringLiteral("On Line - Firmware Version: SW ") + set_.firmwareVersion;
 }
 
 void OnLine::onComm(MSComm& port) {
@@ -231,7 +247,7 @@ void OnLine::onComm(MSComm& port) {
 
     const QLocale locale;
     for (int k = 0; k < kChannels; ++k) {
-        if (changed[k])
+        if (changed[k] && !text1_[k]->isEditing())
             showTotal(k, totals_.text(k, locale));
         if (flashed[k]) {
             shape1_[k]->setFillColor(kRed);
@@ -243,6 +259,7 @@ void OnLine::onComm(MSComm& port) {
 void OnLine::clearScreen() {
     totals_.clear();
     for (int k = 0; k < kChannels; ++k) {
+        text1_[k]->endEdit();
         showTotal(k, QStringLiteral("0"));
         shape1_[k]->setFillColor(kLightPeach);
     }
@@ -250,18 +267,26 @@ void OnLine::clearScreen() {
 
 void OnLine::showTotal(int k, const QString& text) {
     QLineEdit* box = text1_[k];
-    if (typing_[k] && box->hasFocus()) {
-        // The operator is typing here: the cursor stays where it is.
-        const int cursor = box->cursorPosition();
-        box->setText(text);
-        box->setCursorPosition(std::min(cursor, int(box->text().size())));
-        return;
-    }
+    // The operator selected the whole total to type over it: a record
+    // before the first keystroke keeps it selected.
+    const bool allSelected =
+        box->hasFocus() && box->hasSelectedText() && box->selectedText() == box->text();
     box->setText(text);
     // QLineEdit scrolls to its cursor, which setText puts after the last
     // character: a total wider than the box would show only its tail
     // ("10700.0" for 1310700.0). Its leading digits show instead.
     box->setCursorPosition(0);
+    if (allSelected)
+        box->selectAll();
+}
+
+void OnLine::editEnded(int k, bool committed) {
+    const QLocale locale;
+    // Not a number, Escape, or the focus gone to another window: the total
+    // as counted comes back.
+    if (committed)
+        totals_.takeTyped(k, text1_[k]->text(), locale, totals_.records(k) - editStart_[k]);
+    showTotal(k, totals_.text(k, locale));
 }
 
 void OnLine::deviceLost(MSComm& port) {
@@ -271,11 +296,71 @@ void OnLine::deviceLost(MSComm& port) {
     // read it may not have.
     closePortQuietly(port);
     portOpened_ = false;
+    lost_ = true;
+    setWindowTitle(caption() + QStringLiteral(" - device lost, not counting"));
     MsgBox(kPortErrorText, MsgIcon::Critical, kPortErrorTitle);
+    // Unless the box ended the view.
+    if (isVisible())
+        retry_->start();
+}
+
+void OnLine::retryDevice() {
+    if (!lost_) {
+        retry_->stop();
+        return;
+    }
+    try {
+        MSComm& port = MSComm1();
+        // No box: the operator was told of the loss once, and the caption
+        // says that the view is not counting.
+        const ReadOutcome outcome = readParameterSet(port, Sleep);
+        if (!outcome.ok() || !openForRecords(port))
+            return;
+        resumeWith(*outcome.set);
+    } catch (const std::logic_error&) {
+        // No port object any more: the program is ending.
+        retry_->stop();
+    }
+}
+
+bool OnLine::openForRecords(MSComm& port) {
+    try {
+        port.PortOpen(true);
+        portOpened_ = true;
+        // What waited on the line came while the view was not counting.
+        port.InBufferCount(0);
+        port.RThreshold(2);
+        return true;
+    } catch (const comm::CommError&) {
+        closePortQuietly(port);
+        portOpened_ = false;
+        return false;
+    }
+}
+
+void OnLine::resumeWith(const ParameterSet& set) {
+    const bool sameSet = set == set_;
+    // The totals as they stand are where counting goes on from, with the
+    // amounts of the set just read.
+    totals_.fold();
+    editStart_.fill(0);
+    set_ = set;
+    totals_.useSet(set_.table, set_.output);
+    showCoefficients();
+    assembler_.reset();
+    thresholdLowered_ = false;
+    lost_ = false;
+    retry_->stop();
+    counting_ = true;
+    setWindowTitle(caption() + QStringLiteral(" - counting again since ") +
+                   QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) +
+                   (sameSet ? QString() : QStringLiteral(", parameter set changed")));
 }
 
 void OnLine::closePort() {
     counting_ = false;
+    lost_ = false;
+    retry_->stop();
     portOpened_ = false;
     MSComm& port = MSComm1();
     // Notifications from 2 characters again, as before the view opened.

@@ -4,7 +4,9 @@
 // view holds the port open.
 
 #include "protocol/OnlineStream.h"
+#include "protocol/ParameterBlock.h"
 #include "views/FixedDialog.h"
+#include "views/ValueBox.h"
 
 #include <QColor>
 #include <array>
@@ -31,7 +33,7 @@ public:
     void onComm(MSComm& port);
 
     // k = 0..5 inputs IN 1..IN 6, 6 Out V1, 7 Out V2.
-    QLineEdit* Text1(int k) const { return text1_.at(k); }
+    ValueBox* Text1(int k) const { return text1_.at(k); }
     QLabel* Label1(int k) const { return label1_.at(k); }
     QLabel* Label2(int k) const { return label2_.at(k); }
     Lamp* Shape1(int k) const { return shape1_.at(k); }
@@ -48,6 +50,8 @@ public:
     static const QColor kRed;
     static const QColor kGreen;
     static constexpr int kFlashMs = 200;
+    // After the device was lost, how often the view tries the port.
+    static constexpr int kRetryMs = 2000;
     static constexpr int kClientWidth = 370;
     static constexpr int kClientHeight = 234;
 
@@ -61,10 +65,20 @@ private:
     void clearScreen();
     // Puts a total into value box k, its leading digits in view.
     void showTotal(int k, const QString& text);
+    void editEnded(int k, bool committed);
+    // The coefficients of the set the view counts with, beside the totals.
+    void showCoefficients();
+    QString caption() const;
     void deviceLost(MSComm& port);
+    // After the device was lost: reads the set again, quietly, and counts on
+    // if the device answers. Run every kRetryMs while the view stays open.
+    void retryDevice();
+    // Opens the port for the records; false when it cannot be opened.
+    bool openForRecords(MSComm& port);
+    void resumeWith(const ParameterSet& set);
     void closePort();
 
-    std::array<QLineEdit*, kChannels> text1_{};
+    std::array<ValueBox*, kChannels> text1_{};
     std::array<QLabel*, kChannels> label1_{};
     std::array<QLabel*, kChannels> label2_{};
     std::array<Lamp*, kChannels> shape1_{};
@@ -80,8 +94,12 @@ private:
     // line (device lost) or of the view.
     bool counting_ = false;
     bool portOpened_ = false;
-    // The operator has typed into box k and not yet left it.
-    std::array<bool, kChannels> typing_{};
+    // The records box k had counted when its edit began.
+    std::array<int64_t, kChannels> editStart_{};
+    // The set the view counts with: read at load, again after a lost device.
+    ParameterSet set_;
+    bool lost_ = false;
+    QTimer* retry_ = nullptr;
     // RThreshold is 1 while a record is unfinished.
     bool thresholdLowered_ = false;
 };

@@ -179,6 +179,39 @@ void TestOnlineE2e::deviceHangsUp() {
         QCOMPARE(messages_.size(), 1); // once
         QVERIFY(view->isVisible());
         QCOMPARE(view->Text1(0)->text(), QStringLiteral("10.0"));
+        QVERIFY2(view->windowTitle().endsWith(QStringLiteral(" - device lost, not counting")),
+                 qPrintable(view->windowTitle()));
+
+        // Records sent while it was away are not counted; the relay comes
+        // back with the same set and counting goes on from the totals.
+        sim_->sendRecords(1, 6);
+        QString error;
+        QVERIFY2(sim_->replug(&error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            view->windowTitle().contains(QStringLiteral("counting again since")),
+            3 * OnLine::kRetryMs);
+        QVERIFY2(!view->windowTitle().contains(QStringLiteral("parameter set changed")),
+                 qPrintable(view->windowTitle()));
+        QTRY_VERIFY_WITH_TIMEOUT(port_->PortOpen(), 2000);
+        sim_->sendRecords(1, 3);
+        QTRY_COMPARE_WITH_TIMEOUT(view->Text1(0)->text(), QStringLiteral("11.0"), 10000);
+        QCOMPARE(messages_.size(), 1);
+
+        // A second loss shows the box once more; the relay returns with
+        // IN 1 at 1/4.
+        sim_->hangUp();
+        QTRY_COMPARE_WITH_TIMEOUT(messages_.size(), 2, 10000);
+        ParamSet params = sim_->storedParams();
+        params.divisors[0] = 4;
+        sim_->setParams(params);
+        QVERIFY2(sim_->replug(&error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            view->windowTitle().endsWith(QStringLiteral(", parameter set changed")),
+            3 * OnLine::kRetryMs);
+        QCOMPARE(view->Label2(0)->text(), QStringLiteral(" 1/ 4"));
+        sim_->sendRecords(1, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(view->Text1(0)->text(), QStringLiteral("11.5"), 10000);
+        QCOMPARE(messages_.size(), 2);
     });
     QVERIFY(!QTest::currentTestFailed());
     QVERIFY(shown);

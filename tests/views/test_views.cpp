@@ -14,12 +14,15 @@
 #include "views/frmAbout.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QFontMetricsF>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -127,6 +130,10 @@ private slots:
     void onLineOtherEventsReadNothing();
     void onLineClearScreen();
     void onLineTypedTotalContinues();
+    void onLineEditHoldsRecords_data();
+    void onLineEditHoldsRecords();
+    void onLineWideTotalFits_data();
+    void onLineWideTotalFits();
     void onLineUsesUserLocale();
     void onLineDivisorZeroOnlyFlashes();
     void onLineClosingClosesPort();
@@ -718,15 +725,18 @@ void TestViews::onLineTypedTotalContinues() {
         view->Text1(0)->selectAll();
         QTest::keyClicks(view->Text1(0), QStringLiteral("100"));
         receive(seams_->port, "1\r");
+        QTest::keyClick(view->Text1(0), Qt::Key_Return);
         QCOMPARE(view->Text1(0)->text(), QStringLiteral("100.5"));
 
         view->Text1(6)->selectAll();
         QTest::keyClicks(view->Text1(6), QStringLiteral("x"));
         receive(seams_->port, "7\r");
-        QCOMPARE(view->Text1(6)->text(), QStringLiteral("5")); // not a number counts 0
+        QTest::keyClick(view->Text1(6), Qt::Key_Return);
+        QCOMPARE(view->Text1(6)->text(), QStringLiteral("10")); // not a number: the counted total
 
-        // A record while the operator types in the box leaves the cursor
-        // where it is; once the typing is done, updates show the start.
+        // A record while the operator types in the box leaves the text and
+        // the cursor as they are; once the typing is done, updates show the
+        // start.
         QLineEdit* box = view->Text1(0);
         view->activateWindow();
         box->setFocus();
@@ -735,11 +745,174 @@ void TestViews::onLineTypedTotalContinues() {
         QTest::keyClicks(box, QStringLiteral("20"));
         box->setCursorPosition(1);
         receive(seams_->port, "1\r");
-        QCOMPARE(box->text(), QStringLiteral("20.5"));
+        QCOMPARE(box->text(), QStringLiteral("20"));
         QCOMPARE(box->cursorPosition(), 1);
         QTest::keyClick(box, Qt::Key_Return);
+        QCOMPARE(box->text(), QStringLiteral("20.5"));
         receive(seams_->port, "1\r");
         QCOMPARE(box->text(), QStringLiteral("21.0"));
+        QCOMPARE(box->cursorPosition(), 0);
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+// How an edit of a value box ends.
+enum class EditEnd { Enter, KeypadEnter, Tab, Escape, LeaveView, Clear };
+
+void TestViews::onLineEditHoldsRecords_data() {
+    QTest::addColumn<int>("ending");
+    QTest::addColumn<QString>("typed"); // after "1000" and a record
+    QTest::addColumn<QString>("total"); // when the edit has ended
+    QTest::addColumn<QString>("next");  // after one more record
+
+    // IN 1 is 1/2 and has counted 1.0 when the edit starts.
+    QTest::newRow("Enter commits, the record added") << int(EditEnd::Enter) << "000"
+                                                     << "1000000.5"
+                                                     << "1000001.0";
+    QTest::newRow("keypad Enter commits") << int(EditEnd::KeypadEnter) << "000"
+                                          << "1000000.5"
+                                          << "1000001.0";
+    QTest::newRow("Tab to another control commits") << int(EditEnd::Tab) << "000"
+                                                    << "1000000.5"
+                                                    << "1000001.0";
+    QTest::newRow("Escape puts back the counted total") << int(EditEnd::Escape) << "000"
+                                                        << "1.5"
+                                                        << "2.0";
+    QTest::newRow("text not a number puts it back") << int(EditEnd::Enter) << "x"
+                                                    << "1.5"
+                                                    << "2.0";
+    QTest::newRow("focus leaving the view puts it back") << int(EditEnd::LeaveView) << "000"
+                                                         << "1.5"
+                                                         << "2.0";
+    QTest::newRow("Clear Scr. ends the edit and clears") << int(EditEnd::Clear) << "000"
+                                                         << "0"
+                                                         << "0.5";
+}
+
+void TestViews::onLineEditHoldsRecords() {
+    QFETCH(int, ending);
+    QFETCH(QString, typed);
+    QFETCH(QString, total);
+    QFETCH(QString, next);
+    relay_->setRow(0, 1, 1, 2);
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        QLineEdit* box = view->Text1(0);
+        receive(seams_->port, "1\r1\r");
+        view->activateWindow();
+        box->setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(box->hasFocus(), 1000);
+        box->selectAll();
+        QTest::keyClicks(box, QStringLiteral("1000"));
+        // A record during the edit counts and flashes but leaves the box.
+        receive(seams_->port, "1\r");
+        QCOMPARE(box->text(), QStringLiteral("1000"));
+        QCOMPARE(view->Shape1(0)->fillColor(), OnLine::kRed);
+        QTest::keyClicks(box, typed);
+        QCOMPARE(box->text(), QStringLiteral("1000") + typed);
+
+        QWidget elsewhere(view, Qt::Window);
+        switch (EditEnd(ending)) {
+        case EditEnd::Enter:
+            QTest::keyClick(box, Qt::Key_Return);
+            break;
+        case EditEnd::KeypadEnter:
+            QTest::keyClick(box, Qt::Key_Enter, Qt::KeypadModifier);
+            break;
+        case EditEnd::Tab:
+            QTest::keyClick(box, Qt::Key_Tab);
+            QVERIFY(view->isAncestorOf(QApplication::focusWidget()));
+            break;
+        case EditEnd::Escape:
+            QTest::keyClick(box, Qt::Key_Escape);
+            QVERIFY(view->isVisible());
+            break;
+        case EditEnd::LeaveView:
+            elsewhere.show();
+            elsewhere.activateWindow();
+            QTRY_VERIFY_WITH_TIMEOUT(elsewhere.isActiveWindow(), 1000);
+            break;
+        case EditEnd::Clear:
+            QTest::mouseClick(view->btClear(), Qt::LeftButton);
+            break;
+        }
+        QCOMPARE(box->text(), total);
+        QCOMPARE(box->toolTip(), total);
+        receive(seams_->port, "1\r");
+        QCOMPARE(box->text(), next);
+    });
+    QVERIFY(!QTest::currentTestFailed());
+}
+
+void TestViews::onLineWideTotalFits_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("whole");
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<bool>("fitsWhileEdited");
+
+    QTest::newRow("fits in the box's font") << "12"
+                                            << "12.0" << false << true;
+    QTest::newRow("fits in a smaller font") << "123456.5"
+                                            << "123456.5" << false << true;
+    QTest::newRow("cut, whole while edited") << "12348978.5"
+                                             << "12348978.5" << true << true;
+    QTest::newRow("cut, scrolls while edited") << "123456789012345"
+                                               << "123456789012345.0" << true << false;
+}
+
+void TestViews::onLineWideTotalFits() {
+    QFETCH(QString, typed);
+    QFETCH(QString, whole);
+    QFETCH(bool, cut);
+    QFETCH(bool, fitsWhileEdited);
+    openThrough(*main_, main_->nmuStatus(), [&](QWidget* window) {
+        auto* view = qobject_cast<OnLine*>(window);
+        QVERIFY(view);
+        QLineEdit* box = view->Text1(0);
+        const QRect geometry = box->geometry();
+        const qreal designSize = view->Text1(1)->font().pointSizeF();
+        const int frame = box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box);
+        auto fits = [&](const QString& text) {
+            return QFontMetricsF(box->font()).horizontalAdvance(text) <=
+                   box->width() - 2 * frame - 4;
+        };
+        view->activateWindow();
+        box->setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(box->hasFocus(), 1000);
+        box->selectAll();
+        QTest::keyClicks(box, typed);
+        QTest::keyClick(box, Qt::Key_Return);
+
+        // Not edited (focused or not): a smaller font down to 7 points,
+        // then its leading digits and an ellipsis, never a shorter number.
+        for (QLineEdit* focus : {box, static_cast<QLineEdit*>(view->Text1(1))}) {
+            focus->setFocus();
+            QTRY_VERIFY_WITH_TIMEOUT(focus->hasFocus(), 1000);
+            QCOMPARE(box->text(), whole);
+            QCOMPARE(box->toolTip(), whole);
+            QCOMPARE(box->geometry(), geometry);
+            const QString shown = box->property("shownText").toString();
+            const qreal size = box->font().pointSizeF();
+            QVERIFY2(size >= 7 && size <= designSize, qPrintable(QString::number(size)));
+            QVERIFY(fits(shown));
+            QCOMPARE(size<designSize, whole.size()> 5);
+            if (cut) {
+                QCOMPARE(size, 7.0);
+                QVERIFY2(shown.endsWith(QChar(0x2026)), qPrintable(shown));
+                QVERIFY(shown.size() > 1 && whole.startsWith(shown.chopped(1)));
+            } else {
+                QCOMPARE(shown, whole);
+            }
+        }
+
+        // While edited the whole text shows, from its first digit.
+        box->setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(box->hasFocus(), 1000);
+        box->setCursorPosition(0);
+        QTest::keyClick(box, Qt::Key_Delete);
+        QCOMPARE(box->property("shownText").toString(), whole.mid(1));
+        QCOMPARE(fits(whole.mid(1)), fitsWhileEdited);
         QCOMPARE(box->cursorPosition(), 0);
     });
     QVERIFY(!QTest::currentTestFailed());
@@ -756,6 +929,7 @@ void TestViews::onLineUsesUserLocale() {
         view->Text1(0)->selectAll();
         QTest::keyClicks(view->Text1(0), QStringLiteral("2,5"));
         receive(seams_->port, "1\r");
+        QTest::keyClick(view->Text1(0), Qt::Key_Return);
         QCOMPARE(view->Text1(0)->text(), QStringLiteral("2,25"));
     });
     QVERIFY(!QTest::currentTestFailed());
@@ -872,10 +1046,37 @@ void TestViews::onLineDeviceLost() {
         QCOMPARE(seams_->messages[0].text, kPortErrorText);
         QCOMPARE(seams_->messages[0].title, QStringLiteral("ERROR"));
         QCOMPARE(seams_->messages[0].icon, MsgIcon::Critical);
-        // The view stays open with the totals it had.
+        // The view stays open with the totals it had, and says that it has
+        // stopped counting.
         QVERIFY(view->isVisible());
         QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.0"));
         QCOMPARE(seams_->port.trace.count("close"), closes);
+        QCOMPARE(view->windowTitle(),
+                 QStringLiteral("On Line - Firmware Version: SW 6 - device lost, not counting"));
+
+        // It tries the port every two seconds while the device is away; the
+        // relay comes back with another coefficient for IN 1, and what
+        // waited on the line meanwhile is not counted.
+        seams_->port.device.clear();
+        relay_->setRow(0, 1, 1, 4);
+        seams_->port.deliver("1\r1\r");
+        const qsizetype readsBefore = seams_->port.trace.count("out 2A");
+        QTest::qWait(OnLine::kRetryMs + 500);
+        QVERIFY(view->windowTitle().endsWith(QStringLiteral("not counting")));
+        QCOMPARE(seams_->port.trace.count("out 2A"), readsBefore);
+        seams_->port.device = QStringLiteral("/dev/scripted");
+        QTRY_VERIFY_WITH_TIMEOUT(view->windowTitle().contains(QStringLiteral("counting again")),
+                                 2 * OnLine::kRetryMs);
+        QVERIFY2(view->windowTitle().contains(
+                     QRegularExpression("^On Line - Firmware Version: SW 6 - counting again since "
+                                        "\\d\\d:\\d\\d:\\d\\d, parameter set changed$")),
+                 qPrintable(view->windowTitle()));
+        QCOMPARE(view->Label2(0)->text(), QStringLiteral(" 1/ 4"));
+        QVERIFY(seams_->port.PortOpen());
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.0"));
+        receive(seams_->port, "1\r");
+        QCOMPARE(view->Text1(0)->text(), QStringLiteral("1.25"));
+        QCOMPARE(seams_->messages.size(), 1); // the read again shows no box
     });
     QVERIFY(!QTest::currentTestFailed());
     QVERIFY(!seams_->port.PortOpen());
