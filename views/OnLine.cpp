@@ -309,18 +309,28 @@ void OnLine::retryDevice() {
         retry_->stop();
         return;
     }
+    MSComm* port = nullptr;
     try {
-        MSComm& port = MSComm1();
-        // No box: the operator was told of the loss once, and the caption
-        // says that the view is not counting.
-        const ReadOutcome outcome = readParameterSet(port, Sleep);
-        if (!outcome.ok() || !openForRecords(port))
-            return;
-        resumeWith(*outcome.set);
+        port = &MSComm1();
     } catch (const std::logic_error&) {
         // No port object any more: the program is ending.
         retry_->stop();
+        return;
     }
+    // One attempt of the read, no box: the operator was told of the loss
+    // once, and the caption says that the view is not counting. A relay
+    // that stays silent holds the window 400 ms of every two seconds, not
+    // the read's whole 2.2 s.
+    std::optional<ParameterSet> set;
+    try {
+        const QByteArray reply = requestParameterReply(*port, Sleep);
+        if (reply.size() >= kReplyMinLength)
+            set = parseParameterReply(reply);
+    } catch (const std::exception&) {
+        return; // still gone
+    }
+    if (set && openForRecords(*port))
+        resumeWith(*set);
 }
 
 bool OnLine::openForRecords(MSComm& port) {

@@ -1064,7 +1064,16 @@ void TestViews::onLineDeviceLost() {
         QTest::qWait(OnLine::kRetryMs + 500);
         QVERIFY(view->windowTitle().endsWith(QStringLiteral("not counting")));
         QCOMPARE(seams_->port.trace.count("out 2A"), readsBefore);
+        // A relay that is there but silent gets one request a try, never
+        // the read's three: the window is held 400 ms at the most.
         seams_->port.device = QStringLiteral("/dev/scripted");
+        relay_->silent = true;
+        const qsizetype silentBefore = seams_->port.trace.count("out 2A");
+        QTRY_VERIFY_WITH_TIMEOUT(seams_->port.trace.count("out 2A") > silentBefore,
+                                 2 * OnLine::kRetryMs);
+        QCOMPARE(seams_->port.trace.count("out 2A"), silentBefore + 1);
+        QVERIFY(view->windowTitle().endsWith(QStringLiteral("not counting")));
+        relay_->silent = false;
         QTRY_VERIFY_WITH_TIMEOUT(view->windowTitle().contains(QStringLiteral("counting again")),
                                  2 * OnLine::kRetryMs);
         QVERIFY2(view->windowTitle().contains(
