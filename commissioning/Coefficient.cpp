@@ -69,6 +69,17 @@ BigNat operator+(const BigNat& a, const BigNat& b) {
     return sum;
 }
 
+BigNat operator*(const BigNat& a, const BigNat& b) {
+    // Horner on b's limbs, most significant first: product = product * 2^32 + a * limb.
+    BigNat product;
+    for (size_t i = b.limbs_.size(); i-- > 0;) {
+        if (!product.limbs_.empty())
+            product.limbs_.insert(product.limbs_.begin(), 0u);
+        product = product + a * b.limbs_[i];
+    }
+    return product;
+}
+
 BigNat distance(const BigNat& a, const BigNat& b) {
     const bool aLarger = a >= b;
     BigNat result = aLarger ? a : b;
@@ -308,7 +319,28 @@ std::optional<ExactAmount> parseAmount(QStringView text, QString* error) {
 
 // ---- The fraction ---------------------------------------------------------
 
-FractionFit fitFraction(const ExactAmount& amount, uint32_t numerator, uint32_t divisor) {
+Tolerance defaultTolerance() {
+    return *parseTolerance(QString::fromLatin1(kDefaultTolerance), nullptr);
+}
+
+std::optional<Tolerance> parseTolerance(QStringView text, QString* error) {
+    QString why;
+    auto ratio = parseAmount(text, &why);
+    if (ratio && ratio->numerator > ratio->denominator) {
+        ratio.reset();
+        why = QStringLiteral("\"%1\" is over 1; a tolerance is a relative error such as 1e-4")
+                  .arg(text.trimmed().toString());
+    }
+    if (!ratio) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    }
+    return Tolerance{*ratio, text.trimmed().toString()};
+}
+
+FractionFit fitFraction(const ExactAmount& amount, uint32_t numerator, uint32_t divisor,
+                        const Tolerance& tolerance) {
     FractionFit fit;
     fit.numerator = numerator;
     fit.divisor = divisor;
@@ -322,7 +354,9 @@ FractionFit fitFraction(const ExactAmount& amount, uint32_t numerator, uint32_t 
     const BigNat difference = distance(amount.denominator * numerator, scaledAmount);
     fit.value = double(numerator) / double(divisor);
     fit.relativeError = ratio(difference, scaledAmount);
-    fit.outOfReach = difference * 1000u > scaledAmount;
+    // difference / scaledAmount > t / u, all exact.
+    fit.outOfReach =
+        difference * tolerance.ratio.denominator > scaledAmount * tolerance.ratio.numerator;
     return fit;
 }
 
@@ -417,15 +451,28 @@ struct Descent {
 
 } // namespace
 
-FractionFit bestFraction(const ExactAmount& amount, uint32_t maxNumerator, uint32_t maxDivisor) {
+FractionFit bestFraction(const ExactAmount& amount, uint32_t maxNumerator, uint32_t maxDivisor,
+                         const Tolerance& tolerance) {
     maxNumerator = std::clamp<uint32_t>(maxNumerator, 1, kCoefficientLimit);
     maxDivisor = std::clamp<uint32_t>(maxDivisor, 1, kCoefficientLimit);
     Descent descent;
     descent.run(AgainstAmount{amount.numerator, amount.denominator}, maxNumerator, maxDivisor);
     const auto& [a, b, c, d, exact] = descent;
     if (exact)
-        return fitFraction(amount, uint32_t(a + c), uint32_t(b + d));
+        return fitFraction(amount, uint32_t(a + c), uint32_t(b + d), tolerance);
     return descent.belowIsNearer(amount.numerator, amount.denominator)
-               ? fitFraction(amount, uint32_t(a), uint32_t(b))
-               : fitFraction(amount, uint32_t(c), uint32_t(d));
+               ? fitFraction(amount, uint32_t(a), uint32_t(b), tolerance)
+               : fitFraction(amount, uint32_t(c), uint32_t(d), tolerance);
+}
+
+std::optional<FractionFit> fractionBeyondNumerator(const ExactAmount& amount, uint32_t maxNumerator,
+                                                   uint32_t maxDivisor,
+                                                   const Tolerance& tolerance) {
+    if (maxNumerator >= kCoefficientLimit ||
+        !bestFraction(amount, maxNumerator, maxDivisor, tolerance).outOfReach)
+        return std::nullopt;
+    const FractionFit wide = bestFraction(amount, kCoefficientLimit, maxDivisor, tolerance);
+    if (wide.outOfReach)
+        return std::nullopt;
+    return wide;
 }

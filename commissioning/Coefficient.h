@@ -24,6 +24,7 @@ public:
     BigNat& timesPowerOfTen(int exponent); // exponent >= 0
     friend BigNat operator*(BigNat a, uint32_t factor) { return a *= factor; }
     friend BigNat operator+(const BigNat& a, const BigNat& b);
+    friend BigNat operator*(const BigNat& a, const BigNat& b);
     // |a - b|
     friend BigNat distance(const BigNat& a, const BigNat& b);
     friend std::strong_ordering operator<=>(const BigNat& a, const BigNat& b);
@@ -58,20 +59,42 @@ inline constexpr uint32_t kCoefficientLimit = 65535; // what the write block car
 // "\"0,1\" has a decimal comma; write \"0.1\"".
 std::optional<ExactAmount> parseAmount(QStringView text, QString* error);
 
+// The relative error |n/d - amount| / amount a fraction may show and still
+// stand for the amount: one tolerance for coefficient's warning, the check of
+// a plan's stated amounts and the record's marking.
+struct Tolerance {
+    ExactAmount ratio; // exact, as written
+    QString text;      // as written, "1e-4"
+    double value() const { return ratio.toDouble(); }
+};
+inline constexpr const char* kDefaultTolerance = "1e-4"; // 0.01 %
+Tolerance defaultTolerance();
+// A tolerance as written: an amount as parseAmount reads it, at most 1.
+// *error says why not.
+std::optional<Tolerance> parseTolerance(QStringView text, QString* error);
+
 // A coefficient numerator / divisor held against an amount.
 struct FractionFit {
     uint32_t numerator = 0;
     uint32_t divisor = 1;
     double value = 0;         // numerator / divisor
     double relativeError = 0; // |numerator / divisor - amount| / amount, a ratio
-    bool outOfReach = false;  // relativeError > 0.001, decided exactly
+    bool outOfReach = false;  // relativeError over the tolerance, decided exactly
 };
 
 // How well numerator / divisor (divisor at least 1) stands for the amount.
-FractionFit fitFraction(const ExactAmount& amount, uint32_t numerator, uint32_t divisor);
+FractionFit fitFraction(const ExactAmount& amount, uint32_t numerator, uint32_t divisor,
+                        const Tolerance& tolerance);
 
 // The fraction n / d with 1 <= n <= maxNumerator and 1 <= d <= maxDivisor
 // closest to the amount; among equally close ones the smallest divisor, then
 // the smallest numerator (so an exact amount comes out reduced: 0.15 gives
 // 3/20). Both bounds lie in 1..kCoefficientLimit.
-FractionFit bestFraction(const ExactAmount& amount, uint32_t maxNumerator, uint32_t maxDivisor);
+FractionFit bestFraction(const ExactAmount& amount, uint32_t maxNumerator, uint32_t maxDivisor,
+                         const Tolerance& tolerance);
+
+// When the closest fraction within maxNumerator misses the tolerance but one
+// with a numerator up to kCoefficientLimit (which the block carries) meets
+// it: that one. Nothing otherwise.
+std::optional<FractionFit> fractionBeyondNumerator(const ExactAmount& amount, uint32_t maxNumerator,
+                                                   uint32_t maxDivisor, const Tolerance& tolerance);

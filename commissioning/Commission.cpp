@@ -65,6 +65,13 @@ DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pa
         return result;
     }
     result.before = read.set;
+    if (const QString mismatch = firmwareMismatch(*result.before, plan.set); !mismatch.isEmpty()) {
+        // A set made for the other variant is not written to this one.
+        result.reason =
+            QStringLiteral("%1 on %2; nothing was written").arg(mismatch, portDescription(port));
+        result.after = result.before;
+        return result;
+    }
     if (parameterSetDifferences(*result.before, plan.set).isEmpty()) {
         // The read just made is what the device holds at the end.
         result.outcome = Outcome::Unchanged;

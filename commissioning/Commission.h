@@ -1,6 +1,7 @@
 #pragma once
 // The device part of a commissioning run: read the device, write the plan
-// unless the device already holds it, and judge the write's own read-back
+// unless the device already holds it or has another firmware variant than
+// the plan names (failed, nothing written), and judge the write's own read-back
 // against the plan, inputs and output, with diff's comparison.
 
 #include "ParameterJson.h"

@@ -269,7 +269,7 @@ std::optional<IntendedAmount> intendedAmount(const ParameterPlan& plan, int inpu
     IntendedAmount intended{text, std::nullopt, false};
     if (row[Others::kDivisorColumn] != 0) {
         const FractionFit fit = fitFraction(*amount, uint32_t(row[Others::kNumeratorColumn]),
-                                            uint32_t(row[Others::kDivisorColumn]));
+                                            uint32_t(row[Others::kDivisorColumn]), plan.tolerance);
         intended.relativeError = fit.relativeError;
         intended.outOfReach = fit.outOfReach;
     }
@@ -295,6 +295,8 @@ QStringList parameterSetDifferences(const ParameterSet& device, const ParameterS
     auto sign = [](const std::array<int32_t, 3>& row) {
         return isMinus(row) ? QStringLiteral("minus") : QStringLiteral("plus");
     };
+    if (!file.firmwareVersion.isEmpty())
+        differ(QStringLiteral("firmware"), device.firmwareVersion, file.firmwareVersion);
     for (int i = 0; i < Others::kInputs; ++i) {
         const QString input = QStringLiteral("IN %1 ").arg(i + 1);
         const auto& ours = device.table[i];
@@ -307,4 +309,39 @@ QStringList parameterSetDifferences(const ParameterSet& device, const ParameterS
     }
     differ(QStringLiteral("output"), QString::number(device.output), QString::number(file.output));
     return lines;
+}
+
+QString firmwareMismatch(const ParameterSet& device, const ParameterSet& plan) {
+    if (plan.firmwareVersion.isEmpty() || plan.firmwareVersion == device.firmwareVersion)
+        return {};
+    return QStringLiteral("the plan is for firmware SW %1, the device has SW %2")
+        .arg(plan.firmwareVersion, device.firmwareVersion);
+}
+
+QString planAmountProblem(const ParameterPlan& plan) {
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const auto intended = intendedAmount(plan, i);
+        if (!intended || (intended->relativeError && !intended->outOfReach))
+            continue;
+        const auto& row = plan.set.table[i];
+        const FractionFit best =
+            bestFraction(*parseAmount(intended->text, nullptr), kDefaultMaxNumerator,
+                         kDefaultMaxDivisor, plan.tolerance);
+        const QString fraction =
+            QStringLiteral("%1/%2").arg(QString::number(row[Others::kNumeratorColumn]),
+                                        QString::number(row[Others::kDivisorColumn]));
+        const QString off = intended->relativeError
+                                ? QStringLiteral("is off by a relative error of %1")
+                                      .arg(QString(numberJson(*intended->relativeError)))
+                                : QStringLiteral("counts nothing (divisor 0)");
+        return QStringLiteral(
+                   "inputs[%1] (IN %2): the fraction %3 for the stated amount \"%4\" %5, "
+                   "over the tolerance %6; the closest fraction with numerators 1..%7 "
+                   "and divisors 1..%8 is %9/%10 (a relative error of %11)")
+            .arg(QString::number(i), QString::number(i + 1), fraction, intended->text.trimmed(),
+                 off, plan.tolerance.text, QString::number(kDefaultMaxNumerator),
+                 QString::number(kDefaultMaxDivisor), QString::number(best.numerator))
+            .arg(QString::number(best.divisor), QString(numberJson(best.relativeError)));
+    }
+    return {};
 }

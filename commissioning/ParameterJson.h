@@ -2,6 +2,7 @@
 // The parameter set as ktr6ctl prints and reads it: a table for a person and
 // one line of JSON that "write" takes back.
 
+#include "Coefficient.h"
 #include "protocol/ParameterBlock.h"
 
 #include <QByteArray>
@@ -35,11 +36,12 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
 
 // A parameter file as write, diff and commission take it: the editor's
 // fields, the set they encode to (firmware as the file names it, else
-// empty) and the intended amounts.
+// empty), the intended amounts and the tolerance they are held to.
 struct ParameterPlan {
     EditorFields fields;
     ParameterSet set;
     PlanAmounts amounts;
+    Tolerance tolerance = defaultTolerance();
 };
 std::optional<ParameterPlan> parameterPlanFromJson(const QByteArray& json, QString* error);
 
@@ -54,9 +56,16 @@ std::optional<ParameterSet> parameterSetFromJson(const QByteArray& json, QString
 struct IntendedAmount {
     QString text;
     std::optional<double> relativeError;
-    bool outOfReach = false; // relativeError over 0.001
+    bool outOfReach = false; // relativeError over the plan's tolerance
 };
 std::optional<IntendedAmount> intendedAmount(const ParameterPlan& plan, int input);
+
+// A plan's stated amounts are a promise: the first input whose fraction
+// misses its amount by more than the plan's tolerance (or has divisor 0),
+// named with its amount, fraction and relative error and the closest
+// fraction within coefficient's default bounds. Empty when every stated
+// amount is kept.
+QString planAmountProblem(const ParameterPlan& plan);
 
 // The plan in the JSON of read --json, each input with an intended amount
 // carrying it as "amount" (a text) and its "relative_error" (a number, null
@@ -72,8 +81,13 @@ QByteArray numberJson(double value);
 // "(divisor 0)".
 QString coefficientText(const std::array<int32_t, 3>& row);
 
-// Where two sets differ, inputs and output (the firmware is not compared):
-// one line per field, IN 1 to IN 6 (numerator, divisor, sign), then the
-// output, such as "IN 3 divisor: device 30, file 31", "IN 2 sign: device
-// minus, file plus", "output: device 5, file 6". Empty when they agree.
+// Where two sets differ: the firmware variant when the file names one
+// ("firmware: device 2x3, file 6"), then one line per field, IN 1 to IN 6
+// (numerator, divisor, sign), then the output, such as "IN 3 divisor: device 30, file 31", "IN 2
+// sign: device minus, file plus", "output: device 5, file 6". Empty when they agree.
 QStringList parameterSetDifferences(const ParameterSet& device, const ParameterSet& file);
+
+// A plan that names a firmware variant the device does not have: why it is
+// not written, naming both ("the plan is for firmware SW 6, the device has
+// SW 2x3"). Empty when the plan names none or the device's.
+QString firmwareMismatch(const ParameterSet& device, const ParameterSet& plan);

@@ -132,6 +132,7 @@ QByteArray recordJson(const CommissionRecord& record) {
         {"differences", differencesJson(record)},
         {"before", setJson(record.before)},
         {"plan", parameterPlanJson(record.plan)},
+        {"tolerance", numberJson(record.plan.tolerance.value())},
         {"after", setJson(record.after)},
         {"pdf", jsonString(record.pdf)},
         {"pdf_sha256", jsonString(QString::fromLatin1(record.pdfSha256))},

@@ -57,8 +57,9 @@ QString recordTimeText(const QDateTime& time);
 QString isoTime(const QDateTime& time);
 
 // The twin: one key per line in this order: time, site, relay, technician,
-// host, version, port, outcome, reason, differences, before, plan, after,
-// pdf, pdf_sha256. Labels not given, and a reason or a set that does not
+// host, version, port, outcome, reason, differences, before, plan,
+// tolerance (the relative error the plan's amounts are held to, a number),
+// after, pdf, pdf_sha256. Labels not given, and a reason or a set that does not
 // apply, are null; the sets are in the JSON of read --json (the plan's inputs
 // add their intended amount and its relative error). Ends with a newline.
 QByteArray recordJson(const CommissionRecord& record);

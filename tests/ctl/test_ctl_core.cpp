@@ -3,17 +3,17 @@
 // takes back and compares, the coefficient search, the monitor's CSV lines
 // and the port scan on scripted ports.
 
+#include "commissioning/Coefficient.h"
+#include "commissioning/Commission.h"
+#include "commissioning/ParameterJson.h"
+#include "commissioning/RecordFiles.h"
+#include "commissioning/Scan.h"
 #include "protocol/ParameterBlock.h"
 #include "support/FakeRelay.h"
 #include "support/ScriptedPort.h"
 #include "support/TestLocale.h"
-#include "commissioning/Coefficient.h"
-#include "commissioning/Commission.h"
 #include "tools/ctl/CtlCommand.h"
 #include "tools/ctl/Monitor.h"
-#include "commissioning/ParameterJson.h"
-#include "commissioning/RecordFiles.h"
-#include "commissioning/Scan.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -217,6 +217,22 @@ void CtlCoreTest::commandLine_data() {
         << QStringList{"--port", "2", "coefficient", "1"} << "it uses no port" << 0 << "";
     QTest::newRow("json on diff") << QStringList{"diff", "f", "--json"} << "--json belongs" << 0
                                   << "";
+    QTest::newRow("tolerance on write")
+        << QStringList{"write", "f", "--tolerance=1e-3"} << "" << int(C::Write)
+        << "json=0 file=f port=- count=- tolerance=1e-3";
+    QTest::newRow("tolerance on coefficient, as a quotient")
+        << QStringList{"coefficient", "1", "--tolerance", "1/2000"} << "" << int(C::Coefficient)
+        << "json=0 file= port=- count=- amount=1 max=255/65535 tolerance=1/2000";
+    QTest::newRow("tolerance over 1") << QStringList{"diff", "f", "--tolerance", "1.5"}
+                                      << "--tolerance: \"1.5\" is over 1" << 0 << "";
+    QTest::newRow("tolerance with a decimal comma")
+        << QStringList{"commission", "f", "--tolerance", "0,001"}
+        << "--tolerance: \"0,001\" has a decimal comma" << 0 << "";
+    QTest::newRow("tolerance 0") << QStringList{"write", "f", "--tolerance=0"}
+                                 << "--tolerance: " << 0 << "";
+    QTest::newRow("tolerance on read")
+        << QStringList{"read", "--tolerance", "1e-3"}
+        << "--tolerance belongs to the write, coefficient, diff and commission commands" << 0 << "";
     QTest::newRow("two amounts") << QStringList{"coefficient", "1", "2"}
                                  << "unexpected argument \"2\"" << 0 << "";
     QTest::newRow("commission, every option")
@@ -287,8 +303,10 @@ void CtlCoreTest::commandLine_data() {
     QTest::newRow("read --help") << QStringList{"read", "--help"} << "" << int(C::Help)
                                  << "help read: --json --port; lists --help --json --port; "
                                     "exits 0 1 2 128+N";
-    QTest::newRow("--help write") << QStringList{"--help", "write"} << "" << int(C::Help)
-                                  << "help write: --port; lists --help --port; exits 0 1 2 128+N";
+    QTest::newRow("--help write")
+        << QStringList{"--help", "write"} << "" << int(C::Help)
+        << "help write: --port --tolerance; lists --help --port --tolerance; "
+           "exits 0 1 2 128+N";
     QTest::newRow("monitor -h") << QStringList{"monitor", "-h"} << "" << int(C::Help)
                                 << "help monitor: --count --port; lists --count --help --port; "
                                    "exits 0 1 2 128+N";
@@ -297,18 +315,21 @@ void CtlCoreTest::commandLine_data() {
                                     "exits 0 2 128+N";
     QTest::newRow("-h coefficient, a negative amount")
         << QStringList{"-h", "coefficient", "-0.1"} << "" << int(C::Help)
-        << "help coefficient: --json --max-divisor --max-numerator; lists --help --json "
-           "--max-divisor --max-numerator; exits 0 2 128+N";
-    QTest::newRow("diff FILE --help") << QStringList{"diff", "f", "--help"} << "" << int(C::Help)
-                                      << "help diff: --port; lists --help --port; "
-                                         "exits 0 1 2 3 128+N";
+        << "help coefficient: --json --max-divisor --max-numerator --tolerance; lists --help "
+           "--json "
+           "--max-divisor --max-numerator --tolerance; exits 0 2 128+N";
+    QTest::newRow("diff FILE --help")
+        << QStringList{"diff", "f", "--help"} << "" << int(C::Help)
+        << "help diff: --port --tolerance; lists --help --port --tolerance; "
+           "exits 0 1 2 3 128+N";
     QTest::newRow("commission --help")
         << QStringList{"commission", "--help", "--port", "3"} << "" << int(C::Help)
-        << "help commission: --by --journal --port --record --relay --site; lists --by --help "
-           "--journal --port --record --relay --site; exits 0 1 2 3 4 128+N";
+        << "help commission: --by --journal --port --record --relay --site --tolerance; lists --by "
+           "--help --journal --port --record --relay --site --tolerance; exits 0 1 2 3 4 128+N";
     QTest::newRow("--help of no command: the whole help")
         << QStringList{"--help", "erase"} << "" << int(C::Help)
-        << "help COMMAND: --port; lists --help --json --port --version; exits 0 1 2 3 4 128+N";
+        << "help COMMAND: --port; lists --help --json --port --tolerance --version; "
+           "exits 0 1 2 3 4 128+N";
 }
 
 namespace {
@@ -372,6 +393,8 @@ void CtlCoreTest::commandLine() {
                          o.record.technician);
     if (o.save)
         extra += QStringLiteral(" save");
+    if (!o.tolerance.isEmpty())
+        extra += QStringLiteral(" tolerance=") + o.tolerance;
     QCOMPARE(parsed + extra, summary);
 }
 
@@ -663,31 +686,43 @@ void CtlCoreTest::reportShowsSignedAmounts() {
 void CtlCoreTest::setDifferences_data() {
     QTest::addColumn<QList<int>>("change"); // input (0..5) and column, or -1 for the output; value
     QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("firmware"); // the file's; the device has "6"
 
-    QTest::newRow("equal, firmware aside") << QList<int>{} << QStringList{};
+    QTest::newRow("equal, the file names no firmware") << QList<int>{} << QStringList{} << "";
+    QTest::newRow("equal, the same firmware") << QList<int>{} << QStringList{} << "6";
+    QTest::newRow("another firmware")
+        << QList<int>{} << QStringList{"firmware: device 6, file 2x3"} << "2x3";
+    QTest::newRow("the firmware first")
+        << QList<int>{0, 1, 17}
+        << QStringList{"firmware: device 6, file 2x3", "IN 1 numerator: device 16, file 17"}
+        << "2x3";
     QTest::newRow("numerator") << QList<int>{0, 1, 17}
                                << QStringList{"IN 1 numerator: device 16, "
-                                              "file 17"};
+                                              "file 17"}
+                               << "";
     QTest::newRow("divisor") << QList<int>{2, 2, 31}
-                             << QStringList{"IN 3 divisor: device 65535, file 31"};
+                             << QStringList{"IN 3 divisor: device 65535, file 31"} << "";
     QTest::newRow("sign to plus") << QList<int>{1, 0, 1}
-                                  << QStringList{"IN 2 sign: device minus, file plus"};
+                                  << QStringList{"IN 2 sign: device minus, file plus"} << "";
     QTest::newRow("sign to minus")
-        << QList<int>{5, 0, 0} << QStringList{"IN 6 sign: device plus, file minus"};
-    QTest::newRow("output alone") << QList<int>{-1, 0, 6}
-                                  << QStringList{"output: device 5, file 6"};
+        << QList<int>{5, 0, 0} << QStringList{"IN 6 sign: device plus, file minus"} << "";
+    QTest::newRow("output alone") << QList<int>{-1, 0, 6} << QStringList{"output: device 5, file 6"}
+                                  << "";
     QTest::newRow("several, in input order")
         << QList<int>{-1, 0, 255, 4, 2, 4, 1, 1, 2, 4, 0, 1}
         << QStringList{"IN 2 numerator: device 1, file 2", "IN 5 divisor: device 3, file 4",
-                       "IN 5 sign: device minus, file plus", "output: device 5, file 255"};
+                       "IN 5 sign: device minus, file plus", "output: device 5, file 255"}
+        << "";
 }
 
 void CtlCoreTest::setDifferences() {
     QFETCH(QList<int>, change);
     QFETCH(QStringList, lines);
+    QFETCH(QString, firmware);
     const ParameterSet device = sampleSet();
+    QCOMPARE(device.firmwareVersion, QStringLiteral("6"));
     ParameterSet file = sampleSet();
-    file.firmwareVersion = QStringLiteral("2x3");
+    file.firmwareVersion = firmware;
     for (qsizetype i = 0; i + 2 < change.size(); i += 3) {
         if (change[i] < 0)
             file.output = uint8_t(change[i + 2]);
@@ -856,7 +891,8 @@ void CtlCoreTest::closestFraction() {
     QString error;
     const auto exact = parseAmount(amount, &error);
     QVERIFY2(exact, qPrintable(error));
-    const FractionFit fit = bestFraction(*exact, uint32_t(maxN), uint32_t(maxD));
+    const FractionFit fit =
+        bestFraction(*exact, uint32_t(maxN), uint32_t(maxD), defaultTolerance());
     const QString found =
         QStringLiteral("%1/%2").arg(QString::number(fit.numerator), QString::number(fit.divisor));
     if (!expected.isEmpty())
@@ -875,7 +911,7 @@ void CtlCoreTest::closestFraction() {
     const long double reference = (long double)off / (long double)scale;
     QVERIFY2(std::abs(fit.relativeError - double(reference)) <= 1e-15 * double(reference),
              qPrintable(QString::number(fit.relativeError, 'g', 17)));
-    QCOMPARE(fit.outOfReach, off * 1000 > scale);
+    QCOMPARE(fit.outOfReach, off * 10000 > scale); // the default tolerance, 1e-4
 }
 
 void CtlCoreTest::fitOfAGivenFraction_data() {
@@ -884,14 +920,25 @@ void CtlCoreTest::fitOfAGivenFraction_data() {
     QTest::addColumn<int>("divisor");
     QTest::addColumn<double>("relativeError");
     QTest::addColumn<bool>("outOfReach");
+    QTest::addColumn<QString>("tolerance"); // empty: the default, 1e-4
 
-    QTest::newRow("exact") << "40/400" << 1 << 10 << 0.0 << false;
-    QTest::newRow("one in 9999") << "0.3333" << 1 << 3 << 1.0 / 9999 << false;
-    QTest::newRow("just 0.001 is within reach") << "1" << 1001 << 1000 << 0.001 << false;
-    QTest::newRow("just over 0.001") << "1" << 10011 << 10000 << 0.0011 << true;
-    QTest::newRow("below by half") << "2" << 1 << 1 << 0.5 << true;
-    QTest::newRow("numerator 0") << "0.1" << 0 << 1 << 1.0 << true;
-    QTest::newRow("divisor 0") << "0.1" << 1 << 0 << qInf() << true;
+    const QString wide = QStringLiteral("1e-3");
+    QTest::newRow("exact") << "40/400" << 1 << 10 << 0.0 << false << "";
+    QTest::newRow("one in 9999") << "0.3333" << 1 << 3 << 1.0 / 9999 << false << wide;
+    QTest::newRow("just 0.001 is within reach") << "1" << 1001 << 1000 << 0.001 << false << wide;
+    QTest::newRow("just over 0.001") << "1" << 10011 << 10000 << 0.0011 << true << wide;
+    QTest::newRow("below by half") << "2" << 1 << 1 << 0.5 << true << "";
+    QTest::newRow("numerator 0") << "0.1" << 0 << 1 << 1.0 << true << "";
+    QTest::newRow("divisor 0") << "0.1" << 1 << 0 << qInf() << true << "";
+    // The default is ten times finer than 0.001.
+    QTest::newRow("one in 9999 misses 1e-4") << "0.3333" << 1 << 3 << 1.0 / 9999 << true << "";
+    QTest::newRow("86/1 for 85.9375 misses 1e-4")
+        << "85.9375" << 86 << 1 << 0.0625 / 85.9375 << true << "";
+    QTest::newRow("just 1e-4 is within reach") << "1" << 10001 << 10000 << 1e-4 << false << "";
+    QTest::newRow("a third, exactly at it")
+        << "3" << 4 << 1 << 1.0 / 3 << false << QStringLiteral("1/3");
+    QTest::newRow("a third, just over it")
+        << "3" << 4 << 1 << 1.0 / 3 << true << QStringLiteral("0.333333");
 }
 
 void CtlCoreTest::fitOfAGivenFraction() {
@@ -902,7 +949,11 @@ void CtlCoreTest::fitOfAGivenFraction() {
     QFETCH(bool, outOfReach);
     const auto exact = parseAmount(amount, nullptr);
     QVERIFY(exact);
-    const FractionFit fit = fitFraction(*exact, uint32_t(numerator), uint32_t(divisor));
+    QFETCH(QString, tolerance);
+    const auto bound =
+        tolerance.isEmpty() ? defaultTolerance() : parseTolerance(tolerance, nullptr);
+    QVERIFY(bound);
+    const FractionFit fit = fitFraction(*exact, uint32_t(numerator), uint32_t(divisor), *bound);
     QCOMPARE(fit.relativeError, relativeError);
     QCOMPARE(fit.outOfReach, outOfReach);
 }

@@ -35,15 +35,28 @@ int runCoefficient(const CtlOptions& options) {
         printErr(QStringLiteral("ktr6ctl: ") + error);
         return kExitUsage;
     }
-    const FractionFit fit =
-        bestFraction(*amount, uint32_t(options.maxNumerator), uint32_t(options.maxDivisor));
+    // Checked when the command line was read.
+    const Tolerance tolerance = options.tolerance.isEmpty()
+                                    ? defaultTolerance()
+                                    : *parseTolerance(options.tolerance, nullptr);
+    const auto maxNumerator = uint32_t(options.maxNumerator);
+    const auto maxDivisor = uint32_t(options.maxDivisor);
+    const FractionFit fit = bestFraction(*amount, maxNumerator, maxDivisor, tolerance);
     const int status = writeOutput(fitText(options, fit).toUtf8());
-    if (fit.outOfReach)
-        printErr(QStringLiteral("ktr6ctl: warning: %1 is out of the device's reach with numerators "
-                                "1..%2 and divisors 1..%3: the closest fraction, %4/%5, is off by "
-                                "a relative error of %6.")
-                     .arg(options.amount.trimmed(), QString::number(options.maxNumerator),
-                          QString::number(options.maxDivisor), QString::number(fit.numerator),
-                          QString::number(fit.divisor), numberText(fit.relativeError)));
+    if (!fit.outOfReach)
+        return status;
+    QString beyond;
+    if (const auto wide = fractionBeyondNumerator(*amount, maxNumerator, maxDivisor, tolerance))
+        beyond = QStringLiteral(" With --max-numerator %1 (the device takes numerators up to "
+                                "%1), %2/%3 meets the tolerance %4: a relative error of %5.")
+                     .arg(QString::number(kCoefficientLimit), QString::number(wide->numerator),
+                          QString::number(wide->divisor), tolerance.text,
+                          numberText(wide->relativeError));
+    printErr(QStringLiteral("ktr6ctl: warning: %1 is out of the device's reach with numerators "
+                            "1..%2 and divisors 1..%3: the closest fraction, %4/%5, is off by "
+                            "a relative error of %6.%7")
+                 .arg(options.amount.trimmed(), QString::number(options.maxNumerator),
+                      QString::number(options.maxDivisor), QString::number(fit.numerator),
+                      QString::number(fit.divisor), numberText(fit.relativeError), beyond));
     return status;
 }

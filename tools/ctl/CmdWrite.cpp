@@ -38,6 +38,17 @@ int explainWrite(const WriteOutcome& write, CtlRun& run) {
 
 int runWrite(const CtlJob& job, CtlRun& run) {
     const ParameterPlan& plan = *job.plan;
+    if (!plan.set.firmwareVersion.isEmpty()) {
+        // A set for the other firmware variant is not written to this one.
+        const auto device = run.readParameters();
+        if (!device)
+            return kExitDevice;
+        if (const QString mismatch = firmwareMismatch(*device, plan.set); !mismatch.isEmpty()) {
+            printErr(QStringLiteral("ktr6ctl: %1 on %2; nothing was written.")
+                         .arg(mismatch, run.portDescription()));
+            return kExitDevice;
+        }
+    }
     const WriteOutcome write = writeParameterSet(plan.fields, run.port(), run.pause(), run.stop());
     printNotice(noticeFor(write));
     run.stopIfSignalled(write.result == WriteOutcome::Result::Stopped);

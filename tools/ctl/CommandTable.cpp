@@ -54,6 +54,14 @@ const Option kOptions[] = {
      .byDefault = 65535,
      .help = "the largest divisor d",
      .setNumber = [](CtlOptions& o, qint64 n) { o.maxDivisor = int(n); }},
+    {.id = Opt::Tolerance,
+     .name = "--tolerance",
+     .alias = nullptr,
+     .metavar = "R",
+     .kind = Kind::Ratio,
+     .help = "the relative error |n/d - amount| / amount a fraction may show against its "
+             "amount",
+     .text = [](CtlOptions& o) { return &o.tolerance; }},
     {.id = Opt::Record,
      .name = "--record",
      .alias = nullptr,
@@ -133,11 +141,13 @@ const Command kCommands[] = {
      .missing = "write needs a parameter file (or - for standard input)",
      .summary = "write the parameter set in FILE and verify it by reading it back",
      .details = "FILE: the JSON of read --json; - reads standard input. numerator and divisor "
-                "0..65535, output 0..255, all six inputs required; firmware is ignored; at "
-                "most 1 MiB. An input may add \"amount\", the amount per impulse it is meant to "
-                "count (\"0.1\", \"40/400\" or a number, read as coefficient reads it): "
-                "checked, for information only",
-     .options = {Opt::Port, Opt::Help},
+                "0..65535, output 0..255, all six inputs required; at most 1 MiB. With "
+                "\"firmware\" the device is read first and a set for the other variant is not "
+                "written (exit 1). An input may add \"amount\", the amount per impulse it is "
+                "meant to count (\"0.1\", \"40/400\" or a number, read as coefficient reads "
+                "it): a fraction off its amount by more than the tolerance is refused, with the "
+                "closest fraction, before the port is opened",
+     .options = {Opt::Port, Opt::Tolerance, Opt::Help},
      .refusals = {},
      .columns = {},
      .exitNote = ""},
@@ -184,10 +194,11 @@ const Command kCommands[] = {
      .details = "AMOUNT: a decimal number (0.1, 1.5e-3) or a quotient of two (40/400) in "
                 "1e-9..1e9, \".\" as the decimal point, at most 200 characters. Prints n, d, "
                 "the fraction's value and its relative error |n/d - AMOUNT| / AMOUNT; an error "
-                "over 0.001 adds a warning on stderr. --json prints "
+                "over the tolerance adds a warning on stderr, naming the fraction with a "
+                "numerator up to 65535 that meets it when there is one. --json prints "
                 "{\"numerator\":3,\"divisor\":20,\"value\":0.15,\n\"relative_error\":0}. "
                 "Needs no port and no KTR.INI",
-     .options = {Opt::MaxNumerator, Opt::MaxDivisor, Opt::Json, Opt::Help},
+     .options = {Opt::MaxNumerator, Opt::MaxDivisor, Opt::Tolerance, Opt::Json, Opt::Help},
      .refusals = {{Opt::Port, "--port does not belong to the coefficient command: it uses no "
                               "port"}},
      .columns = {},
@@ -198,11 +209,12 @@ const Command kCommands[] = {
      .destination = &CtlOptions::file,
      .missing = "diff needs a parameter file (or - for standard input)",
      .summary = "read the parameter set and compare it with FILE",
-     .details = "FILE: as write takes it; firmware is ignored. One line per difference on "
-                "stdout, such as \"IN 3 divisor: device 30, file 31\", \"IN 2 sign: device minus, "
+     .details = "FILE: as write takes it and checks it. One line per difference on "
+                "stdout, such as \"firmware: device 2x3, file 6\" (when FILE names one), "
+                "\"IN 3 divisor: device 30, file 31\", \"IN 2 sign: device minus, "
                 "file plus\" or \"output: "
                 "device 5, file 6\"; a summary line on stderr",
-     .options = {Opt::Port, Opt::Help},
+     .options = {Opt::Port, Opt::Tolerance, Opt::Help},
      .refusals = {},
      .columns = {},
      .exitNote = ""},
@@ -213,12 +225,14 @@ const Command kCommands[] = {
      .missing = "commission needs a plan, a parameter file (or - for standard input)",
      .summary = "write PLAN, verify it and leave a record to print and sign",
      .details = "PLAN: a file as write takes it; - reads standard input. The device is read "
-                "first, PLAN written unless the device holds it already, and the write's "
+                "first, PLAN written unless the device holds it already (a PLAN naming another "
+                "firmware variant than the device's is not written: failed), and the write's "
                 "read-back compared with PLAN as diff does. The record: the PDF FILE.pdf and its "
                 "JSON twin FILE.json (by default ktr6-record-YYYYMMDD-HHMMSS-COM<N>.pdf and "
                 ".json in the current folder). Their paths go to stdout, the PDF first; an "
                 "existing file is never replaced. Needs no display",
-     .options = {Opt::Port, Opt::Record, Opt::Site, Opt::Relay, Opt::By, Opt::Journal, Opt::Help},
+     .options = {Opt::Port, Opt::Record, Opt::Site, Opt::Relay, Opt::By, Opt::Journal,
+                 Opt::Tolerance, Opt::Help},
      .refusals = {},
      .columns = {},
      .exitNote = "commission ends with 0 when the set is verified, or the device held PLAN "

@@ -17,6 +17,7 @@ enum class Opt {
     Port,
     MaxNumerator,
     MaxDivisor,
+    Tolerance,
     Record,
     Journal,
     Site,
@@ -33,6 +34,7 @@ enum class Kind {
     Port,    // a port number from min to max
     Count,   // a whole number from min on
     Bound,   // a whole number from min to max
+    Ratio,   // a relative error such as 1e-4, at most 1
     PdfFile, // a file name ending in .pdf
     File,    // a file name, not empty
     Label,   // a text shown on the record: blanks around it dropped, at most 80 characters

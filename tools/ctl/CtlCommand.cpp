@@ -1,6 +1,7 @@
 #include "CtlCommand.h"
 
 #include "CommandTable.h"
+#include "commissioning/Coefficient.h"
 #include "commissioning/Record.h"
 
 #include <algorithm>
@@ -91,7 +92,11 @@ bool takeText(const ctltable::Option& o, const QString& text, CtlOptions& option
         return error->isEmpty();
     }
     *value = text;
-    if (text.isEmpty())
+    if (o.kind == Kind::Ratio) {
+        QString why;
+        if (!parseTolerance(text, &why))
+            *error = QStringLiteral("%1: %2").arg(name, why);
+    } else if (text.isEmpty())
         *error = QStringLiteral("%1 needs a file name").arg(name);
     else if (o.kind == Kind::PdfFile)
         recordPaths(text, {}, 0, error);
@@ -290,6 +295,9 @@ QString optionHelp(const ctltable::Option& o) {
         return QStringLiteral("%1, shown on the record; at most %2 characters")
             .arg(help)
             .arg(kLabelMaxLength);
+    case Kind::Ratio:
+        return QStringLiteral("%1; %2: 1e-9..1, default %3")
+            .arg(help, metavar, QLatin1String(kDefaultTolerance));
     case Kind::Flag:
     case Kind::PdfFile:
     case Kind::File:

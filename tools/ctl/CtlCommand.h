@@ -15,6 +15,9 @@ struct CtlOptions {
     QString amount;       // coefficient: the amount per impulse as written
     int maxNumerator = 0; // coefficient: the bounds of the fraction (defaults: CommandTable)
     int maxDivisor = 0;
+    // coefficient, write, diff, commission: the relative error a fraction may
+    // show against its amount, as written; empty: the default (1e-4)
+    QString tolerance;
     std::optional<int16_t> port; // overrides the settings file's port number
     std::optional<qint64> count; // monitor: stop after this many records
     struct Record {              // commission: where its record goes, and its labels

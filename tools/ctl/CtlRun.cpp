@@ -91,12 +91,20 @@ std::optional<QByteArray> readParameterFile(const QString& file) {
 
 } // namespace
 
-std::optional<ParameterPlan> loadPlan(const QString& file) {
+std::optional<ParameterPlan> loadPlan(const QString& file, const QString& tolerance) {
     const auto json = readParameterFile(file);
     if (!json)
         return std::nullopt;
     QString error;
     auto plan = parameterPlanFromJson(*json, &error);
+    if (plan) {
+        // Checked when the command line was read.
+        plan->tolerance =
+            tolerance.isEmpty() ? defaultTolerance() : *parseTolerance(tolerance, nullptr);
+        error = planAmountProblem(*plan);
+        if (!error.isEmpty())
+            plan.reset();
+    }
     if (!plan)
         printErr(QStringLiteral("ktr6ctl: %1: %2; nothing was sent.").arg(inputName(file), error));
     return plan;

@@ -31,8 +31,9 @@ QString inputName(const QString& file);
 
 struct ParameterPlan;
 // The parameter file of write, diff and commission, read whole (at most
-// 1 MiB) and checked before the port is touched; its problems are printed.
-std::optional<ParameterPlan> loadPlan(const QString& file);
+// 1 MiB) and checked before the port is touched, its stated amounts held to
+// the tolerance (empty: the default); its problems are printed.
+std::optional<ParameterPlan> loadPlan(const QString& file, const QString& tolerance);
 
 // One run on one port: the settings file's line settings (or --port), the
 // pause that a stop signal cuts short, and the stop request the signal sets.

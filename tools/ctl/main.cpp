@@ -57,7 +57,7 @@ int dispatch(const CtlJob& job, CtlRun& run) {
 // The commands that talk to the device, once the command line is good.
 int runDeviceCommand(CtlJob& job) {
     if (!job.options.file.isEmpty()) {
-        job.plan = loadPlan(job.options.file);
+        job.plan = loadPlan(job.options.file, job.options.tolerance);
         if (!job.plan)
             return kExitUsage;
     }
