@@ -318,30 +318,51 @@ QString firmwareMismatch(const ParameterSet& device, const ParameterSet& plan) {
         .arg(plan.firmwareVersion, device.firmwareVersion);
 }
 
+namespace {
+
+// "86/1 (a relative error of 0.0007272727272727272)".
+QString fitText(const FractionFit& fit) {
+    return QStringLiteral("%1/%2 (a relative error of %3)")
+        .arg(QString::number(fit.numerator), QString::number(fit.divisor),
+             QString::fromLatin1(numberJson(fit.relativeError)));
+}
+
+// The closest fraction within coefficient's default bounds, and the one
+// with a larger numerator when only that meets the tolerance.
+QString closestText(const ExactAmount& amount, const Tolerance& tolerance) {
+    QString text =
+        QStringLiteral("the closest fraction with numerators 1..%1 and divisors 1..%2 "
+                       "is %3")
+            .arg(
+                QString::number(kDefaultMaxNumerator), QString::number(kDefaultMaxDivisor),
+                fitText(bestFraction(amount, kDefaultMaxNumerator, kDefaultMaxDivisor, tolerance)));
+    if (const auto wide =
+            fractionBeyondNumerator(amount, kDefaultMaxNumerator, kDefaultMaxDivisor, tolerance))
+        text += QStringLiteral(", with numerators up to %1 it is %2")
+                    .arg(QString::number(kCoefficientLimit), fitText(*wide));
+    return text;
+}
+
+} // namespace
+
 QString planAmountProblem(const ParameterPlan& plan) {
     for (int i = 0; i < Others::kInputs; ++i) {
         const auto intended = intendedAmount(plan, i);
         if (!intended || (intended->relativeError && !intended->outOfReach))
             continue;
         const auto& row = plan.set.table[i];
-        const FractionFit best =
-            bestFraction(*parseAmount(intended->text, nullptr), kDefaultMaxNumerator,
-                         kDefaultMaxDivisor, plan.tolerance);
-        const QString fraction =
-            QStringLiteral("%1/%2").arg(QString::number(row[Others::kNumeratorColumn]),
-                                        QString::number(row[Others::kDivisorColumn]));
-        const QString off = intended->relativeError
-                                ? QStringLiteral("is off by a relative error of %1")
-                                      .arg(QString(numberJson(*intended->relativeError)))
-                                : QStringLiteral("counts nothing (divisor 0)");
-        return QStringLiteral(
-                   "inputs[%1] (IN %2): the fraction %3 for the stated amount \"%4\" %5, "
-                   "over the tolerance %6; the closest fraction with numerators 1..%7 "
-                   "and divisors 1..%8 is %9/%10 (a relative error of %11)")
-            .arg(QString::number(i), QString::number(i + 1), fraction, intended->text.trimmed(),
-                 off, plan.tolerance.text, QString::number(kDefaultMaxNumerator),
-                 QString::number(kDefaultMaxDivisor), QString::number(best.numerator))
-            .arg(QString::number(best.divisor), QString(numberJson(best.relativeError)));
+        const QString off =
+            intended->relativeError
+                ? QStringLiteral("is off by a relative error of %1")
+                      .arg(QString::fromLatin1(numberJson(*intended->relativeError)))
+                : QStringLiteral("counts nothing (divisor 0)");
+        return QStringLiteral("inputs[%1] (IN %2): the fraction %3/%4 for the stated amount \"%5\" "
+                              "%6, over the tolerance %7; %8")
+            .arg(QString::number(i), QString::number(i + 1),
+                 QString::number(row[Others::kNumeratorColumn]),
+                 QString::number(row[Others::kDivisorColumn]), intended->text.trimmed(), off,
+                 plan.tolerance.text,
+                 closestText(*parseAmount(intended->text, nullptr), plan.tolerance));
     }
     return {};
 }

@@ -266,9 +266,9 @@ void CtlRecordTest::twinHoldsEveryField() {
     QVERIFY(twin.endsWith("}\n"));
 
     // One key per line, in this order.
-    const QStringList keys = {"time",    "site", "relay",   "technician", "host",
-                              "version", "port", "outcome", "reason",     "differences",
-                              "before",  "plan", "after",   "pdf",        "pdf_sha256"};
+    const QStringList keys = {"time",      "site",    "relay",  "technician",  "host",   "version",
+                              "port",      "outcome", "reason", "differences", "before", "plan",
+                              "tolerance", "after",   "pdf",    "pdf_sha256"};
     QStringList found;
     for (const QByteArray& line : twin.split('\n'))
         if (line.startsWith("  \""))
@@ -289,6 +289,11 @@ void CtlRecordTest::twinHoldsEveryField() {
     QCOMPARE(object.value("port").toObject().value("device").toString(),
              QStringLiteral("/dev/ttyUSB0"));
     QCOMPARE(object.value("pdf_sha256").toString(), QString(64, QLatin1Char('a')));
+    // The tolerance the plan's amounts were held to, the default unless given.
+    QCOMPARE(object.value("tolerance").toDouble(), 1e-4);
+    record.plan.tolerance = *parseTolerance(QStringLiteral("1/2000"), nullptr);
+    QCOMPARE(QJsonDocument::fromJson(recordJson(record)).object().value("tolerance").toDouble(),
+             0.0005);
 
     // The plan as read --json prints a set, with each intended amount and its
     // relative error on the exact fraction.

@@ -121,6 +121,27 @@ void E2eCtlReadTest::exitCodes_data() {
         << QStringList{"monitor"} << QByteArray() << none << true << 1
         << "ktr6ctl: cannot write the output: No space left on device" << false
         << "stdout /dev/full";
+    QByteArray otherFirmware = kDeviceJson;
+    otherFirmware.replace(R"("firmware":"6")", R"("firmware":"2x3")");
+    QTest::newRow("write, a plan for the other firmware")
+        << QStringList{"write", "-"} << otherFirmware << none << true << 1
+        << "ktr6ctl: the plan is for firmware SW 2x3, the device has SW 6 on COM1 (" << false << "";
+    QByteArray offAmount = kDeviceJson;
+    offAmount.replace(R"("numerator":16,"divisor":1,"minus":false)",
+                      R"("numerator":16,"divisor":1,"minus":false,"amount":"85.9375")");
+    QTest::newRow("write, 16/1 for 85.9375")
+        << QStringList{"write", "-"} << offAmount << none << true << 2
+        << "ktr6ctl: standard input: inputs[0] (IN 1): the fraction 16/1 for the stated amount "
+           "\"85.9375\" is off by a relative error of 0.8138181818181818, over the tolerance "
+           "1e-4; the closest fraction with numerators 1..255 and divisors 1..65535 is 86/1 (a "
+           "relative error of 0.0007272727272727272), with numerators up to 65535 it is 1375/16 "
+           "(a relative error of 0); nothing was sent.\n"
+        << true << "";
+    QTest::newRow("diff, 86/1 for 85.9375 over a tolerance of 1e-5")
+        << QStringList{"diff", "-", "--tolerance", "1e-5"}
+        << QByteArray(offAmount).replace(R"("numerator":16,)", R"("numerator":86,)") << none << true
+        << 2 << "is off by a relative error of 0.0007272727272727272, over the tolerance 1e-5"
+        << true << "";
     QTest::newRow("diff, bad file")
         << QStringList{"diff", "-"} << outOfRange << none << true << 2
         << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true << "";
@@ -192,10 +213,28 @@ void E2eCtlReadTest::coefficientNeedsNoPort_data() {
         << QStringList{"coefficient", "40/400", "--json"} << 0
         << "{\"numerator\":1,\"divisor\":10,\"value\":0.1,\"relative_error\":0}\n"
         << "";
-    QTest::newRow("0.3333 --json") << QStringList{"coefficient", "--json", "0.3333"} << 0
-                                   << "{\"numerator\":1,\"divisor\":3,\"value\":0.3333333333333333,"
-                                      "\"relative_error\":0.00010001000100010001}\n"
-                                   << "";
+    QTest::newRow("0.3333 --json, within a tolerance of 1e-3")
+        << QStringList{"coefficient", "--json", "0.3333", "--tolerance=1e-3"} << 0
+        << "{\"numerator\":1,\"divisor\":3,\"value\":0.3333333333333333,"
+           "\"relative_error\":0.00010001000100010001}\n"
+        << "";
+    QTest::newRow("0.3333, over 1e-4, met beyond numerator 255")
+        << QStringList{"coefficient", "--json", "0.3333"} << 0
+        << "{\"numerator\":1,\"divisor\":3,\"value\":0.3333333333333333,"
+           "\"relative_error\":0.00010001000100010001}\n"
+        << "the closest fraction, 1/3, is off by a relative error of 0.00010001000100010001. "
+           "With --max-numerator 65535 (the device takes numerators up to 65535), 3333/10000 "
+           "meets the tolerance 1e-4: a relative error of 0.\n";
+    QTest::newRow("6600 Wh per impulse")
+        << QStringList{"coefficient", "6600"} << 0
+        << "Amount          6600\nNumerator       255\nDivisor         1\n"
+           "Value           255\nRelative error  0.9613636363636363\n"
+        << "With --max-numerator 65535 (the device takes numerators up to 65535), 6600/1 meets "
+           "the tolerance 1e-4: a relative error of 0.\n";
+    QTest::newRow("6600 with --max-numerator 65535: no warning")
+        << QStringList{"coefficient", "6600", "--max-numerator", "65535", "--json"} << 0
+        << "{\"numerator\":6600,\"divisor\":1,\"value\":6600,\"relative_error\":0}\n"
+        << "";
     QTest::newRow("out of reach, still printed")
         << QStringList{"coefficient", "1e-9", "--json"} << 0
         << "{\"numerator\":1,\"divisor\":65535,\"value\":1.5259021896696422e-05,"
@@ -242,7 +281,7 @@ void E2eCtlReadTest::helpNeedsNothing_data() {
 
     QTest::newRow("--help") << QStringList{"--help"} << "Usage: ktr6ctl [--port N] COMMAND";
     QTest::newRow("diff --help") << QStringList{"diff", "--help"}
-                                 << "Usage: ktr6ctl [--port N] diff FILE";
+                                 << "Usage: ktr6ctl [--port N] diff FILE [--tolerance R]";
     QTest::newRow("--help scan") << QStringList{"--help", "scan"}
                                  << "Usage: ktr6ctl scan [--json] [--save]";
     QTest::newRow("commission PLAN -h")

@@ -72,8 +72,10 @@ void E2eCtlWriteTest::diffAgainstTheDevice_data() {
     QTest::addColumn<QByteArray>("out");
 
     using Edits = QList<QByteArray>;
-    QTest::newRow("equal, firmware aside")
-        << Edits{R"("firmware":"6")", R"("firmware":"2x3")"} << false << 0 << QByteArray();
+    QTest::newRow("equal, the file names no firmware")
+        << Edits{R"("firmware":"6",)", ""} << false << 0 << QByteArray();
+    QTest::newRow("another firmware") << Edits{R"("firmware":"6")", R"("firmware":"2x3")"} << false
+                                      << 3 << QByteArray("firmware: device 6, file 2x3\n");
     QTest::newRow("equal, from stdin") << Edits{} << true << 0 << QByteArray();
     QTest::newRow("numerator") << Edits{R"("numerator":16)", R"("numerator":40)"} << false << 3
                                << QByteArray("IN 1 numerator: device 16, file 40\n");
