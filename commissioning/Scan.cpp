@@ -15,7 +15,12 @@
 #include <QStringList>
 #include <QThread>
 #include <algorithm>
+#include <map>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -47,15 +52,47 @@ void probe(ScanResult* row, const PortSettingsValues& settings, const ProbePortF
     }
 }
 
+// The device a name reaches, as the system numbers it (st_rdev), or 0 when it
+// is no device file (a Windows port name, a regular file).
+quint64 deviceNumber(const QString& device) {
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(device).constData(), &st) == 0 &&
+        (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+        return quint64(st.st_rdev);
+#else
+    Q_UNUSED(device);
+#endif
+    return 0;
+}
+
+// "COM3" or "COM3, COM5".
+QString portNames(const ScanResult& row) {
+    QString names = portName(row.port);
+    for (int16_t alias : row.aliases)
+        names += QStringLiteral(", ") + portName(alias);
+    return names;
+}
+
 } // namespace
 
 QList<ScanPort> scanCandidates() {
     QList<ScanPort> ports;
+    std::map<quint64, qsizetype> seen; // device number -> its candidate
     const QString dir = programDirectory();
     for (int16_t number = kScanFirstPort; number <= kScanLastPort; ++number) {
         const QString device = deviceForPort(number, dir);
-        if (isDevicePresent(device))
-            ports.append({number, device});
+        if (!isDevicePresent(device))
+            continue;
+        const quint64 id = deviceNumber(device);
+        const auto known = seen.find(id);
+        if (id != 0 && known != seen.end()) {
+            ports[known->second].aliases.append(number);
+            continue;
+        }
+        if (id != 0)
+            seen[id] = ports.size();
+        ports.append({number, device, {}});
     }
     return ports;
 }
@@ -81,6 +118,7 @@ QList<ScanResult> scanPorts(const QList<ScanPort>& ports, const PortSettingsValu
     for (size_t i = 0; i < rows.size(); ++i) {
         ScanResult* row = &rows[i];
         row->port = ports[qsizetype(i)].number;
+        row->aliases = ports[qsizetype(i)].aliases;
         row->device = ports[qsizetype(i)].device;
         threads.emplace_back(QThread::create(
             [row, &settings, &makePort, &pause] { probe(row, settings, makePort, pause); }));
@@ -114,8 +152,14 @@ QByteArray scanJson(const QList<ScanResult>& results) {
     for (const ScanResult& row : results) {
         if (json.size() > 1)
             json += ',';
-        json += "{\"port\":" + QByteArray::number(row.port) +
-                ",\"device\":" + jsonString(row.device) +
+        json += "{\"port\":" + QByteArray::number(row.port);
+        if (!row.aliases.isEmpty()) {
+            QByteArrayList aliases;
+            for (int16_t alias : row.aliases)
+                aliases << QByteArray::number(alias);
+            json += ",\"aliases\":[" + aliases.join(',') + ']';
+        }
+        json += ",\"device\":" + jsonString(row.device) +
                 ",\"status\":" + jsonString(scanStatusName(row.status));
         if (row.status == Status::Found)
             json += ",\"firmware\":" + jsonString(row.firmware);
@@ -127,13 +171,16 @@ QByteArray scanJson(const QList<ScanResult>& results) {
 }
 
 QString scanTable(const QList<ScanResult>& results) {
+    qsizetype portWidth = 5; // "COM15"
     qsizetype deviceWidth = QStringLiteral("Device").size();
-    for (const ScanResult& row : results)
+    for (const ScanResult& row : results) {
+        portWidth = std::max(portWidth, portNames(row).size());
         deviceWidth = std::max(deviceWidth, row.device.size());
-    const auto line = [deviceWidth](const QString& port, const QString& device,
-                                    const QString& status) {
+    }
+    const auto line = [portWidth, deviceWidth](const QString& port, const QString& device,
+                                               const QString& status) {
         return QStringLiteral("%1  %2  %3\n")
-            .arg(port.leftJustified(5), device.leftJustified(deviceWidth), status);
+            .arg(port.leftJustified(portWidth), device.leftJustified(deviceWidth), status);
     };
     QString text = line(QStringLiteral("Port"), QStringLiteral("Device"), QStringLiteral("Status"));
     for (const ScanResult& row : results) {
@@ -142,7 +189,7 @@ QString scanTable(const QList<ScanResult>& results) {
             status += QStringLiteral(", firmware SW ") + row.firmware;
         else if (row.status == Status::Error)
             status += QStringLiteral(": ") + row.reason;
-        text += line(portName(row.port), row.device, status);
+        text += line(portNames(row), row.device, status);
     }
     return text;
 }

@@ -19,6 +19,7 @@ inline constexpr int16_t kScanLastPort = 15;
 struct ScanPort {
     int16_t number = 0;
     QString device;
+    QList<int16_t> aliases; // higher numbers that reach the same device
 };
 
 struct ScanResult {
@@ -26,12 +27,16 @@ struct ScanResult {
     int16_t port = 0;
     QString device;
     Status status = Status::Error;
-    QString firmware; // Found: the variant as the tool shows it, "6" or "2x3"
-    QString reason;   // Error: what went wrong
+    QString firmware;       // Found: the variant as the tool shows it, "6" or "2x3"
+    QString reason;         // Error: what went wrong
+    QList<int16_t> aliases; // higher numbers probed with it: one device
 };
 
 // The port numbers 1..15 whose device exists now (a comN link beside the
-// program counts, a dangling one means no device), in order.
+// program counts, a dangling one means no device), in order. Numbers that
+// reach one device (one st_rdev: a comN link to a device another number maps
+// to) are one candidate, the lowest number with the others as its aliases,
+// so that the device is probed once.
 QList<ScanPort> scanCandidates();
 
 // Makes the port object for one port number; called on the probe's own
@@ -57,7 +62,9 @@ ScanResult::Status classifyReply(const QByteArray& reply, QString* firmware);
 // "found", "no answer", "other reply", "busy", "no permission", "error".
 QString scanStatusName(ScanResult::Status status);
 // [{"port":4,"device":"...","status":"found","firmware":"6"},...] on one
-// line with its newline; "firmware" only when found, "reason" only with error.
+// line with its newline; "aliases":[5,...] only for a device reached by
+// several numbers, "firmware" only when found, "reason" only with error.
 QByteArray scanJson(const QList<ScanResult>& results);
-// A header and one row per port: COMn, the device, the status.
+// A header and one row per port: COMn (or "COM3, COM5" for one device with
+// aliases), the device, the status.
 QString scanTable(const QList<ScanResult>& results);

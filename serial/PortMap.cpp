@@ -55,6 +55,13 @@ bool isDeviceFile(const QString& device, Platform platform) {
     return !(platform == Platform::Windows && windowsPortName.match(device).hasMatch());
 }
 
+QString deviceToOpen(const QString& device, Platform platform) {
+    if (device.isEmpty() || !isDeviceFile(device, platform))
+        return device;
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    return canonical.isEmpty() ? device : canonical;
+}
+
 QString portName(int number) {
     return QStringLiteral("COM") + QString::number(number);
 }

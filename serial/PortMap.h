@@ -21,6 +21,14 @@ inline constexpr Platform kBuildPlatform = Platform::Linux;
 // maps to nothing. The device need not exist.
 QString deviceForPort(int number, const QString& programDir, Platform platform = kBuildPlatform);
 
+// The device a port is opened by: for a device file, the file a link (a
+// comN link, a /dev/serial name) points to, so that the lock file is the
+// one every serial program takes for that device (LCK..ttyUSB0) and a
+// program holding it under another name keeps it. A name that cannot be
+// resolved, and a Windows port name, are returned as they are. Messages
+// still name the port as the user named it.
+QString deviceToOpen(const QString& device, Platform platform = kBuildPlatform);
+
 // Whether a name from deviceForPort is a file that must exist for the port to
 // open, rather than a Windows port name that only the system can look up.
 bool isDeviceFile(const QString& device, Platform platform = kBuildPlatform);

@@ -170,7 +170,9 @@ void QtSerialComm::PortOpen(bool open) {
                             ? QStringLiteral("%1 maps to no device").arg(portName(commPort_))
                             : QStringLiteral("%1 does not exist").arg(device));
     }
-    port_.setPortName(device);
+    // Opened by the device itself: its lock file is the one every program
+    // takes for it, whatever link it was reached through.
+    port_.setPortName(deviceToOpen(device));
     port_.setBaudRate(line_.baud);
     port_.setParity(line_.parity);
     port_.setDataBits(line_.dataBits);

@@ -7,8 +7,10 @@
 #include "serial/PortMap.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <algorithm>
 #include <cerrno>
 #include <limits>
@@ -17,6 +19,7 @@
 #include "core/DurableFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
@@ -237,6 +240,49 @@ SaveOutcome saveSettingsFile(const QString& path, const QString& target, const Q
 
 #endif
 
+// The writers' advisory lock: flock on the program directory, which stays
+// in place while the file in it is replaced and while there is no file yet.
+// Held from construction until destruction; a directory that cannot be
+// opened is written without it.
+class SettingsWriteLock {
+public:
+    explicit SettingsWriteLock(const QString& dir) {
+#ifdef Q_OS_UNIX
+        fd_ = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0)
+            return;
+        QElapsedTimer clock;
+        clock.start();
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) ||
+                clock.elapsed() >= kSettingsLockWaitMs) {
+                held_ = false;
+                return;
+            }
+            QThread::msleep(10);
+        }
+#else
+        Q_UNUSED(dir);
+#endif
+    }
+    ~SettingsWriteLock() {
+#ifdef Q_OS_UNIX
+        if (fd_ >= 0)
+            ::close(fd_); // lets the lock go
+#endif
+    }
+    SettingsWriteLock(const SettingsWriteLock&) = delete;
+    SettingsWriteLock& operator=(const SettingsWriteLock&) = delete;
+    // False when another writer kept the lock for the whole wait.
+    bool held() const {
+        return held_;
+    }
+
+private:
+    int fd_ = -1;
+    bool held_ = true;
+};
+
 } // namespace
 
 SettingsFileLookup findSettingsFile(const QString& dir) {
@@ -359,11 +405,16 @@ bool LoadPortSettings() {
     return true;
 }
 
-bool writePortSettings(const PortSettingsValues& values, QString* error) {
+// The settings file's path: the one in use, or a new KTR.INI.
+static QString settingsFileToWrite(const QString& dir) {
+    const QString path = findSettingsFile(dir).path;
+    return path.isEmpty() ? QDir(dir).filePath(kSettingsWriterName) : path;
+}
+
+// writePortSettings under the writers' lock.
+static bool writeLocked(const PortSettingsValues& values, QString* error) {
     const QString dir = programDirectory();
-    QString path = findSettingsFile(dir).path;
-    if (path.isEmpty())
-        path = QDir(dir).filePath(kSettingsWriterName);
+    const QString path = settingsFileToWrite(dir);
     // Through a link the target is written; the link stays.
     const QFileInfo info(path);
     QString target = path;
@@ -406,4 +457,35 @@ bool writePortSettings(const PortSettingsValues& values, QString* error) {
         break;
     }
     return false;
+}
+
+// Another writer kept the lock: nothing was written.
+static bool lockRefused(QString* error) {
+    if (error)
+        *error = QStringLiteral("The settings file %1 is being written by another program; "
+                                "nothing was written.\nThe old settings are unchanged.")
+                     .arg(shownPath(settingsFileToWrite(programDirectory())));
+    return false;
+}
+
+bool writePortSettings(const PortSettingsValues& values, QString* error) {
+    const SettingsWriteLock lock(programDirectory());
+    if (!lock.held())
+        return lockRefused(error);
+    return writeLocked(values, error);
+}
+
+bool writePortNumber(int16_t portNumber, QString* error) {
+    const SettingsWriteLock lock(programDirectory());
+    if (!lock.held())
+        return lockRefused(error);
+    const PortSettingsRead read = readPortSettings();
+    if (!read.values && !read.missing) {
+        if (error)
+            *error = read.message.trimmed();
+        return false;
+    }
+    PortSettingsValues values = read.values.value_or(kDefaultPortSettings);
+    values.portNumber = portNumber;
+    return writeLocked(values, error);
 }

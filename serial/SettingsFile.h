@@ -64,5 +64,17 @@ bool LoadPortSettings();
 // beside the target that keeps all three; otherwise in place. A file without
 // any write permission bit is not rewritten, whoever asks. On failure returns
 // false with a message for the operator in *error that names the file and
-// says whether the file may be damaged.
+// says whether the file may be damaged. Every writer holds an advisory lock
+// (flock on the program directory) while it writes, waiting up to
+// kSettingsLockWaitMs for another writer to finish.
 bool writePortSettings(const PortSettingsValues& values, QString* error);
+
+// Changes only the port number of the settings file as it is now: under the
+// writers' lock it reads the file again and writes it back with the new
+// port, so that a change another program made meanwhile stays. A missing
+// file is made with a fresh installation's other lines; a file that cannot
+// be read or is damaged is not written (*error says why).
+bool writePortNumber(int16_t portNumber, QString* error);
+
+// How long a writer waits for another writer's lock before giving up.
+inline constexpr int kSettingsLockWaitMs = 5000;

@@ -1231,7 +1231,7 @@ void CtlCoreTest::scanProbe() {
     };
 
     const QList<ScanResult> results =
-        scanPorts({{7, QStringLiteral("/dev/ttyUSB2")}}, kDefaultPortSettings, makePort, pause);
+        scanPorts({{7, QStringLiteral("/dev/ttyUSB2"), {}}}, kDefaultPortSettings, makePort, pause);
 
     QCOMPARE(results.size(), 1);
     const ScanResult& row = results[0];
@@ -1277,7 +1277,7 @@ void CtlCoreTest::scanProbesEveryPortAtOnce() {
     };
     QList<ScanPort> ports;
     for (int16_t n = 1; n <= kPorts; ++n)
-        ports.append({n, QStringLiteral("/dev/com%1").arg(n)});
+        ports.append({n, QStringLiteral("/dev/com%1").arg(n), {}});
     const PortSettingsValues settings{9, 2, 19200, 0, 0};
 
     const QList<ScanResult> results = scanPorts(ports, settings, makePort, pause);
@@ -1302,9 +1302,9 @@ void CtlCoreTest::scanProbesEveryPortAtOnce() {
 // device name (the e2e scan test pins the rest).
 void CtlCoreTest::scanOutputShapes() {
     using S = ScanResult::Status;
-    const QList<ScanResult> results{
-        {7, "/dev/ttyUSB2", S::NoPermission, {}, {}},
-        {11, "/opt/ktr6/com11", S::Error, {}, "cannot set the RTS line: \"EIO\""},
+    QList<ScanResult> results{
+        {7, "/dev/ttyUSB2", S::NoPermission, {}, {}, {}},
+        {11, "/opt/ktr6/com11", S::Error, {}, "cannot set the RTS line: \"EIO\"", {}},
     };
     const QByteArray json = R"([{"port":7,"device":"/dev/ttyUSB2","status":"no permission"},)"
                             R"({"port":11,"device":"/opt/ktr6/com11","status":"error",)"
@@ -1316,6 +1316,19 @@ void CtlCoreTest::scanOutputShapes() {
                           R"(COM11  /opt/ktr6/com11  error: cannot set the RTS line: "EIO")"
                           "\n";
     QCOMPARE(scanTable(results), table);
+
+    // One device reached by several numbers: one row, the port column as
+    // wide as its names.
+    results.prepend({3, "/dev/ttyUSB0", S::Found, "6", {}, {5, 12}});
+    QCOMPARE(scanJson(results).left(85),
+             QByteArray(R"([{"port":3,"aliases":[5,12],"device":"/dev/ttyUSB0","status":"found",)"
+                        R"("firmware":"6"},)"));
+    QCOMPARE(scanTable(results),
+             "Port               Device           Status\n"
+             "COM3, COM5, COM12  /dev/ttyUSB0     found, firmware SW 6\n"
+             "COM7               /dev/ttyUSB2     no permission\n"
+             R"(COM11              /opt/ktr6/com11  error: cannot set the RTS line: "EIO")"
+             "\n");
 }
 
 QTEST_GUILESS_MAIN(CtlCoreTest)

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -117,7 +118,14 @@ public:
     QProcess process;
 };
 
-// QSerialPort's lock file for a device path.
-inline QString lockFileFor(QString path) {
-    return QStringLiteral("/run/lock/LCK..") + path.replace('/', '_');
+// QSerialPort's lock file for a port reached through path: named after the
+// device the path points to (/dev/pts/3: LCK..pts_3), as every program
+// opens it.
+inline QString lockFileFor(const QString& path) {
+    QString device = QFileInfo(path).canonicalFilePath();
+    if (device.isEmpty())
+        device = path;
+    if (device.startsWith(QLatin1String("/dev/")))
+        device.remove(0, 5);
+    return QStringLiteral("/run/lock/LCK..") + device.replace('/', '_');
 }

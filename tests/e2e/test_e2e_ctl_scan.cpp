@@ -8,7 +8,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
+#include <fcntl.h>
 #include <map>
+#include <sys/file.h>
+#include <unistd.h>
 
 using ktr6sim::FaultKind;
 
@@ -16,8 +19,9 @@ namespace {
 
 // Port numbers 1..15 of a program directory, each a comN link: to a
 // simulated relay (kinds "relay", "relay3" for firmware SW 3, "silent",
-// "garbage", "short"), to one held by another program ("held"), or to
-// nothing, so that no device of this machine takes part.
+// "garbage", "short"), to one held by another program ("held", or
+// "held16" through a com16 link of its own), to the device of a lower
+// number ("=3"), or to nothing, so that no device of this machine takes part.
 class ScanBench {
 public:
     ScanBench(const QString& dir, const QString& layout) {
@@ -30,6 +34,11 @@ public:
                 continue;
             }
             const QString kind = kinds[n];
+            if (kind.startsWith('=')) {
+                const QString other = QStringLiteral("%1/com%2").arg(dir, kind.mid(1));
+                ok = ok && QFile::link(QFileInfo(other).symLinkTarget(), link);
+                continue;
+            }
             ktr6sim::SimConfig config;
             if (kind == QLatin1String("relay3"))
                 config.reply.variant = '3';
@@ -42,9 +51,14 @@ public:
             auto& sim = sims[n];
             sim = std::make_unique<ktr6sim::SimDevice>(config);
             ok = ok && sim->start(dir, QStringLiteral("com%1").arg(n), &error);
-            if (kind == QLatin1String("held")) {
+            if (kind.startsWith(QLatin1String("held"))) {
+                // held16: the holder reaches the device by another name.
+                const int16_t through = kind == QLatin1String("held16") ? 16 : int16_t(n);
+                if (through != n)
+                    ok = ok && QFile::link(QFileInfo(link).symLinkTarget(),
+                                           QStringLiteral("%1/com16").arg(dir));
                 holders[n] = std::make_unique<PortHolder>(binary("fault_port_holder"));
-                ok = ok && holders[n]->hold(dir, int16_t(n)) == "held";
+                ok = ok && holders[n]->hold(dir, through) == "held";
             }
         }
     }
@@ -61,7 +75,7 @@ public:
             return QStringLiteral("found 2x3");
         if (kind == QLatin1String("silent"))
             return QStringLiteral("no answer");
-        if (kind == QLatin1String("held"))
+        if (kind.startsWith(QLatin1String("held")))
             return QStringLiteral("busy");
         return QStringLiteral("other reply");
     }
@@ -80,6 +94,8 @@ class E2eCtlScanTest : public QObject {
 private slots:
     void scan_data();
     void scan();
+    void saveKeepsAnotherWritersChange_data();
+    void saveKeepsAnotherWritersChange();
 };
 
 void E2eCtlScanTest::scan_data() {
@@ -133,6 +149,31 @@ void E2eCtlScanTest::scan_data() {
         << "1:relay"
         << "damaged" << QStringList{"scan"} << 2 << "does not fit the handshaking mode"
         << "" << 0;
+    // Two numbers that reach one device: probed once, listed on one line.
+    QTest::newRow("one device, two numbers")
+        << "3:relay 5:=3"
+        << "1 0 9600 0 0" << QStringList{"scan"} << 0 << "ktr6ctl: one relay found, on COM3. "
+        << "" << 0;
+    QTest::newRow("--json with aliases, --save stores the lowest")
+        << "2:silent 6:=2 9:relay 12:=9 14:=9"
+        << "1 0 9600 0 0" << QStringList{"scan", "--save", "--json"} << 0
+        << "one relay found, on COM9; saved as the port in "
+        << "9 0 9600 0 0" << 0;
+    // The lock file is the device's own, whatever name reached it.
+    QTest::newRow("held by another program through another link")
+        << "3:held16 4:relay"
+        << "1 0 9600 0 0" << QStringList{"scan"} << 0 << "ktr6ctl: one relay found, on COM4. "
+        << "" << 0;
+    QTest::newRow("program folder 250 characters long")
+        << "deep 1:relay 2:silent"
+        << "1 0 9600 0 0" << QStringList{"scan"} << 0
+        << "ktr6ctl: one relay found, on COM1. The settings file names it already."
+        << "" << 0;
+    QTest::newRow("--save, relay on COM1, no settings file")
+        << "1:relay"
+        << "" << QStringList{"scan", "--save"} << 0
+        << "one relay found, on COM1; saved as the port in "
+        << "1 0 9600 0 0" << 0;
     // One exchange is 400 ms of pauses; one port after another would take 6 s.
     QString everyPort;
     for (int n = 1; n <= 15; ++n)
@@ -151,8 +192,17 @@ void E2eCtlScanTest::scan() {
     QFETCH(QString, stderrText);
     QFETCH(QString, saved);
     QFETCH(int, maxMs);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
+    QTemporaryDir top;
+    QVERIFY(top.isValid());
+    // "deep ...": the program folder's path is 250 characters long.
+    QString programDir = top.path();
+    if (ports.startsWith(QLatin1String("deep "))) {
+        ports.remove(0, 5);
+        programDir += '/' + QString(249 - programDir.size(), 'd');
+        QVERIFY(QDir().mkpath(programDir));
+        QCOMPARE(programDir.size(), 250);
+    }
+    const QDir dir(programDir);
     const bool linked = settings.endsWith(QLatin1String(" link"));
     settings.remove(QStringLiteral(" link"));
     const QString ini = linked ? dir.filePath("KTR.INI.target") : dir.filePath("KTR.INI");
@@ -172,10 +222,10 @@ void E2eCtlScanTest::scan() {
         QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
         QVERIFY(!linked || QFile::link(ini, dir.filePath("KTR.INI")));
     }
-    ScanBench bench(dir.path(), ports);
+    ScanBench bench(programDir, ports);
     QVERIFY2(bench.ok, qPrintable(bench.error));
 
-    const CtlResult result = runCtl(dir.path(), args);
+    const CtlResult result = runCtl(programDir, args);
 
     QVERIFY2(result.exitCode == exitCode, result.err.constData());
     QVERIFY2(QString::fromUtf8(result.err).contains(stderrText), result.err.constData());
@@ -189,20 +239,34 @@ void E2eCtlScanTest::scan() {
     QByteArray json = "[";
     QStringList rows;
     for (const auto& [n, kind] : bench.kinds) {
-        const QString device = QStringLiteral("%1/com%2").arg(dir.path(), QString::number(n));
+        if (kind.startsWith('='))
+            continue; // one row with the device's lowest number
+        // The higher numbers that reach the same device share its row.
+        QStringList aliases;
+        QString names = QStringLiteral("COM%1").arg(n);
+        for (const auto& [other, otherKind] : bench.kinds) {
+            if (otherKind == QStringLiteral("=%1").arg(n)) {
+                aliases << QString::number(other);
+                names += QStringLiteral(", COM%1").arg(other);
+            }
+        }
+        const QString device = QStringLiteral("%1/com%2").arg(programDir, QString::number(n));
         const QString status = ScanBench::expected(kind);
         const bool found = status.startsWith(QLatin1String("found"));
         json +=
-            QStringLiteral(R"(%1{"port":%2,"device":"%3","status":"%4"%5})")
-                .arg(json.size() > 1 ? QStringLiteral(",") : QString(), QString::number(n), device,
-                     found ? QStringLiteral("found") : status,
+            QStringLiteral(R"(%1{"port":%2%3,"device":"%4","status":"%5"%6})")
+                .arg(json.size() > 1 ? QStringLiteral(",") : QString(), QString::number(n),
+                     aliases.isEmpty()
+                         ? QString()
+                         : QStringLiteral(R"(,"aliases":[%1])").arg(aliases.join(',')),
+                     device, found ? QStringLiteral("found") : status,
                      found ? QStringLiteral(R"(,"firmware":"%1")").arg(status.mid(6)) : QString())
                 .toUtf8();
-        rows << QStringLiteral("COM%1 %2 %3")
-                    .arg(QString::number(n), device,
+        rows << QStringLiteral("%1 %2 %3")
+                    .arg(names, device,
                          found ? QStringLiteral("found, firmware SW ") + status.mid(6) : status);
         const QByteArray sent = bench.sims.at(n)->receivedBytes();
-        QVERIFY2(sent == (probed && kind != QLatin1String("held") ? "*" : ""),
+        QVERIFY2(sent == (probed && !kind.startsWith(QLatin1String("held")) ? "*" : ""),
                  qPrintable(QStringLiteral("COM%1: %2").arg(n).arg(sent.toHex(' '))));
         if (!bench.holders.count(n))
             QVERIFY2(!QFile::exists(lockFileFor(device)), qPrintable(device));
@@ -228,6 +292,48 @@ void E2eCtlScanTest::scan() {
             QCOMPARE(int(after.permissions() & 0x0777), 0x0640);
     }
     QCOMPARE(QFileInfo(dir.filePath("KTR.INI")).isSymLink(), linked);
+}
+
+void E2eCtlScanTest::saveKeepsAnotherWritersChange_data() {
+    // Whether the other program holds the writers' lock (flock on the
+    // program folder) while it changes the file, as the port dialog does.
+    QTest::addColumn<bool>("locked");
+    QTest::newRow("changed during the probe") << false;
+    QTest::newRow("changed under the writers' lock") << true;
+}
+
+// scan --save changes only the Port line of the file as it is when it
+// saves: a Handshaking and BaudRate change made during the scan stays.
+void E2eCtlScanTest::saveKeepsAnotherWritersChange() {
+    QFETCH(bool, locked);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString ini = dir.filePath("KTR.INI");
+    QVERIFY(writeFile(ini, formatSettingsText({1, 0, 9600, 0, 0})));
+    ScanBench bench(dir.path(), "4:relay");
+    QVERIFY2(bench.ok, qPrintable(bench.error));
+    const int folder =
+        ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QVERIFY(folder >= 0);
+    QVERIFY(!locked || ::flock(folder, LOCK_EX) == 0);
+
+    CtlProcess ctl(dir.path(), {"scan", "--save"});
+    QTRY_VERIFY_WITH_TIMEOUT(bench.sims.at(4)->receivedBytes() == "*", 5000);
+    const PortSettingsValues changed{1, 2, 19200, 0, 0};
+    if (locked) {
+        // The probe is over long before this; the save waits for the lock.
+        QTest::qWait(800);
+        QCOMPARE(ctl.process.state(), QProcess::Running);
+    }
+    QVERIFY(writeFile(ini, formatSettingsText(changed)));
+    ::close(folder); // lets the lock go
+    QVERIFY(ctl.process.waitForFinished(10000));
+
+    QCOMPARE(ctl.process.exitCode(), 0);
+    QVERIFY(ctl.process.readAllStandardError().contains("one relay found, on COM4; saved"));
+    QFile after(ini);
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    QCOMPARE(after.readAll(), formatSettingsText({4, 2, 19200, 0, 0}));
 }
 
 QTEST_GUILESS_MAIN(E2eCtlScanTest)

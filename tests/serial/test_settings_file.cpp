@@ -6,16 +6,22 @@
 #include "support/TestLocale.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <optional>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -128,6 +134,8 @@ private slots:
     void refusesWhatIsNotAFile();
     void rewriteKeepsTheFile_data();
     void rewriteKeepsTheFile();
+    void writersShareTheLock_data();
+    void writersShareTheLock();
 
 private:
     QTemporaryDir* dir_ = nullptr;
@@ -638,5 +646,58 @@ void TestSettingsFile::rewriteKeepsTheFile() {
     }
 }
 
+void TestSettingsFile::writersShareTheLock_data() {
+    QTest::addColumn<bool>("portOnly"); // scan --save's writer, else the dialog's
+    QTest::addColumn<int>("holdMs");    // how long another writer holds the lock
+    QTest::newRow("the dialog's writer waits for the lock") << false << 300;
+    QTest::newRow("the port-only writer reads the file after the lock") << true << 300;
+    QTest::newRow("a lock kept past the wait: nothing written")
+        << false << kSettingsLockWaitMs + 2000;
+}
+
+// Another writer holds the lock (flock on the program folder) and changes
+// the file before it lets go.
+void TestSettingsFile::writersShareTheLock() {
+    QFETCH(bool, portOnly);
+    QFETCH(int, holdMs);
+    const QString ini = QDir(dir_->path()).filePath("KTR.INI");
+    const QByteArray before = formatSettingsText({1, 0, 9600, 0, 0});
+    writeFile(ini, before);
+    const int folder =
+        ::open(QFile::encodeName(dir_->path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QVERIFY(folder >= 0);
+    QCOMPARE(::flock(folder, LOCK_EX), 0);
+
+    std::atomic<bool> done{false};
+    bool saved = false;
+    QString error;
+    std::thread writer([&] {
+        saved =
+            portOnly ? writePortNumber(5, &error) : writePortSettings({5, 0, 9600, 0, 0}, &error);
+        done = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (!done && clock.elapsed() < holdMs)
+        QThread::msleep(5);
+    const bool waited = !done;
+    const QByteArray unchanged = readAll(ini);
+    writeFile(ini, formatSettingsText({1, 2, 19200, 0, 0}));
+    ::close(folder);
+    writer.join();
+
+    if (holdMs > kSettingsLockWaitMs) {
+        QVERIFY(!saved);
+        QCOMPARE(unchanged, before);
+        QVERIFY2(error.contains(QStringLiteral("is being written by another program; nothing "
+                                               "was written.\nThe old settings are unchanged.")),
+                 qPrintable(error));
+        return;
+    }
+    QVERIFY(waited);
+    QVERIFY2(saved, qPrintable(error));
+    QCOMPARE(readAll(ini), portOnly ? formatSettingsText({5, 2, 19200, 0, 0})
+                                    : formatSettingsText({5, 0, 9600, 0, 0}));
+}
 QTEST_GUILESS_MAIN(TestSettingsFile)
 #include "test_settings_file.moc"

@@ -79,8 +79,7 @@ int reportNotOne(const QList<ScanResult>& results, const QList<int16_t>& found, 
 }
 
 // One relay on port: says so and, with save, stores it.
-int reportOne(int16_t port, const PortSettingsRead& read, const PortSettingsValues& settings,
-              bool save) {
+int reportOne(int16_t port, const PortSettingsRead& read, bool save) {
     const bool named = read.values && read.values->portNumber == port;
     if (!save) {
         printErr(QStringLiteral("ktr6ctl: one relay found, on %1.%2")
@@ -96,12 +95,11 @@ int reportOne(int16_t port, const PortSettingsRead& read, const PortSettingsValu
                      .arg(portName(port), shownSettingsFile()));
         return kFound;
     }
-    // The dialog's writer: only the port changes; a missing file is made
-    // with a fresh installation's other lines.
-    PortSettingsValues values = settings;
-    values.portNumber = port;
+    // The dialog's writer on the file as it is now: only the port changes,
+    // whatever another program changed during the scan; a missing file is
+    // made with a fresh installation's other lines.
     QString error;
-    if (!writePortSettings(values, &error)) {
+    if (!writePortNumber(port, &error)) {
         printErr(QStringLiteral("ktr6ctl: one relay found, on %1, but it could not be saved.\n%2")
                      .arg(portName(port), error));
         return kNotFound;
@@ -154,5 +152,5 @@ int runScan(const CtlOptions& options) {
     const QList<int16_t> found = portsWith(results, ScanResult::Status::Found);
     if (found.size() != 1)
         return reportNotOne(results, found, options.save);
-    return reportOne(found.first(), read, settings, options.save);
+    return reportOne(found.first(), read, options.save);
 }
