@@ -95,6 +95,22 @@ QString lineSettingsText(const PortFacts& port) {
              parts.value(3) == QLatin1String("1") ? QString() : QStringLiteral("s"), handshaking);
 }
 
+PlanWrite planWrite(const CommissionRecord& record) {
+    switch (record.outcome) {
+    case Outcome::Verified:
+    case Outcome::NotVerified:
+        return PlanWrite::Written;
+    case Outcome::Unchanged:
+        return PlanWrite::Nothing;
+    case Outcome::Failed:
+        break;
+    }
+    // A failed run that read the device and has no read-back failed in the
+    // write or its read-back; one that read nothing, or kept the set it read
+    // (another firmware variant), wrote nothing.
+    return record.before && !record.after ? PlanWrite::Unknown : PlanWrite::Nothing;
+}
+
 QString resultLine(const CommissionRecord& record) {
     switch (record.outcome) {
     case Outcome::Verified:

@@ -47,6 +47,13 @@ struct CommissionRecord {
     QByteArray pdfSha256; // of the PDF as written, lowercase hex
 };
 
+// Whether the run sent the plan: nothing (the read failed, the device held
+// the plan already or another firmware variant), written and read back, or
+// sent (perhaps in part) without an answer to its read-back, so that what
+// the device holds is unknown.
+enum class PlanWrite { Nothing, Written, Unknown };
+PlanWrite planWrite(const CommissionRecord& record);
+
 // "Verified: the device holds this set", "... ; nothing was written", or
 // "NOT VERIFIED: " and the reason or the differences.
 QString resultLine(const CommissionRecord& record);

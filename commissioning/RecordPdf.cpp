@@ -13,6 +13,7 @@
 #include <QPdfWriter>
 #include <QTextLayout>
 #include <QTextOption>
+#include <algorithm>
 #include <iterator>
 
 namespace {
@@ -27,6 +28,10 @@ constexpr qreal kBottom = kPageHeight - 14;
 constexpr int kDpi = 600;
 
 const QString kDash = QStringLiteral("\u2014");
+const QString kEllipsis = QStringLiteral("\u2026");
+constexpr qreal kCellPad = 1.2;
+// Where the signatures begin; nothing above may reach it.
+constexpr qreal kSignaturesTop = kBottom - 46;
 
 const QColor kInk(0, 0, 0);
 const QColor kMuted(80, 80, 80);
@@ -79,11 +84,63 @@ public:
         return toMm(height);
     }
 
+    // How many lines text takes wrapped in a column of the given width.
+    int lineCount(const QString& text, const QFont& font, qreal width) const {
+        QTextLayout layout(text, font, device_);
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        int lines = 0;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(toDevice(width));
+            ++lines;
+        }
+        layout.endLayout();
+        return lines;
+    }
+
+    // The text, or as much of it as fits in maxLines lines followed by "…".
+    QString cutToLines(const QString& text, const QFont& font, qreal width, int maxLines) const {
+        if (lineCount(text, font, width) <= maxLines)
+            return text;
+        qsizetype kept = 0;
+        for (qsizetype low = 0, high = text.size(); low < high;) {
+            const qsizetype middle = (low + high + 1) / 2;
+            if (lineCount(text.left(middle).trimmed() + kEllipsis, font, width) <= maxLines)
+                low = kept = middle;
+            else
+                high = middle - 1;
+        }
+        if (kept > 0 && text[kept - 1].isHighSurrogate())
+            --kept;
+        return text.left(kept).trimmed() + kEllipsis;
+    }
+
+    // A paragraph of at most maxLines lines: the rest cut with "…".
+    qreal boundedParagraph(const QString& text, const QFont& font, qreal x, qreal y, qreal width,
+                           int maxLines) {
+        return paragraph(cutToLines(text, font, width, maxLines), font, x, y, width);
+    }
+
+    // A cell whose text is never cut: set smaller, down to 6 points, until
+    // it fits on one line.
+    void wholeCell(const QString& text, QFont font, const QRectF& box, Qt::Alignment align) {
+        while (font.pointSizeF() > 6 && !fitsLine(text, font, box.width()))
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+        cell(text, font, box, align);
+    }
+
+    // Whether text fits on one line of a cell of the given width.
+    bool fitsLine(const QString& text, const QFont& font, qreal width) const {
+        return toMm(QFontMetricsF(font, device_).horizontalAdvance(text)) <= width - 2 * kCellPad;
+    }
+
     // One line in a cell, cut with "…" where it does not fit, centred
     // vertically.
     void cell(const QString& text, const QFont& font, const QRectF& box, Qt::Alignment align,
               const QColor& colour = kInk) {
-        const qreal pad = 1.2;
+        const qreal pad = kCellPad;
         const QRectF inner(toDevice(box.x() + pad), toDevice(box.y()),
                            toDevice(box.width() - 2 * pad), toDevice(box.height()));
         const QString shown =
@@ -158,124 +215,189 @@ qreal drawDetails(Sheet& sheet, const CommissionRecord& record, qreal y) {
         {QStringLiteral("Firmware"),
          firmwareSource ? QStringLiteral("SW ") + firmwareSource->firmwareVersion : kDash},
     };
+    // Two lines hold a label of kLabelMaxLength characters; a longer text (a
+    // device path) is cut there, and stays whole in the twin.
     for (const auto& [name, text] : rows) {
         sheet.paragraph(name, label, kLeft, y, labelWidth, kMuted);
-        y += sheet.paragraph(text, value, kLeft + labelWidth, y, kWidth - labelWidth) + 1.1;
+        y += sheet.boundedParagraph(text, value, kLeft + labelWidth, y, kWidth - labelWidth, 2) +
+             1.1;
     }
     return y;
 }
 
 // The inputs table: the input's name, six columns of the plan, three of
-// what the device held before.
+// what the device held before and three of what its read-back found after.
 const Column kInputColumns[] = {
-    {QStringLiteral("Input"), 12, Qt::AlignLeft},
-    {QStringLiteral("Sign"), 14, Qt::AlignLeft},
-    {QStringLiteral("Numerator"), 19, Qt::AlignRight},
-    {QStringLiteral("Divisor"), 15.5, Qt::AlignRight},
-    {QStringLiteral("Per impulse"), 20.5, Qt::AlignRight},
-    {QStringLiteral("Intended"), 22, Qt::AlignRight},
-    {QStringLiteral("Rel. error"), 18, Qt::AlignRight},
-    {QStringLiteral("Sign"), 14, Qt::AlignLeft},
-    {QStringLiteral("Numerator"), 19.5, Qt::AlignRight},
-    {QStringLiteral("Divisor"), 19.5, Qt::AlignRight},
+    {QStringLiteral("Input"), 10, Qt::AlignLeft},
+    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
+    {QStringLiteral("Num."), 12, Qt::AlignRight},
+    {QStringLiteral("Div."), 12, Qt::AlignRight},
+    {QStringLiteral("Per impulse"), 20, Qt::AlignRight},
+    {QStringLiteral("Intended"), 21.5, Qt::AlignRight},
+    {QStringLiteral("Rel. error"), 16, Qt::AlignRight},
+    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
+    {QStringLiteral("Num."), 12, Qt::AlignRight},
+    {QStringLiteral("Div."), 12, Qt::AlignRight},
+    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
+    {QStringLiteral("Num."), 12, Qt::AlignRight},
+    {QStringLiteral("Div."), 12, Qt::AlignRight},
 };
-constexpr int kPlanColumns = 7; // the input's name and six of the plan
+constexpr int kColumnCount = int(std::size(kInputColumns));
+constexpr int kPlanColumns = 7;  // the input's name and six of the plan
+constexpr int kBeforeColumn = 7; // then sign, numerator and divisor before
+constexpr int kAfterColumn = 10; // and after
+constexpr int kIntendedColumn = 5;
 constexpr qreal kInputHeaderHeight = 5;
 constexpr qreal kInputRowHeight = 6;
+constexpr qreal kBodyPoints = 8.5;
+// An intended amount that does not fit its cell at this size goes whole
+// into a note under the table.
+constexpr qreal kIntendedMinPoints = 7;
+// The notes' height, within which their size goes down to 5 points.
+constexpr qreal kNotesMaxHeight = 22;
 
-// Where the "before" columns start.
-qreal beforeColumnsX() {
-    qreal x = 0;
-    for (int c = 0; c < kPlanColumns; ++c)
+qreal columnX(int column) {
+    qreal x = kLeft;
+    for (int c = 0; c < column; ++c)
         x += kInputColumns[c].width;
-    return kLeft + x;
+    return x;
+}
+
+QString planHeading(const CommissionRecord& record) {
+    return planWrite(record) == PlanWrite::Nothing ? QStringLiteral("Plan (nothing written)")
+                                                   : QStringLiteral("Plan (written)");
 }
 
 // Two header rows: the groups, then the columns; returns where they end.
-qreal drawInputsHeader(Sheet& sheet, qreal y, qreal beforeX, const QFont& heading) {
-    const qreal nameWidth = kInputColumns[0].width;
+qreal drawInputsHeader(Sheet& sheet, const CommissionRecord& record, qreal y,
+                       const QFont& heading) {
     sheet.fill(QRectF(kLeft, y, kWidth, 2 * kInputHeaderHeight), kHeaderFill);
-    sheet.cell(QStringLiteral("Plan (the set written)"), heading,
-               QRectF(kLeft + nameWidth, y, beforeX - kLeft - nameWidth, kInputHeaderHeight),
-               Qt::AlignLeft);
-    sheet.cell(QStringLiteral("Before (the device)"), heading,
-               QRectF(beforeX, y, kLeft + kWidth - beforeX, kInputHeaderHeight), Qt::AlignLeft);
-    sheet.rule(kLeft + nameWidth, y + kInputHeaderHeight, beforeX - 1.5, y + kInputHeaderHeight);
-    sheet.rule(beforeX + 1.5, y + kInputHeaderHeight, kLeft + kWidth, y + kInputHeaderHeight);
-    y += kInputHeaderHeight;
-    qreal x = kLeft;
-    for (const Column& column : kInputColumns) {
-        sheet.cell(column.title, heading, QRectF(x, y, column.width, kInputHeaderHeight),
-                   column.align);
-        x += column.width;
+    const std::pair<QString, int> groups[] = {
+        {planHeading(record), 1},
+        {QStringLiteral("Before (the device)"), kBeforeColumn},
+        {QStringLiteral("After (read back)"), kAfterColumn},
+    };
+    const int ends[] = {kBeforeColumn, kAfterColumn, kColumnCount};
+    for (int g = 0; g < 3; ++g) {
+        const qreal x = columnX(groups[g].second);
+        const qreal end = columnX(ends[g]);
+        sheet.wholeCell(groups[g].first, heading, QRectF(x, y, end - x, kInputHeaderHeight),
+                        Qt::AlignLeft);
+        sheet.rule(x + (g == 0 ? 0 : 1.5), y + kInputHeaderHeight, end - (g == 2 ? 0 : 1.5),
+                   y + kInputHeaderHeight);
     }
+    y += kInputHeaderHeight;
+    for (int c = 0; c < kColumnCount; ++c)
+        sheet.wholeCell(kInputColumns[c].title, heading,
+                        QRectF(columnX(c), y, kInputColumns[c].width, kInputHeaderHeight),
+                        kInputColumns[c].align);
     return y + kInputHeaderHeight;
 }
 
-// Input i's cells, one per column of kInputColumns.
-QStringList inputRowTexts(const CommissionRecord& record, int i) {
+// Sign, numerator and divisor of input i in a set, or dashes without one.
+QStringList setTexts(const std::optional<ParameterSet>& set, int i) {
+    if (!set)
+        return {kDash, kDash, kDash};
+    const auto& row = set->table[i];
+    return {signWord(row), QString::number(row[Others::kNumeratorColumn]),
+            QString::number(row[Others::kDivisorColumn])};
+}
+
+// Input i's cells, one per column of kInputColumns; an intended amount too
+// long for its cell is named by its note ("note 2") and added to *notes.
+QStringList inputRowTexts(Sheet& sheet, const CommissionRecord& record, int i, QStringList* notes) {
     const auto& row = record.plan.set.table[i];
     const std::optional<IntendedAmount> intended = intendedAmount(record.plan, i);
     const bool minus = row[Others::kSignColumn] != 1;
-    QStringList texts = {
-        QStringLiteral("IN %1").arg(i + 1),
-        signWord(row),
-        QString::number(row[Others::kNumeratorColumn]),
-        QString::number(row[Others::kDivisorColumn]),
-        row[Others::kDivisorColumn] == 0 ? kDash : coefficientText(row),
-        intended ? (minus ? QStringLiteral("-") : QString()) + intended->text.trimmed() : QString(),
-        !intended                 ? QString()
-        : intended->relativeError ? relativeErrorText(*intended->relativeError)
-                                  : kDash,
-    };
-    const auto* before = record.before ? &record.before->table[i] : nullptr;
-    texts << (before ? signWord(*before) : kDash)
-          << (before ? QString::number((*before)[Others::kNumeratorColumn]) : kDash)
-          << (before ? QString::number((*before)[Others::kDivisorColumn]) : kDash);
-    return texts;
+    QString amount =
+        intended ? (minus ? QStringLiteral("-") : QString()) + intended->text.trimmed() : QString();
+    if (!sheet.fitsLine(amount, sheet.font(kIntendedMinPoints),
+                        kInputColumns[kIntendedColumn].width)) {
+        *notes << QStringLiteral("(%1) IN %2 intended %3")
+                      .arg(QString::number(notes->size() + 1), QString::number(i + 1), amount);
+        amount = QStringLiteral("note %1").arg(notes->size());
+    }
+    QString error;
+    if (intended)
+        error = !intended->relativeError ? kDash
+                : intended->outOfReach
+                    ? relativeErrorText(*intended->relativeError) + QStringLiteral(" !")
+                    : relativeErrorText(*intended->relativeError);
+    return QStringList{QStringLiteral("IN %1").arg(i + 1),
+                       signWord(row),
+                       QString::number(row[Others::kNumeratorColumn]),
+                       QString::number(row[Others::kDivisorColumn]),
+                       row[Others::kDivisorColumn] == 0 ? kDash : coefficientText(row),
+                       amount,
+                       error} +
+           setTexts(record.before, i) + setTexts(record.after, i);
 }
 
-// Input i's row at y, striped every other row; a plan value that differs
-// from what the device held is set in bold.
-void drawInputRow(Sheet& sheet, const CommissionRecord& record, int i, qreal y, const QFont& body,
-                  const QFont& changed) {
-    const QStringList texts = inputRowTexts(record, i);
-    const auto& row = record.plan.set.table[i];
-    const auto* before = record.before ? &record.before->table[i] : nullptr;
-    const int planColumnOf[] = {-1, Others::kSignColumn, Others::kNumeratorColumn,
-                                Others::kDivisorColumn};
+// Whether cell c of input i is set in bold: a plan value that differs from
+// what the device held before, an after value that differs from the plan, a
+// relative error beyond the tolerance.
+bool boldCell(const CommissionRecord& record, int i, int c) {
+    const int setColumnOf[] = {Others::kSignColumn, Others::kNumeratorColumn,
+                               Others::kDivisorColumn};
+    const auto& plan = record.plan.set.table[i];
+    if (c >= 1 && c <= 3 && record.before)
+        return record.before->table[i][setColumnOf[c - 1]] != plan[setColumnOf[c - 1]];
+    if (c >= kAfterColumn && record.after)
+        return record.after->table[i][setColumnOf[c - kAfterColumn]] !=
+               plan[setColumnOf[c - kAfterColumn]];
+    if (c == kPlanColumns - 1) {
+        const std::optional<IntendedAmount> intended = intendedAmount(record.plan, i);
+        return intended && intended->outOfReach;
+    }
+    return false;
+}
+
+// Input i's row at y, striped every other row.
+void drawInputRow(Sheet& sheet, const CommissionRecord& record, int i, qreal y,
+                  QStringList* notes) {
+    const QStringList texts = inputRowTexts(sheet, record, i, notes);
     if (i % 2 == 1)
         sheet.fill(QRectF(kLeft, y, kWidth, kInputRowHeight), kStripe);
-    qreal x = kLeft;
-    for (int c = 0; c < int(std::size(kInputColumns)); ++c) {
-        const bool differs =
-            before && c >= 1 && c <= 3 && (*before)[planColumnOf[c]] != row[planColumnOf[c]];
-        sheet.cell(texts[c], differs ? changed : body,
-                   QRectF(x, y, kInputColumns[c].width, kInputRowHeight), kInputColumns[c].align);
-        x += kInputColumns[c].width;
-    }
+    for (int c = 0; c < kColumnCount; ++c)
+        sheet.wholeCell(texts[c], sheet.font(kBodyPoints, boldCell(record, i, c)),
+                        QRectF(columnX(c), y, kInputColumns[c].width, kInputRowHeight),
+                        kInputColumns[c].align);
+}
+
+// The intended amounts too long for their cells, whole, in a size that
+// keeps them within kNotesMaxHeight.
+qreal drawNotes(Sheet& sheet, const QStringList& notes, qreal y) {
+    if (notes.isEmpty())
+        return 0;
+    const QString text = notes.join(QStringLiteral("; "));
+    QFont font = sheet.font(7.5);
+    while (font.pointSizeF() > 5 && sheet.paragraph(text, font, kLeft, y, kWidth, kInk,
+                                                    Qt::AlignLeft, false) > kNotesMaxHeight)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    return sheet.paragraph(text, font, kLeft, y, kWidth) + 0.8;
 }
 
 qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
-    const qreal beforeX = beforeColumnsX();
-    const QFont heading = sheet.font(7.5, true);
-    const QFont body = sheet.font(9.5);
-    const QFont changed = sheet.font(9.5, true);
-    y = drawInputsHeader(sheet, y, beforeX, heading);
-    const qreal tableTop = y - 2 * kInputHeaderHeight;
+    const qreal tableTop = y;
+    y = drawInputsHeader(sheet, record, y, sheet.font(7.5, true));
+    QStringList notes;
     for (int i = 0; i < Others::kInputs; ++i) {
-        drawInputRow(sheet, record, i, y, body, changed);
+        drawInputRow(sheet, record, i, y, &notes);
         y += kInputRowHeight;
     }
     sheet.rule(kLeft, tableTop, kLeft + kWidth, tableTop, 0.35, kInk);
     sheet.rule(kLeft, y, kLeft + kWidth, y, 0.35, kInk);
-    sheet.rule(beforeX, tableTop, beforeX, y, 0.25);
+    for (const int c : {kBeforeColumn, kAfterColumn})
+        sheet.rule(columnX(c), tableTop, columnX(c), y, 0.25);
     y += 1.2;
+    y += drawNotes(sheet, notes, y);
     y += sheet.paragraph(
         QStringLiteral("Per impulse: numerator \u00F7 divisor with its sign. Intended: the amount "
                        "per impulse the plan names; Rel. error: |numerator \u00F7 divisor \u2212 "
-                       "intended| \u00F7 intended. Bold: a plan value that differs from the "
-                       "device's value before the run."),
+                       "intended| \u00F7 intended, \"!\" beyond the tolerance %1. Bold: a plan "
+                       "value that differs from the device's before the run, a value read back "
+                       "that differs from the plan.")
+            .arg(relativeErrorText(record.plan.tolerance.value())),
         sheet.font(7.5), kLeft, y, kWidth, kMuted);
     return y;
 }
@@ -311,27 +433,46 @@ qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {
     return y;
 }
 
-// The result line in a box; a long one (many differences) in a smaller
-// size, so that it ends above bottom.
+// The result line, and after a write that went out unanswered what that
+// leaves the device in.
+QString resultText(const CommissionRecord& record) {
+    QString text = resultLine(record);
+    if (planWrite(record) == PlanWrite::Unknown)
+        text += QStringLiteral(". The set the device now holds is unknown: read it before the "
+                               "relay is used.");
+    return text;
+}
+
+// The result in a box that ends above bottom: a long one (many
+// differences) in a smaller size, down to 5.5 points; what still does not
+// fit is cut with "…" (the twin holds it whole).
 qreal drawResult(Sheet& sheet, const CommissionRecord& record, qreal y, qreal bottom) {
     const bool verified =
         record.outcome == Outcome::Verified || record.outcome == Outcome::Unchanged;
     const qreal pad = 2.5;
-    const QString text = resultLine(record);
+    const qreal textWidth = kWidth - 2 * pad;
+    QString text = resultText(record);
     QFont font;
     qreal height = 0;
-    for (qreal points = 11; points >= 6; points -= 0.5) {
+    for (qreal points = 11; points >= 5.5; points -= 0.5) {
         font = sheet.font(points, true);
-        height = sheet.paragraph(text, font, kLeft + pad, y + pad, kWidth - 2 * pad, kInk,
-                                 Qt::AlignLeft, false) +
+        height = sheet.paragraph(text, font, kLeft + pad, y + pad, textWidth, kInk, Qt::AlignLeft,
+                                 false) +
                  2 * pad;
         if (y + height <= bottom)
             break;
     }
+    if (y + height > bottom) {
+        const int lines = std::max(1, int((bottom - y - 2 * pad) / sheet.lineHeight(font)));
+        text = sheet.cutToLines(text, font, textWidth, lines);
+        height = sheet.paragraph(text, font, kLeft + pad, y + pad, textWidth, kInk, Qt::AlignLeft,
+                                 false) +
+                 2 * pad;
+    }
     if (!verified)
         sheet.fill(QRectF(kLeft, y, kWidth, height), kStripe);
     sheet.frame(QRectF(kLeft, y, kWidth, height), verified ? 0.35 : 0.9);
-    sheet.paragraph(text, font, kLeft + pad, y + pad, kWidth - 2 * pad);
+    sheet.paragraph(text, font, kLeft + pad, y + pad, textWidth);
     return y + height;
 }
 
@@ -422,7 +563,6 @@ QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
         y += sheet.paragraph(QStringLiteral("Output"), sheet.font(11, true), kLeft, y, kWidth) + 1;
         y = drawOutput(sheet, record, y) + 5;
         y += sheet.paragraph(QStringLiteral("Result"), sheet.font(11, true), kLeft, y, kWidth) + 1;
-        constexpr qreal kSignaturesTop = kBottom - 46;
         y = drawResult(sheet, record, y, kSignaturesTop - 4) + 6;
         drawRemarks(sheet, y, kSignaturesTop - 8);
         drawSignatures(sheet, record, kSignaturesTop);

@@ -5,6 +5,7 @@
 #include "commissioning/Record.h"
 #include "commissioning/RecordPdf.h"
 
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -60,6 +61,36 @@ CommissionRecord sampleRecord(Outcome outcome) {
     return record;
 }
 
+// A plan's amount of the most characters it may have: 0.1 and 197 zeros.
+const QString kLongAmount = QStringLiteral("0.1") + QString(197, QLatin1Char('0'));
+
+// The sample record changed as a case asks: "write failed" (the block went
+// out, its read-back did not answer), "tight tolerance" (IN 3's amount
+// beyond it), "long amounts" (every input's amount of 200 characters),
+// "long path" (a device path of 1,000 characters in the port and the
+// reason, and the write failed).
+void applyVariant(CommissionRecord& record, const QString& variant) {
+    if (variant.contains(QLatin1String("write failed")) || variant == QLatin1String("long path")) {
+        record.outcome = Outcome::Failed;
+        record.before = beforeSet();
+        record.after.reset();
+        record.differences.clear();
+        record.reason = QStringLiteral("writing the parameters: COM4 (%1): Input/output error")
+                            .arg(record.port.device);
+    }
+    if (variant == QLatin1String("tight tolerance"))
+        record.plan.tolerance = *parseTolerance(QStringLiteral("1e-7"), nullptr);
+    if (variant == QLatin1String("long amounts") || variant == QLatin1String("long path"))
+        for (QString& amount : record.plan.amounts)
+            amount = kLongAmount;
+    if (variant == QLatin1String("long path")) {
+        record.port.device =
+            QStringLiteral("/dev/serial/by-path/") + QString(980, QLatin1Char('p'));
+        record.reason = QStringLiteral("writing the parameters: COM4 (%1): Input/output error")
+                            .arg(record.port.device);
+    }
+}
+
 // Runs a poppler tool on the PDF; its standard output.
 QString poppler(const QString& tool, const QByteArray& pdf, QStringList args) {
     QTemporaryDir dir;
@@ -109,7 +140,9 @@ private slots:
 
 void CtlRecordTest::pdfReadsBackAsText_data() {
     QTest::addColumn<int>("outcome");
-    QTest::addColumn<QStringList>("lines"); // lines of the text layer, blanks run together
+    QTest::addColumn<QString>("variant");     // see applyVariant
+    QTest::addColumn<QStringList>("lines");   // lines of the text layer, blanks run together
+    QTest::addColumn<QStringList>("phrases"); // in the text, lines joined by blanks
 
     const QStringList common = {
         "KTR6 commissioning record",
@@ -121,7 +154,7 @@ void CtlRecordTest::pdfReadsBackAsText_data() {
         "Program ktr6ctl, version 1.02",
         "Port COM4 (/dev/ttyUSB0)",
         "Line settings 9600 baud, 8 data bits, no parity, 1 stop bit, handshaking none",
-        "Input Sign Numerator Divisor Per impulse Intended Rel. error Sign Numerator Divisor",
+        "Input Sign Num. Div. Per impulse Intended Rel. error Sign Num. Div. Sign Num. Div.",
         "File ktr6-record-20240517-140307-COM4.pdf · its data and SHA-256 in "
         "ktr6-record-20240517-140307-COM4.json",
     };
@@ -135,35 +168,70 @@ void CtlRecordTest::pdfReadsBackAsText_data() {
     };
     const QStringList beforeValues = {" plus 16 1", " minus 1 4", " plus 300 65535",
                                       " plus 1 1",  " plus 2 3",  " plus 1 1"};
+    // After: the read-back, the plan's set.
+    const QStringList afterValues = {" plus 1 10", " minus 1 4", " plus 1 12",
+                                     " plus 1 1",  " plus 2 3",  " plus 0 0"};
     QStringList rows;
     for (int i = 0; i < 6; ++i)
-        rows << planRows[i] + beforeValues[i];
+        rows << planRows[i] + beforeValues[i] + afterValues[i];
+    const QString written = "Plan (written) Before (the device) After (read back)";
+    const QString nothing = "Plan (nothing written) Before (the device) After (read back)";
 
-    QTest::newRow("verified") << int(Outcome::Verified)
+    QTest::newRow("verified") << int(Outcome::Verified) << QString()
                               << common + rows +
-                                     QStringList{"Firmware SW 6", "Output value 7 5 7",
-                                                 "Verified: the device holds this set"};
-    QTest::newRow("unchanged") << int(Outcome::Unchanged)
-                               << QStringList{"Verified: the device holds this set; nothing was "
-                                              "written"};
-    QTest::newRow("not verified") << int(Outcome::NotVerified)
-                                  << QStringList{"Output value 7 5 8",
-                                                 "NOT VERIFIED: output: device 8, file 7"};
+                                     QStringList{written, "Firmware SW 6", "Output value 7 5 7",
+                                                 "Verified: the device holds this set"}
+                              << QStringList{"\"!\" beyond the tolerance 0.0001."};
+    QTest::newRow("unchanged") << int(Outcome::Unchanged) << QString()
+                               << QStringList{nothing,
+                                              "Verified: the device holds this set; nothing was "
+                                              "written"}
+                               << QStringList();
+    QTest::newRow("not verified") << int(Outcome::NotVerified) << QString()
+                                  << QStringList{written, "Output value 7 5 8",
+                                                 "NOT VERIFIED: output: device 8, file 7"}
+                                  << QStringList();
     QStringList unread;
     for (const QString& row : planRows)
-        unread << row + QStringLiteral(" — — —");
+        unread << row + QStringLiteral(" — — — — — —");
     QTest::newRow("failed, nothing read")
-        << int(Outcome::Failed)
-        << unread + QStringList{"Firmware —", "Output value 7 — —",
+        << int(Outcome::Failed) << QString()
+        << unread + QStringList{nothing, "Firmware —", "Output value 7 — —",
                                 "NOT VERIFIED: reading the device: COM4 (/dev/ttyUSB0): "
-                                "Permission denied"};
+                                "Permission denied"}
+        << QStringList();
+    QStringList unanswered;
+    for (int i = 0; i < 6; ++i)
+        unanswered << planRows[i] + beforeValues[i] + QStringLiteral(" — — —");
+    QTest::newRow("failed, write unanswered")
+        << int(Outcome::Failed) << QStringLiteral("write failed")
+        << unanswered + QStringList{written, "Firmware SW 6", "Output value 7 5 —"}
+        << QStringList{"NOT VERIFIED: writing the parameters: COM4 (/dev/ttyUSB0): Input/output "
+                       "error. The set the device now holds is unknown: read it before the relay "
+                       "is used."};
+    QTest::newRow("an amount beyond the tolerance")
+        << int(Outcome::Verified) << QStringLiteral("tight tolerance")
+        << QStringList{"IN 3 plus 1 12 0.083333 0.0833333 4e-07 ! plus 300 65535 plus 1 12"}
+        << QStringList{"\"!\" beyond the tolerance 1e-07."};
+    // Too long for its cell, an amount goes whole into a note.
+    QTest::newRow("amounts of 200 characters")
+        << int(Outcome::Verified) << QStringLiteral("long amounts")
+        << QStringList{"IN 1 plus 1 10 0.1 note 1 0 plus 16 1 plus 1 10",
+                       "IN 6 plus 0 0 — note 6 — plus 1 1 plus 0 0"}
+        << QStringList{"(1) IN 1 intended " + kLongAmount + ";",
+                       "(2) IN 2 intended -" + kLongAmount + ";",
+                       "(6) IN 6 intended " + kLongAmount};
 }
 
 void CtlRecordTest::pdfReadsBackAsText() {
     QFETCH(int, outcome);
+    QFETCH(QString, variant);
     QFETCH(QStringList, lines);
+    QFETCH(QStringList, phrases);
+    CommissionRecord record = sampleRecord(Outcome(outcome));
+    applyVariant(record, variant);
     QString warning;
-    const QByteArray pdf = recordPdf(sampleRecord(Outcome(outcome)), &warning);
+    const QByteArray pdf = recordPdf(record, &warning);
     QVERIFY2(warning.isEmpty(), qPrintable(warning));
 
     const QString info = poppler(QStringLiteral("pdfinfo"), pdf, {});
@@ -179,6 +247,12 @@ void CtlRecordTest::pdfReadsBackAsText() {
                  qPrintable(QStringLiteral("wanted \"%1\", found \"%2\" in:\n%3")
                                 .arg(line, found, text.join('\n'))));
     }
+    // Wrapped at any blank, or inside a long word.
+    const QString joined = text.join(' ');
+    for (const QString& phrase : phrases)
+        QVERIFY2(joined.contains(phrase) ||
+                     QString(joined).remove(' ').contains(QString(phrase).remove(' ')),
+                 qPrintable(QStringLiteral("wanted \"%1\" in:\n%2").arg(phrase, joined)));
     for (const QString& line : QStringList{"Technician Customer", "Name J. Kováč Name",
                                            "Signature Signature", "Date Date"})
         QVERIFY2(text.contains(line), qPrintable(text.join('\n')));
@@ -188,28 +262,37 @@ void CtlRecordTest::pdfWordsStayOnThePageApart_data() {
     QTest::addColumn<int>("outcome");
     QTest::addColumn<int>("differences");
     QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("variant"); // see applyVariant
 
     // Wide letters, and scripts DejaVu Sans covers beyond Latin.
     const QString wide = QString(80, QLatin1Char('W'));
     const QString words = QStringLiteral("Ελληνικά Москва Rozvodňa ").repeated(4).left(80);
-    QTest::newRow("19 differences, labels of 80 W") << int(Outcome::NotVerified) << 19 << wide;
-    QTest::newRow("19 differences, labels of words") << int(Outcome::NotVerified) << 19 << words;
-    QTest::newRow("failed, a long reason") << int(Outcome::Failed) << 0 << wide;
+    QTest::newRow("19 differences, labels of 80 W")
+        << int(Outcome::NotVerified) << 19 << wide << QString();
+    QTest::newRow("19 differences, labels of words")
+        << int(Outcome::NotVerified) << 19 << words << QString();
+    QTest::newRow("failed, a long reason") << int(Outcome::Failed) << 0 << wide << QString();
+    QTest::newRow("19 differences, amounts of 200 characters")
+        << int(Outcome::NotVerified) << 19 << wide << QStringLiteral("long amounts");
+    QTest::newRow("write failed, a path of 1,000 characters, amounts of 200")
+        << int(Outcome::Failed) << 0 << wide << QStringLiteral("long path");
 }
 
 void CtlRecordTest::pdfWordsStayOnThePageApart() {
     QFETCH(int, outcome);
     QFETCH(int, differences);
     QFETCH(QString, label);
+    QFETCH(QString, variant);
     CommissionRecord record = sampleRecord(Outcome(outcome));
     record.site = record.relay = record.technician = label;
     record.port.device =
         QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    applyVariant(record, variant);
     record.differences.clear();
     for (int i = 0; i < differences; ++i)
         record.differences << QStringLiteral("IN %1 numerator: device 65535, file 65534")
                                   .arg(QString::number(i % 6 + 1));
-    if (outcome == int(Outcome::Failed))
+    if (outcome == int(Outcome::Failed) && variant.isEmpty())
         record.reason = QStringLiteral("reading back what was written: no complete reply from the "
                                        "device on COM4 (%1) after 3 attempts; check that it is "
                                        "connected and powered.")
@@ -248,10 +331,38 @@ void CtlRecordTest::pdfWordsStayOnThePageApart() {
                                     .arg(boxes[i].second, boxes[j].second)));
         }
     }
-    // Nothing of the result is lost to the page's end.
-    // (Blanks and hyphens aside: pdftotext joins a word broken after a hyphen.)
+    // Below the signatures' top (46 mm above the page's 14 mm margin) only
+    // the signature lines and the footer: no block above runs into them.
+    const qreal signaturesTop = (297 - 14 - 46) * 72 / 25.4;
+    const QString footer = "File " + QFileInfo(record.pdf).fileName() +
+                           " · its data and SHA-256 in " +
+                           QFileInfo(record.pdf).completeBaseName() + ".json";
+    const QStringList allowed = QStringList{"Technician", "Customer", "Name", "Signature", "Date"} +
+                                footer.split(' ') + record.technician.split(' ');
+    for (const auto& [box, word] : boxes)
+        if (box.bottom() > signaturesTop)
+            QVERIFY2(box.top() >= signaturesTop &&
+                         (allowed.contains(word) ||
+                          (word.endsWith(u'…') && record.technician.startsWith(word.chopped(1)))),
+                     qPrintable(QStringLiteral("\"%1\" at %2 pt").arg(word).arg(box.top())));
+    // Amounts are never cut; a path too long for its block is, with "…",
+    // and stays whole in the twin.
     QString text =
         poppler(QStringLiteral("pdftotext"), pdf, {}).remove(QRegularExpression("[\\s-]"));
+    for (const QString& amount : record.plan.amounts)
+        QVERIFY2(text.contains(QString(amount).remove(' ')), qPrintable(amount));
+    if (variant == QLatin1String("long path")) {
+        QVERIFY2(!text.contains(record.port.device) && text.contains(u'…'), qPrintable(text));
+        QVERIFY(QJsonDocument::fromJson(recordJson(record))
+                    .object()
+                    .value("port")
+                    .toObject()
+                    .value("device")
+                    .toString() == record.port.device);
+        return; // the result is cut too: it names the path twice
+    }
+    // Nothing of the result is lost to the page's end.
+    // (Blanks and hyphens aside: pdftotext joins a word broken after a hyphen.)
     const QString result = resultLine(record).remove(QRegularExpression("[\\s-]"));
     QVERIFY2(text.contains(result), qPrintable(text));
     if (label != QString(80, QLatin1Char('W')))
