@@ -27,6 +27,15 @@ QString factsJson(const CtlOptions::Facts& facts) {
     return json;
 }
 
+// What the meter constant counts impulses per: kWh for an amount of energy
+// (a transformer ratio without a unit included), else the amount's unit.
+QString registerUnit(const CtlOptions::Facts& facts) {
+    const bool ratio = !facts.ct.isEmpty() || !facts.vt.isEmpty();
+    if (isEnergyUnit(facts.unit) || (facts.unit.isEmpty() && ratio))
+        return QStringLiteral("kWh");
+    return facts.unit.isEmpty() ? QStringLiteral("unit") : facts.unit;
+}
+
 // The facts and the amount they give, then the fraction: as for an amount,
 // and --json prints a plan's input.
 QString factsFitText(const CtlOptions& options, const QString& amount, const FractionFit& fit) {
@@ -37,11 +46,8 @@ QString factsFitText(const CtlOptions& options, const QString& amount, const Fra
             .arg(QString::number(fit.numerator), QString::number(fit.divisor), amount,
                  factsJson(facts));
     const QString unit = facts.unit.isEmpty() ? QString() : QLatin1Char(' ') + facts.unit;
-    QString text =
-        QStringLiteral("Meter constant  %1 per %2\n")
-            .arg(facts.meterConstant.trimmed(), isEnergyUnit(facts.unit) ? QStringLiteral("kWh")
-                                                : facts.unit.isEmpty()   ? QStringLiteral("unit")
-                                                                         : facts.unit);
+    QString text = QStringLiteral("Meter constant  %1 per %2\n")
+                       .arg(facts.meterConstant.trimmed(), registerUnit(facts));
     if (!facts.ct.isEmpty())
         text += QStringLiteral("CT              %1\n").arg(facts.ct.trimmed());
     if (!facts.vt.isEmpty())
