@@ -476,3 +476,47 @@ std::optional<FractionFit> fractionBeyondNumerator(const ExactAmount& amount, ui
         return std::nullopt;
     return wide;
 }
+
+// ---- The amount from the meter's facts -------------------------------------
+
+bool isEnergyUnit(QStringView unit) {
+    return unit == u"Wh" || unit == u"kWh" || unit == u"MWh";
+}
+
+std::optional<ExactAmount> amountFromFacts(const MeterFacts& facts, QString* error) {
+    auto fail = [&](const QString& why) -> std::optional<ExactAmount> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    if ((facts.ct || facts.vt) && !facts.unit.isEmpty() && !isEnergyUnit(facts.unit))
+        return fail(QStringLiteral("a transformer ratio goes with an amount of energy (Wh, kWh "
+                                   "or MWh), not one in \"%1\"")
+                        .arg(facts.unit));
+    // CT x VT / K: (a/b)(c/d) / (k/l) = a c l / (b d k).
+    ExactAmount amount{facts.meterConstant.denominator, facts.meterConstant.numerator};
+    for (const auto& ratio : {facts.ct, facts.vt}) {
+        if (!ratio)
+            continue;
+        amount.numerator = amount.numerator * ratio->numerator;
+        amount.denominator = amount.denominator * ratio->denominator;
+    }
+    if (facts.unit == u"Wh")
+        amount.numerator *= 1000u;
+    else if (facts.unit == u"MWh")
+        amount.denominator *= 1000u;
+    constexpr uint32_t kBillion = 1'000'000'000u;
+    if (amount.numerator * kBillion < amount.denominator ||
+        amount.numerator > amount.denominator * kBillion)
+        return fail(QStringLiteral("the amount per impulse these facts give, %1, lies outside "
+                                   "1e-9..1e9")
+                        .arg(QString::number(amount.toDouble(), 'g', 17)));
+    return amount;
+}
+
+bool differBeyond(const ExactAmount& a, const ExactAmount& b, const Tolerance& tolerance) {
+    // |a - b| / b = |a.n b.d - b.n a.d| / (b.n a.d), against t.n / t.d.
+    const BigNat scaled = b.numerator * a.denominator;
+    const BigNat difference = distance(a.numerator * b.denominator, scaled);
+    return difference * tolerance.ratio.denominator > scaled * tolerance.ratio.numerator;
+}

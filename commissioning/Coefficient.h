@@ -98,3 +98,27 @@ FractionFit bestFraction(const ExactAmount& amount, uint32_t maxNumerator, uint3
 // it: that one. Nothing otherwise.
 std::optional<FractionFit> fractionBeyondNumerator(const ExactAmount& amount, uint32_t maxNumerator,
                                                    uint32_t maxDivisor, const Tolerance& tolerance);
+
+// What an amount per impulse comes from: the meter's constant (impulses per
+// unit of its register) and the ratios of its current and voltage
+// transformers ("1500/5"), read as parseAmount reads an amount, and the unit
+// the amount is counted in. For Wh, kWh and MWh the register counts kWh;
+// for any other unit (or none) it counts that unit and takes no ratios.
+struct MeterFacts {
+    ExactAmount meterConstant;
+    std::optional<ExactAmount> ct;
+    std::optional<ExactAmount> vt;
+    QString unit; // empty: the amount's unit is the register's
+};
+
+// Wh, kWh, MWh (as written, letter case included).
+bool isEnergyUnit(QStringView unit);
+
+// CT ratio x VT ratio / meter constant, in the register's unit and scaled to
+// the amount's (x 1000 for Wh, / 1000 for MWh), exactly. Nothing when a ratio
+// goes with a unit that is no energy, or the amount lies outside 1e-9..1e9;
+// *error then says why.
+std::optional<ExactAmount> amountFromFacts(const MeterFacts& facts, QString* error);
+
+// Whether a and b differ by more than the tolerance, relative to b.
+bool differBeyond(const ExactAmount& a, const ExactAmount& b, const Tolerance& tolerance);

@@ -1,6 +1,7 @@
 #include "ParameterJson.h"
 
 #include "Coefficient.h"
+#include "Record.h"
 #include "core/NumText.h"
 
 #include <QJsonArray>
@@ -57,8 +58,9 @@ std::optional<int> wholeNumber(const QJsonObject& object, const QString& key, in
 // An input's "amount": a text as coefficient reads it, or a JSON number
 // taken as its shortest text (0.1 stays "0.1"); checked as coefficient checks
 // an amount. null counts as not given.
-bool readAmount(const QJsonObject& input, const QString& name, QString* text, QString* error) {
-    const QJsonValue value = input.value(QLatin1String("amount"));
+bool readAmount(const QJsonObject& input, const QString& name, QString* text, QString* error,
+                const char* key = "amount") {
+    const QJsonValue value = input.value(QLatin1String(key));
     if (value.isUndefined() || value.isNull())
         return true;
     if (value.isString())
@@ -73,6 +75,55 @@ bool readAmount(const QJsonObject& input, const QString& name, QString* text, QS
     QString why;
     if (!parseAmount(*text, &why)) {
         *error = QStringLiteral("%1: %2").arg(name, why);
+        return false;
+    }
+    return true;
+}
+
+// An input's "label" or "unit": one line of text, blanks around it dropped.
+bool readText(const QJsonObject& input, const char* key, int maxLength, const QString& name,
+              QString* text, QString* error) {
+    const QJsonValue value = input.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull())
+        return true;
+    if (!value.isString()) {
+        *error = QStringLiteral("%1 must be a text").arg(name);
+        return false;
+    }
+    *text = value.toString().trimmed();
+    *error = labelProblem(name, *text);
+    if (error->isEmpty() && text->toUcs4().size() > maxLength)
+        *error = QStringLiteral("%1 is %2 characters long; at most %3 fit the record")
+                     .arg(name, QString::number(text->toUcs4().size()), QString::number(maxLength));
+    return error->isEmpty();
+}
+
+// An input's label, unit and facts; the facts must give an amount.
+bool readMeaning(const QJsonObject& input, const QString& where, InputMeaning* meaning,
+                 QString* error) {
+    if (!readText(input, "label", kLabelMaxLength, where + QStringLiteral(" label"),
+                  &meaning->label, error) ||
+        !readText(input, "unit", kUnitMaxLength, where + QStringLiteral(" unit"), &meaning->unit,
+                  error))
+        return false;
+    const std::pair<const char*, QString*> facts[] = {
+        {"meter_constant", &meaning->meterConstant}, {"ct", &meaning->ct}, {"vt", &meaning->vt}};
+    for (const auto& [key, text] : facts) {
+        if (!readAmount(input, where + QLatin1Char(' ') + QLatin1String(key), text, error, key))
+            return false;
+    }
+    if (meaning->meterConstant.isEmpty()) {
+        if (meaning->ct.isEmpty() && meaning->vt.isEmpty())
+            return true;
+        *error = where + QStringLiteral(": \"ct\" and \"vt\" need a \"meter_constant\"");
+        return false;
+    }
+    QString why;
+    if (!amountFromFacts(MeterFacts{*parseAmount(meaning->meterConstant, nullptr),
+                                    parseAmount(meaning->ct, nullptr),
+                                    parseAmount(meaning->vt, nullptr), meaning->unit},
+                         &why)) {
+        *error = where + QStringLiteral(": ") + why;
         return false;
     }
     return true;
@@ -172,7 +223,7 @@ std::optional<QJsonObject> parameterObject(const QByteArray& json, QString* prob
 // Input i of the "inputs" list into the fields, its amount (if given) into
 // *amount.
 bool readInput(const QJsonValue& value, int i, EditorFields* fields, QString* amount,
-               QString* problem) {
+               InputMeaning* meaning, QString* problem) {
     const QString where =
         QStringLiteral("inputs[%1] (IN %2)").arg(QString::number(i), QString::number(i + 1));
     if (!value.isObject()) {
@@ -180,7 +231,9 @@ bool readInput(const QJsonValue& value, int i, EditorFields* fields, QString* am
         return false;
     }
     const QJsonObject input = value.toObject();
-    if (!onlyKnownKeys(input, {"numerator", "divisor", "minus", "amount"},
+    if (!onlyKnownKeys(input,
+                       {"numerator", "divisor", "minus", "amount", "label", "unit",
+                        "meter_constant", "ct", "vt"},
                        where + QStringLiteral(": "), problem))
         return false;
     const auto numerator = wholeNumber(input, QStringLiteral("numerator"), 65535,
@@ -196,7 +249,8 @@ bool readInput(const QJsonValue& value, int i, EditorFields* fields, QString* am
         *problem = where + QStringLiteral(" minus must be true or false");
         return false;
     }
-    if (!readAmount(input, where + QStringLiteral(" amount"), amount, problem))
+    if (!readAmount(input, where + QStringLiteral(" amount"), amount, problem) ||
+        !readMeaning(input, where, meaning, problem))
         return false;
     fields->numerator[i] = QString::number(*numerator);
     fields->divisor[i] = QString::number(*divisor);
@@ -207,7 +261,7 @@ bool readInput(const QJsonValue& value, int i, EditorFields* fields, QString* am
 } // namespace
 
 std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error,
-                                                 PlanAmounts* amounts) {
+                                                 PlanAmounts* amounts, PlanMeanings* meanings) {
     QString problem;
     auto fail = [&]() {
         if (error)
@@ -219,9 +273,10 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
         return fail();
     EditorFields fields;
     PlanAmounts given;
+    PlanMeanings said;
     const QJsonArray list = root->value(QLatin1String("inputs")).toArray();
     for (int i = 0; i < Others::kInputs; ++i) {
-        if (!readInput(list[i], i, &fields, &given[i], &problem))
+        if (!readInput(list[i], i, &fields, &given[i], &said[i], &problem))
             return fail();
     }
     const auto output =
@@ -231,14 +286,21 @@ std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString
     fields.output = QString::number(*output);
     if (amounts)
         *amounts = given;
+    if (meanings)
+        *meanings = said;
     return fields;
 }
 
 std::optional<ParameterPlan> parameterPlanFromJson(const QByteArray& json, QString* error) {
     ParameterPlan plan;
-    const auto fields = editorFieldsFromJson(json, error, &plan.amounts);
+    const auto fields = editorFieldsFromJson(json, error, &plan.amounts, &plan.meanings);
     if (!fields)
         return std::nullopt;
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const auto fromFacts = factsAmount(plan.meanings[i]);
+        if (plan.amounts[i].isEmpty() && fromFacts)
+            plan.amounts[i] = QString::fromLatin1(numberJson(fromFacts->toDouble()));
+    }
     const auto block = encodeWriteBlock(*fields, error);
     if (!block)
         return std::nullopt;
@@ -258,6 +320,15 @@ std::optional<ParameterSet> parameterSetFromJson(const QByteArray& json, QString
         return std::nullopt;
     plan->set.firmwareVersion.clear();
     return plan->set;
+}
+
+std::optional<ExactAmount> factsAmount(const InputMeaning& meaning) {
+    const auto meterConstant = parseAmount(meaning.meterConstant, nullptr);
+    if (!meterConstant)
+        return std::nullopt;
+    return amountFromFacts(MeterFacts{*meterConstant, parseAmount(meaning.ct, nullptr),
+                                      parseAmount(meaning.vt, nullptr), meaning.unit},
+                           nullptr);
 }
 
 std::optional<IntendedAmount> intendedAmount(const ParameterPlan& plan, int input) {
@@ -281,8 +352,16 @@ QByteArray parameterPlanJson(const ParameterPlan& plan) {
         const auto intended = intendedAmount(plan, input);
         if (!intended)
             return QByteArray();
-        return ",\"amount\":" + jsonString(intended->text) + ",\"relative_error\":" +
-               (intended->relativeError ? numberJson(*intended->relativeError) : "null");
+        QByteArray json = ",\"amount\":" + jsonString(intended->text) + ",\"relative_error\":" +
+                          (intended->relativeError ? numberJson(*intended->relativeError) : "null");
+        const InputMeaning& meaning = plan.meanings[input];
+        for (const auto& [key, text] :
+             {std::pair{"label", &meaning.label}, std::pair{"unit", &meaning.unit},
+              std::pair{"meter_constant", &meaning.meterConstant}, std::pair{"ct", &meaning.ct},
+              std::pair{"vt", &meaning.vt}})
+            if (!text->isEmpty())
+                json += ",\"" + QByteArray(key) + "\":" + jsonString(*text);
+        return json;
     });
 }
 
@@ -343,9 +422,30 @@ QString closestText(const ExactAmount& amount, const Tolerance& tolerance) {
     return text;
 }
 
+// The first input whose facts and stated amount disagree.
+QString factsProblem(const ParameterPlan& plan) {
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const auto fromFacts = factsAmount(plan.meanings[i]);
+        const auto stated = parseAmount(plan.amounts[i], nullptr);
+        if (!fromFacts || !stated || !differBeyond(*stated, *fromFacts, plan.tolerance))
+            continue;
+        const double error =
+            std::abs(stated->toDouble() - fromFacts->toDouble()) / fromFacts->toDouble();
+        return QStringLiteral("inputs[%1] (IN %2): the stated amount \"%3\" is off the amount "
+                              "its meter facts give, %4, by a relative error of %5, over the "
+                              "tolerance %6")
+            .arg(QString::number(i), QString::number(i + 1), plan.amounts[i].trimmed(),
+                 QString::fromLatin1(numberJson(fromFacts->toDouble())),
+                 QString::fromLatin1(numberJson(error)), plan.tolerance.text);
+    }
+    return {};
+}
+
 } // namespace
 
 QString planAmountProblem(const ParameterPlan& plan) {
+    if (const QString problem = factsProblem(plan); !problem.isEmpty())
+        return problem;
     for (int i = 0; i < Others::kInputs; ++i) {
         const auto intended = intendedAmount(plan, i);
         if (!intended || (intended->relativeError && !intended->outOfReach))

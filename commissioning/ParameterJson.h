@@ -26,21 +26,46 @@ QString parameterSetReport(const ParameterSet& set);
 // as its shortest text); empty where none is given. Information only.
 using PlanAmounts = std::array<QString, Others::kInputs>;
 
+// What an input counts, as a plan may say it: its "label" ("Incomer T1,
+// import"), the "unit" of its amount ("kWh", "m³") and the facts the amount
+// comes from: "meter_constant", "ct" and "vt" (texts as written, a JSON
+// number as its shortest text). Empty where not given.
+struct InputMeaning {
+    QString label;
+    QString unit;
+    QString meterConstant;
+    QString ct;
+    QString vt;
+};
+using PlanMeanings = std::array<InputMeaning, Others::kInputs>;
+inline constexpr int kUnitMaxLength = 16; // characters
+
+// The amount per impulse an input's facts give, exactly; nothing without a
+// meter constant. The facts are checked when the plan is read.
+std::optional<ExactAmount> factsAmount(const InputMeaning& meaning);
+
 // The editor's fields from the JSON above. Every input and the output are
 // required, numbers must be whole and fit the block (0..65535, 0..255); an
 // input's "amount", when given, must be an amount coefficient takes (a text
 // or a positive number in 1e-9..1e9). On failure *error names the offending
-// entry. amounts, when given, receives the inputs' amounts.
+// entry. amounts, when given, receives the inputs' amounts, meanings their
+// labels, units and facts. A label is one line of at most kLabelMaxLength
+// characters, a unit one of at most kUnitMaxLength; "ct" and "vt" need a
+// "meter_constant" and a unit of energy (Wh, kWh, MWh) or none.
 std::optional<EditorFields> editorFieldsFromJson(const QByteArray& json, QString* error,
-                                                 PlanAmounts* amounts = nullptr);
+                                                 PlanAmounts* amounts = nullptr,
+                                                 PlanMeanings* meanings = nullptr);
 
 // A parameter file as write, diff and commission take it: the editor's
 // fields, the set they encode to (firmware as the file names it, else
-// empty), the intended amounts and the tolerance they are held to.
+// empty), the intended amounts and the tolerance they are held to, and
+// what each input counts. An input with facts and no "amount" intends the
+// amount its facts give (as its shortest decimal text).
 struct ParameterPlan {
     EditorFields fields;
     ParameterSet set;
     PlanAmounts amounts;
+    PlanMeanings meanings;
     Tolerance tolerance = defaultTolerance();
 };
 std::optional<ParameterPlan> parameterPlanFromJson(const QByteArray& json, QString* error);
@@ -60,7 +85,9 @@ struct IntendedAmount {
 };
 std::optional<IntendedAmount> intendedAmount(const ParameterPlan& plan, int input);
 
-// A plan's stated amounts are a promise: the first input whose fraction
+// A plan's stated amounts are a promise: the first input whose facts give
+// another amount than its "amount" (beyond the tolerance), else the first
+// input whose fraction
 // misses its amount by more than the plan's tolerance (or has divisor 0),
 // named with its amount, fraction and relative error and the closest
 // fraction within coefficient's default bounds. Empty when every stated
@@ -69,7 +96,8 @@ QString planAmountProblem(const ParameterPlan& plan);
 
 // The plan in the JSON of read --json, each input with an intended amount
 // carrying it as "amount" (a text) and its "relative_error" (a number, null
-// with divisor 0) after "minus"; one line, no newline.
+// with divisor 0) after "minus", then those of "label", "unit",
+// "meter_constant", "ct" and "vt" it gives (texts); one line, no newline.
 QByteArray parameterPlanJson(const ParameterPlan& plan);
 
 // A JSON string with its quotes; a number as the shortest text that reads

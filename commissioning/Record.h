@@ -68,7 +68,8 @@ QString isoTime(const QDateTime& time);
 // tolerance (the relative error the plan's amounts are held to, a number),
 // after, pdf, pdf_sha256. Labels not given, and a reason or a set that does not
 // apply, are null; the sets are in the JSON of read --json (the plan's inputs
-// add their intended amount and its relative error). Ends with a newline.
+// add their intended amount and its relative error, then the label, unit and
+// meter facts the plan gives them). Ends with a newline.
 QByteArray recordJson(const CommissionRecord& record);
 
 // The journal's entry: time, site, relay, technician, port, outcome, before,

@@ -108,6 +108,8 @@ private slots:
     void badParameterFile_data();
     void badParameterFile();
     void planAmounts();
+    void planFacts_data();
+    void planFacts();
     void commissionJudgesTheReadBack_data();
     void commissionJudgesTheReadBack();
     void recordFilesNeverReplace();
@@ -290,6 +292,29 @@ void CtlCoreTest::commandLine_data() {
         << QStringList{"monitor", "--journal", "j"}
         << "--record, --journal, --site, --relay and --by belong to the commission command" << 0
         << "";
+    // The meter's facts stand for the amount.
+    QTest::newRow("coefficient from meter facts")
+        << QStringList{"coefficient", "--meter-constant", "10000",  "--ct=1500/5",
+                       "--vt",        "22000/100",        "--unit", " kWh "}
+        << "" << int(C::Coefficient)
+        << "json=0 file= port=- count=- amount= max=255/65535 facts=10000,1500/5,22000/100,kWh";
+    QTest::newRow("AMOUNT and --meter-constant")
+        << QStringList{"coefficient", "0.1", "--meter-constant", "1000"}
+        << "--meter-constant stands for AMOUNT: give one of them, not both" << 0 << "";
+    QTest::newRow("ct zero") << QStringList{"coefficient", "--meter-constant", "1000", "--ct",
+                                            "0/5"}
+                             << "--ct: \"0/5\" is zero" << 0 << "";
+    QTest::newRow("unit with a line separator")
+        << QStringList{"coefficient", "--meter-constant", "1000", "--unit",
+                       QString::fromUtf8("m\u2028\u00b3")}
+        << "--unit holds a control character (U+2028)" << 0 << "";
+    QTest::newRow("unit too long")
+        << QStringList{"coefficient", "--meter-constant", "1000", "--unit", QString(17, u'x')}
+        << "--unit wants a unit of 1 to 16 characters" << 0 << "";
+    QTest::newRow("ct on read") << QStringList{"read", "--ct", "100/5"}
+                                << "--meter-constant, --ct, --vt and --unit belong to the "
+                                   "coefficient command"
+                                << 0 << "";
     QTest::newRow("port on scan, whole") << QStringList{"scan", "--port=2"}
                                          << "scan probes every port; it takes no --port" << 0 << "";
     QTest::newRow("port on coefficient, whole")
@@ -315,9 +340,9 @@ void CtlCoreTest::commandLine_data() {
                                     "exits 0 2 128+N";
     QTest::newRow("-h coefficient, a negative amount")
         << QStringList{"-h", "coefficient", "-0.1"} << "" << int(C::Help)
-        << "help coefficient: --json --max-divisor --max-numerator --tolerance; lists --help "
-           "--json "
-           "--max-divisor --max-numerator --tolerance; exits 0 2 128+N";
+        << "help coefficient: --ct --json --max-divisor --max-numerator --meter-constant "
+           "--tolerance --unit --vt; lists --ct --help --json --max-divisor --max-numerator "
+           "--meter-constant --tolerance --unit --vt; exits 0 2 128+N";
     QTest::newRow("diff FILE --help")
         << QStringList{"diff", "f", "--help"} << "" << int(C::Help)
         << "help diff: --port --tolerance; lists --help --port --tolerance; "
@@ -387,6 +412,9 @@ void CtlCoreTest::commandLine() {
     if (o.command == CtlOptions::Command::Coefficient)
         extra = QStringLiteral(" amount=%1 max=%2/%3")
                     .arg(o.amount, QString::number(o.maxNumerator), QString::number(o.maxDivisor));
+    if (!o.facts.meterConstant.isEmpty())
+        extra += QStringLiteral(" facts=%1,%2,%3,%4")
+                     .arg(o.facts.meterConstant, o.facts.ct, o.facts.vt, o.facts.unit);
     if (o.command == CtlOptions::Command::Commission)
         extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
                     .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
@@ -483,6 +511,41 @@ void CtlCoreTest::badParameterFile_data() {
     QTest::newRow("amount true") << replaced(R"("numerator":16,)",
                                              R"("numerator":16,"amount":true,)")
                                  << "inputs[0] (IN 1) amount must be a text such as \"0.1\"";
+    // What an input counts: a label and a unit are one line, the facts give
+    // an amount as coefficient works it out.
+    QTest::newRow("label with a paragraph separator")
+        << replaced(R"("numerator":16,)", "\"numerator\":16,\"label\":\"T1\u2029import\",")
+        << "inputs[0] (IN 1) label holds a control character (U+2029)";
+    QTest::newRow("label a number")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"label":1,)")
+        << "inputs[0] (IN 1) label must be a text";
+    QTest::newRow("label of 81 characters")
+        << replaced(R"("numerator":16,)",
+                    "\"numerator\":16,\"label\":\"" + QByteArray(81, 'x') + "\",")
+        << "inputs[0] (IN 1) label is 81 characters long; at most 80";
+    QTest::newRow("unit of 17 characters")
+        << replaced(R"("numerator":16,)",
+                    "\"numerator\":16,\"unit\":\"" + QByteArray(17, 'x') + "\",")
+        << "inputs[0] (IN 1) unit is 17 characters long; at most 16";
+    QTest::newRow("ct without a meter constant")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"ct":"1500/5",)")
+        << "inputs[0] (IN 1): \"ct\" and \"vt\" need a \"meter_constant\"";
+    QTest::newRow("meter constant zero")
+        << replaced(R"("numerator":16,)", R"("numerator":16,"meter_constant":0,)")
+        << "inputs[0] (IN 1) meter_constant: \"0\" is zero";
+    QTest::newRow("vt with a decimal comma")
+        << replaced(R"("numerator":16,)",
+                    R"("numerator":16,"meter_constant":1000,"vt":"22000/100,5",)")
+        << "inputs[0] (IN 1) vt: \"22000/100,5\" has a decimal comma";
+    QTest::newRow("ct with cubic metres")
+        << replaced(
+               R"("numerator":16,)",
+               "\"numerator\":16,\"meter_constant\":100,\"ct\":\"100/5\",\"unit\":\"m\u00b3\",")
+        << "inputs[0] (IN 1): a transformer ratio goes with an amount of energy (Wh, kWh or MWh)";
+    QTest::newRow("facts giving more than 1e9 Wh")
+        << replaced(R"("numerator":16,)",
+                    R"("numerator":16,"meter_constant":"1e-3","ct":"2000/1","unit":"Wh",)")
+        << "inputs[0] (IN 1): the amount per impulse these facts give, 2000000000, lies outside";
     QTest::newRow("amount on the set")
         << replaced(R"(,"output":5)", R"(,"output":5,"amount":"1")") << "unknown entry \"amount\"";
 }
@@ -521,6 +584,94 @@ void CtlCoreTest::planAmounts() {
     QVERIFY(!intendedAmount(*plan, 2));
     QCOMPARE(intendedAmount(*plan, 4)->relativeError.value(), 666666665.6666666);
     QVERIFY(intendedAmount(*plan, 5) && !intendedAmount(*plan, 5)->relativeError);
+}
+
+void CtlCoreTest::planFacts_data() {
+    QTest::addColumn<QByteArray>("in1");      // IN 1's entries before "minus"
+    QTest::addColumn<QString>("tolerance");   // empty: the default
+    QTest::addColumn<QString>("amount");      // the amount IN 1 intends
+    QTest::addColumn<QString>("problem");     // a part of the plan's problem, empty: none
+    QTest::addColumn<QByteArray>("planJson"); // a part of the plan's JSON, empty: not checked
+
+    QTest::newRow("kWh from CT, VT and meter constant")
+        << QByteArray(R"("numerator":33,"divisor":5,"label":" Incomer T1, import ","unit":"kWh",)"
+                      R"("meter_constant":10000,"ct":"1500/5","vt":"22000/100",)")
+        << ""
+        << "6.6"
+        << ""
+        << QByteArray(R"("minus":false,"amount":"6.6","relative_error":0,"label":"Incomer T1, )"
+                      R"(import","unit":"kWh","meter_constant":"10000","ct":"1500/5",)"
+                      R"("vt":"22000/100"})");
+    QTest::newRow("Wh: a meter of 1000 impulses per kWh")
+        << QByteArray(R"("numerator":1,"divisor":1,"unit":"Wh","meter_constant":"1000",)") << ""
+        << "1"
+        << "" << QByteArray();
+    QTest::newRow("MWh through a CT")
+        << QByteArray(R"("numerator":3,"divisor":4000,"unit":"MWh","meter_constant":400,)"
+                      R"("ct":"1500/5",)")
+        << ""
+        << "0.00075"
+        << "" << QByteArray();
+    QTest::newRow("cubic metres: impulses per m3")
+        << QByteArray(
+               "\"numerator\":1,\"divisor\":100,\"unit\":\"m\u00b3\",\"meter_constant\":100,")
+        << ""
+        << "0.01"
+        << "" << QByteArray();
+    QTest::newRow("no unit: per the register's unit")
+        << QByteArray(R"("numerator":8,"divisor":1,"meter_constant":"2.5","ct":"100/5",)") << ""
+        << "8"
+        << "" << QByteArray();
+    QTest::newRow("amount within the tolerance of the facts")
+        << QByteArray(R"("numerator":33,"divisor":5,"amount":"6.6001","meter_constant":10000,)"
+                      R"("ct":"1500/5","vt":"22000/100",)")
+        << ""
+        << "6.6001"
+        << "" << QByteArray();
+    QTest::newRow("amount ten times off the facts")
+        << QByteArray(R"("numerator":33,"divisor":50,"amount":"0.66","meter_constant":10000,)"
+                      R"("ct":"1500/5","vt":"22000/100",)")
+        << ""
+        << "0.66"
+        << "inputs[0] (IN 1): the stated amount \"0.66\" is off the amount its meter facts "
+           "give, 6.6, by a relative error of 0.9, over the tolerance 1e-4"
+        << QByteArray();
+    QTest::newRow("amount off the facts over a finer tolerance")
+        << QByteArray(R"("numerator":33,"divisor":5,"amount":"6.6001","meter_constant":10000,)"
+                      R"("ct":"1500/5","vt":"22000/100",)")
+        << "1e-5"
+        << "6.6001"
+        << "off the amount its meter facts give, 6.6" << QByteArray();
+    QTest::newRow("fraction off the facts' amount")
+        << QByteArray(R"("numerator":6,"divisor":1,"meter_constant":10000,"ct":"1500/5",)"
+                      R"("vt":"22000/100",)")
+        << ""
+        << "6.6"
+        << "the fraction 6/1 for the stated amount \"6.6\" is off" << QByteArray();
+}
+
+void CtlCoreTest::planFacts() {
+    QFETCH(QByteArray, in1);
+    QFETCH(QString, tolerance);
+    QFETCH(QString, amount);
+    QFETCH(QString, problem);
+    QFETCH(QByteArray, planJson);
+
+    QByteArray json = kSampleJson;
+    json.replace(R"("numerator":16,"divisor":1,)", in1);
+    QString error;
+    auto plan = parameterPlanFromJson(json, &error);
+    QVERIFY2(plan, qPrintable(error));
+    if (!tolerance.isEmpty())
+        plan->tolerance = *parseTolerance(tolerance, nullptr);
+    QCOMPARE(plan->amounts[0], amount);
+    const QString found = planAmountProblem(*plan);
+    if (problem.isEmpty())
+        QVERIFY2(found.isEmpty(), qPrintable(found));
+    else
+        QVERIFY2(found.contains(problem), qPrintable(found));
+    if (!planJson.isEmpty())
+        QVERIFY2(parameterPlanJson(*plan).contains(planJson), parameterPlanJson(*plan).constData());
 }
 
 void CtlCoreTest::commissionJudgesTheReadBack_data() {

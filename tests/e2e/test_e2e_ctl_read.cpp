@@ -142,6 +142,22 @@ void E2eCtlReadTest::exitCodes_data() {
         << QByteArray(offAmount).replace(R"("numerator":16,)", R"("numerator":86,)") << none << true
         << 2 << "is off by a relative error of 0.0007272727272727272, over the tolerance 1e-5"
         << true << "";
+    // IN 1 as coefficient --meter-constant 1000 --ct 100/5 --vt 800/1 --json prints it.
+    const QByteArray factsInput =
+        R"({"numerator":16,"divisor":1,"minus":false,"amount":"16","unit":"kWh",)"
+        R"("meter_constant":"1000","ct":"100/5","vt":"800/1"})";
+    QByteArray withFacts = kDeviceJson;
+    withFacts.replace(R"({"numerator":16,"divisor":1,"minus":false})", factsInput);
+    QTest::newRow("write, an input from the meter's facts")
+        << QStringList{"write", "-"} << withFacts << none << true << 0 << "" << false << "";
+    QTest::newRow("write, a stated amount off the meter's facts")
+        << QStringList{"write", "-"}
+        << QByteArray(withFacts).replace(R"("amount":"16")", R"("amount":"1.6")") << none << true
+        << 2
+        << "ktr6ctl: standard input: inputs[0] (IN 1): the stated amount \"1.6\" is off the "
+           "amount its meter facts give, 16, by a relative error of 0.9, over the tolerance "
+           "1e-4; nothing was sent.\n"
+        << true << "";
     QTest::newRow("diff, bad file")
         << QStringList{"diff", "-"} << outOfRange << none << true << 2
         << "inputs[2] (IN 3) divisor is 70000, outside 0..65535; nothing was sent." << true << "";
@@ -242,6 +258,35 @@ void E2eCtlReadTest::coefficientNeedsNoPort_data() {
         << "ktr6ctl: warning: 1e-9 is out of the device's reach with numerators 1..255 and "
            "divisors 1..65535: the closest fraction, 1/65535, is off by a relative error of "
            "15258.021896696422.\n";
+    QTest::newRow("meter facts: a plan's input")
+        << QStringList{"coefficient", "--meter-constant", "1000", "--ct",  "100/5", "--vt",
+                       "800/1",       "--unit",           "kWh",  "--json"}
+        << 0
+        << "{\"numerator\":16,\"divisor\":1,\"minus\":false,\"amount\":\"16\",\"unit\":\"kWh\","
+           "\"meter_constant\":\"1000\",\"ct\":\"100/5\",\"vt\":\"800/1\"}\n"
+        << "";
+    QTest::newRow("meter facts, Wh")
+        << QStringList{"coefficient", "--meter-constant=10000", "--ct=1500/5", "--vt=22000/100",
+                       "--unit=Wh"}
+        << 0
+        << "Meter constant  10000 per kWh\nCT              1500/5\nVT              22000/100\n"
+           "Amount          6600 Wh\nNumerator       255\nDivisor         1\n"
+           "Value           255\nRelative error  0.9613636363636363\n"
+        << "With --max-numerator 65535 (the device takes numerators up to 65535), 6600/1 meets";
+    QTest::newRow("meter facts, litres, no ratio")
+        << QStringList{"coefficient", "--meter-constant", "4", "--unit", "L"} << 0
+        << "Meter constant  4 per L\nAmount          0.25 L\nNumerator       1\n"
+           "Divisor         4\nValue           0.25\nRelative error  0\n"
+        << "";
+    QTest::newRow("meter facts, a CT with cubic metres refused")
+        << QStringList{"coefficient", "--meter-constant",          "100", "--ct", "100/5",
+                       "--unit",      QString::fromUtf8("m\u00b3")}
+        << 2 << ""
+        << QString::fromUtf8("ktr6ctl: a transformer ratio goes with an amount of energy (Wh, kWh "
+                             "or MWh), not one in \"m\u00b3\"");
+    QTest::newRow("a CT without a meter constant refused")
+        << QStringList{"coefficient", "0.1", "--ct", "100/5"} << 2 << ""
+        << "ktr6ctl: --ct, --vt and --unit go with --meter-constant";
     QTest::newRow("decimal comma refused") << QStringList{"coefficient", "0,1"} << 2 << ""
                                            << "ktr6ctl: \"0,1\" has a decimal comma; write \"0.1\"";
     QTest::newRow("negative refused") << QStringList{"coefficient", "-2.5"} << 2 << ""

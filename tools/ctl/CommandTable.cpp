@@ -62,6 +62,36 @@ const Option kOptions[] = {
      .help = "the relative error |n/d - amount| / amount a fraction may show against its "
              "amount",
      .text = [](CtlOptions& o) { return &o.tolerance; }},
+    {.id = Opt::MeterConstant,
+     .name = "--meter-constant",
+     .alias = nullptr,
+     .metavar = "K",
+     .kind = Kind::Fact,
+     .help = "instead of AMOUNT: the meter's constant, impulses per kWh (for Wh, kWh, MWh) or "
+             "per --unit; the amount is CT x VT / K",
+     .text = [](CtlOptions& o) { return &o.facts.meterConstant; }},
+    {.id = Opt::Ct,
+     .name = "--ct",
+     .alias = nullptr,
+     .metavar = "A/B",
+     .kind = Kind::Fact,
+     .help = "with --meter-constant: the current transformer's ratio, such as 1500/5",
+     .text = [](CtlOptions& o) { return &o.facts.ct; }},
+    {.id = Opt::Vt,
+     .name = "--vt",
+     .alias = nullptr,
+     .metavar = "C/D",
+     .kind = Kind::Fact,
+     .help = "with --meter-constant: the voltage transformer's ratio, such as 22000/100",
+     .text = [](CtlOptions& o) { return &o.facts.vt; }},
+    {.id = Opt::Unit,
+     .name = "--unit",
+     .alias = nullptr,
+     .metavar = "U",
+     .kind = Kind::Unit,
+     .help = "with --meter-constant: the amount's unit, Wh, kWh (the default with --ct or --vt), "
+             "MWh or any other, such as L (then no --ct or --vt)",
+     .text = [](CtlOptions& o) { return &o.facts.unit; }},
     {.id = Opt::Record,
      .name = "--record",
      .alias = nullptr,
@@ -197,12 +227,18 @@ const Command kCommands[] = {
                 "over the tolerance adds a warning on stderr, naming the fraction with a "
                 "numerator up to 65535 that meets it when there is one. --json prints "
                 "{\"numerator\":3,\"divisor\":20,\"value\":0.15,\n\"relative_error\":0}. "
-                "Needs no port and no KTR.INI",
-     .options = {Opt::MaxNumerator, Opt::MaxDivisor, Opt::Tolerance, Opt::Json, Opt::Help},
+                "With --meter-constant instead of AMOUNT the amount is worked out exactly from "
+                "the meter's facts, and --json prints a plan's input that write takes as it "
+                "stands: {\"numerator\":33,\"divisor\":5,\"minus\":false,\"amount\":\"6.6\",\n"
+                "\"unit\":\"kWh\",\"meter_constant\":\"10000\",\"ct\":\"1500/5\",\"vt\":"
+                "\"22000/100\"}. Needs no port and no KTR.INI",
+     .options = {Opt::MaxNumerator, Opt::MaxDivisor, Opt::Tolerance, Opt::MeterConstant, Opt::Ct,
+                 Opt::Vt, Opt::Unit, Opt::Json, Opt::Help},
      .refusals = {{Opt::Port, "--port does not belong to the coefficient command: it uses no "
                               "port"}},
      .columns = {},
-     .exitNote = ""},
+     .exitNote = "",
+     .insteadOfArgument = Opt::MeterConstant},
     {.name = "diff",
      .id = C::Diff,
      .argument = "FILE",

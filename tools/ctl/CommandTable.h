@@ -5,6 +5,7 @@
 #include "CtlCommand.h"
 
 #include <QString>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -18,6 +19,10 @@ enum class Opt {
     MaxNumerator,
     MaxDivisor,
     Tolerance,
+    MeterConstant,
+    Ct,
+    Vt,
+    Unit,
     Record,
     Journal,
     Site,
@@ -38,6 +43,8 @@ enum class Kind {
     PdfFile, // a file name ending in .pdf
     File,    // a file name, not empty
     Label,   // a text shown on the record: blanks around it dropped, at most 80 characters
+    Fact,    // a meter's fact, read as coefficient reads an amount ("1500/5")
+    Unit,    // the unit of an amount: one line of at most 16 characters
 };
 
 struct Option {
@@ -75,6 +82,8 @@ struct Command {
     std::vector<std::pair<Opt, const char*>> refusals;
     std::vector<Term> columns; // "Columns of NAME:", or none
     const char* exitNote;      // what its exit statuses mean for it, or ""
+    // An option that, given, stands for the argument (then not given).
+    std::optional<Opt> insteadOfArgument = std::nullopt;
 };
 
 // An exit status and the commands that may end with it.

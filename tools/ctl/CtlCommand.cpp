@@ -92,10 +92,19 @@ bool takeText(const ctltable::Option& o, const QString& text, CtlOptions& option
         return error->isEmpty();
     }
     *value = text;
+    QString why;
     if (o.kind == Kind::Ratio) {
-        QString why;
         if (!parseTolerance(text, &why))
             *error = QStringLiteral("%1: %2").arg(name, why);
+    } else if (o.kind == Kind::Fact) {
+        if (!parseAmount(text, &why))
+            *error = QStringLiteral("%1: %2").arg(name, why);
+    } else if (o.kind == Kind::Unit) {
+        *value = text.trimmed();
+        *error = labelProblem(name, *value);
+        if (error->isEmpty() && (value->isEmpty() || value->toUcs4().size() > kUnitMaxLength))
+            *error = QStringLiteral("%1 wants a unit of 1 to %2 characters, such as kWh or m³")
+                         .arg(name, QString::number(kUnitMaxLength));
     } else if (text.isEmpty())
         *error = QStringLiteral("%1 needs a file name").arg(name);
     else if (o.kind == Kind::PdfFile)
@@ -152,12 +161,19 @@ QStringList commandNames(const std::vector<const ctltable::Command*>& commands) 
     return names;
 }
 
-// "--x and --y belong to the c command": every option the same commands take.
+// A meter's fact or its unit: named apart from the command's other options.
+bool isFact(const ctltable::Option& o) {
+    return o.kind == Kind::Fact || o.kind == Kind::Unit;
+}
+
+// "--x and --y belong to the c command": every option the same commands take
+// (the facts apart).
 QString belongsText(Opt id) {
     const auto taking = ctltable::commandsTaking(id);
+    const bool fact = isFact(ctltable::option(id));
     QStringList names;
     for (const ctltable::Option& o : ctltable::options()) {
-        if (ctltable::commandsTaking(o.id) == taking)
+        if (ctltable::commandsTaking(o.id) == taking && isFact(o) == fact)
             names << QLatin1String(o.name);
     }
     return QStringLiteral("%1 %2 to the %3 %4")
@@ -212,7 +228,13 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     if (!command)
         return failure(QStringLiteral("unknown command \"%1\"").arg(name));
     r.options.command = command->id;
-    if (command->argument) {
+    const std::optional<Opt> instead = command->insteadOfArgument;
+    if (instead && std::find(r.given.begin(), r.given.end(), *instead) != r.given.end()) {
+        if (!r.positional.isEmpty())
+            return failure(QStringLiteral("%1 stands for %2: give one of them, not both")
+                               .arg(QLatin1String(ctltable::option(*instead).name),
+                                    QLatin1String(command->argument)));
+    } else if (command->argument) {
         if (r.positional.isEmpty())
             return failure(QLatin1String(command->missing));
         r.options.*command->destination = r.positional.takeFirst();
@@ -301,6 +323,8 @@ QString optionHelp(const ctltable::Option& o) {
     case Kind::Flag:
     case Kind::PdfFile:
     case Kind::File:
+    case Kind::Fact:
+    case Kind::Unit:
         break;
     }
     return help;

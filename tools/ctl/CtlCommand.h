@@ -18,6 +18,12 @@ struct CtlOptions {
     // coefficient, write, diff, commission: the relative error a fraction may
     // show against its amount, as written; empty: the default (1e-4)
     QString tolerance;
+    struct Facts {             // coefficient: the meter's facts instead of an amount
+        QString meterConstant; // empty: an amount is given
+        QString ct;
+        QString vt;
+        QString unit;
+    } facts;
     std::optional<int16_t> port; // overrides the settings file's port number
     std::optional<qint64> count; // monitor: stop after this many records
     struct Record {              // commission: where its record goes, and its labels
