@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "CtlRun.h"
+#include "StopSignals.h"
 #include "commissioning/Commission.h"
 #include "commissioning/RecordFiles.h"
 #include "commissioning/RecordPdf.h"
@@ -113,7 +114,20 @@ int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles:
     return status == kExitDevice ? kExitRecord : status;
 }
 
-CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const MSComm& port) {
+// A stop signal that came once the run could no longer stop short: the
+// record was finished first; the exit is the signal's all the same.
+std::optional<int> stoppedStatus(int written) {
+    const int signo = stopsignals::received();
+    if (signo == 0)
+        return std::nullopt;
+    printErr(
+        written == kExitOk
+            ? QStringLiteral("ktr6ctl: stopped by a signal; the record was finished first.")
+            : QStringLiteral("ktr6ctl: stopped by a signal; the record could not be finished."));
+    return stopsignals::exitStatus(signo, false);
+}
+
+CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const PortFacts& port) {
     CommissionRecord record;
     record.time = job.start;
     record.site = job.options.record.site;
@@ -121,8 +135,7 @@ CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const 
     record.technician = job.options.record.technician;
     record.host = QSysInfo::machineHostName();
     record.version = programVersion();
-    record.port = {port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(),
-                   port.Handshaking()};
+    record.port = port;
     record.outcome = device.outcome;
     record.reason = device.reason;
     record.differences = device.differences;
@@ -146,11 +159,20 @@ int runCommission(const CtlJob& job, CtlRun& run) {
     if (!prepareRecord(job.options.record, *paths, &journal))
         return kExitUsage;
 
+    // The port as the run begins, for the message, the record and the
+    // journal: an unplugged relay's number may map elsewhere by the end.
+    const MSComm& port = run.port();
+    const PortFacts facts{port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(),
+                          port.Handshaking()};
+    static const char kFinishing[] =
+        "ktr6ctl: the record is being finished; the run stops once it is written.\n";
+    stopsignals::sayWhenFinishing(kFinishing);
     const DeviceOutcome device = commissionDevice(*job.plan, run.port(), run.pause(), run.stop());
     if (device.stopped)
-        run.stopNow(device.sentUnverified);
-    CommissionRecord record = recordOf(job, device, run.port());
+        run.stopNow(false); // nothing was sent
+    stopsignals::finishing();
+    CommissionRecord record = recordOf(job, device, facts);
     const int status = reportOutcome(record, inputName(job.options.file));
     const int written = writeRecord(record, *paths, journal);
-    return written == kExitOk ? status : written;
+    return stoppedStatus(written).value_or(written == kExitOk ? status : written);
 }
