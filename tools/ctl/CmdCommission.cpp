@@ -93,7 +93,8 @@ int writePdf(CommissionRecord& record, const RecordPaths& paths, int* printed) {
 // The PDF, then its twin, then the journal line; each path on stdout once
 // its file is in place. Returns kExitOk, or kExitRecord when a file could
 // not be written.
-int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles::Journal& journal) {
+int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles::Journal& journal,
+                const QByteArray& planSha256) {
     int status = kExitOk;
     if (writePdf(record, paths, &status) != kExitOk)
         return kExitRecord;
@@ -105,7 +106,7 @@ int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles:
     } else if (status == kExitOk) {
         status = writeOutput((paths.json + QLatin1Char('\n')).toUtf8());
     }
-    if (journal.isOpen() && !journal.append(journalLine(record), &error)) {
+    if (journal.isOpen() && !journal.append(journalLine(record, planSha256), &error)) {
         printErr(QStringLiteral("ktr6ctl: %1.").arg(error));
         status = kExitRecord;
     }
@@ -173,6 +174,6 @@ int runCommission(const CtlJob& job, CtlRun& run) {
     stopsignals::finishing();
     CommissionRecord record = recordOf(job, device, facts);
     const int status = reportOutcome(record, inputName(job.options.file));
-    const int written = writeRecord(record, *paths, journal);
+    const int written = writeRecord(record, *paths, journal, job.planSha256);
     return stoppedStatus(written).value_or(written == kExitOk ? status : written);
 }
