@@ -7,16 +7,12 @@ QString portDescription(const MSComm& port) {
     return portText({port.CommPort(), port.DeviceFor(port.CommPort()), {}, 0});
 }
 
-QString readFailure(const QString& where, const ReadOutcome& read) {
+QString readFailure(const MSComm& port, const ReadOutcome& read) {
     if (read.result == ReadOutcome::Result::NoReply || read.portError.isEmpty())
         return QStringLiteral("no complete reply from the device on %1 after %2 attempts; "
                               "check that it is connected and powered.")
-            .arg(where, QString::number(kReadAttempts));
-    return QStringLiteral("%1: %2").arg(where, read.portError);
-}
-
-QString readFailure(const MSComm& port, const ReadOutcome& read) {
-    return readFailure(portDescription(port), read);
+            .arg(portDescription(port), QString::number(kReadAttempts));
+    return QStringLiteral("%1: %2").arg(portDescription(port), read.portError);
 }
 
 namespace {
@@ -26,18 +22,18 @@ bool stopAsked(const StopRequest* stop) {
 }
 
 // The verdict on a write that went out and was read back, or why not.
-void judgeWrite(const WriteOutcome& write, const ParameterPlan& plan, const QString& where,
+void judgeWrite(const WriteOutcome& write, const ParameterPlan& plan, const MSComm& port,
                 DeviceOutcome& result) {
     switch (write.result) {
     case WriteOutcome::Result::PortError:
-        result.reason =
-            QStringLiteral("writing the parameters: %1: %2")
-                .arg(where, write.portError.isEmpty() ? QStringLiteral("the port failed")
-                                                      : write.portError);
+        result.reason = QStringLiteral("writing the parameters: %1: %2")
+                            .arg(portDescription(port), write.portError.isEmpty()
+                                                            ? QStringLiteral("the port failed")
+                                                            : write.portError);
         return;
     case WriteOutcome::Result::ReadBackFailed:
         result.reason =
-            QStringLiteral("reading back what was written: ") + readFailure(where, write.readBack);
+            QStringLiteral("reading back what was written: ") + readFailure(port, write.readBack);
         return;
     case WriteOutcome::Result::Verified:
     case WriteOutcome::Result::Differs:
@@ -59,22 +55,20 @@ void judgeWrite(const WriteOutcome& write, const ParameterPlan& plan, const QStr
 DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pause& pause,
                                StopRequest* stop) {
     DeviceOutcome result;
-    // The port as the run began: a relay unplugged meanwhile may leave its
-    // number mapped to another device.
-    const QString where = portDescription(port);
     const ReadOutcome read = readParameterSet(port, pause, stop);
     if (read.result == ReadOutcome::Result::Stopped || stopAsked(stop)) {
         result.stopped = true;
         return result;
     }
     if (!read.ok()) {
-        result.reason = QStringLiteral("reading the device: ") + readFailure(where, read);
+        result.reason = QStringLiteral("reading the device: ") + readFailure(port, read);
         return result;
     }
     result.before = read.set;
     if (const QString mismatch = firmwareMismatch(*result.before, plan.set); !mismatch.isEmpty()) {
         // A set made for the other variant is not written to this one.
-        result.reason = QStringLiteral("%1 on %2; nothing was written").arg(mismatch, where);
+        result.reason =
+            QStringLiteral("%1 on %2; nothing was written").arg(mismatch, portDescription(port));
         result.after = result.before;
         return result;
     }
@@ -94,6 +88,6 @@ DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pa
         result.stopped = true;
         return result;
     }
-    judgeWrite(write, plan, where, result);
+    judgeWrite(write, plan, port, result);
     return result;
 }

@@ -34,7 +34,5 @@ DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pa
 // Why a read failed, for a person at a terminal: a silent device, or the
 // port's own reason; with the port and its device.
 QString readFailure(const MSComm& port, const ReadOutcome& read);
-// The same for a port described once ("COM1 (/dev/ttyUSB0)").
-QString readFailure(const QString& where, const ReadOutcome& read);
 // "COM1 (/dev/ttyUSB0)".
 QString portDescription(const MSComm& port);

@@ -128,7 +128,7 @@ std::optional<int> stoppedStatus(int written) {
     return stopsignals::exitStatus(signo, false);
 }
 
-CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const PortFacts& port) {
+CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const MSComm& port) {
     CommissionRecord record;
     record.time = job.start;
     record.site = job.options.record.site;
@@ -136,7 +136,8 @@ CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const 
     record.technician = job.options.record.technician;
     record.host = QSysInfo::machineHostName();
     record.version = programVersion();
-    record.port = port;
+    record.port = {port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(),
+                   port.Handshaking()};
     record.outcome = device.outcome;
     record.reason = device.reason;
     record.differences = device.differences;
@@ -160,11 +161,6 @@ int runCommission(const CtlJob& job, CtlRun& run) {
     if (!prepareRecord(job.options.record, *paths, &journal))
         return kExitUsage;
 
-    // The port as the run begins, for the message, the record and the
-    // journal: an unplugged relay's number may map elsewhere by the end.
-    const MSComm& port = run.port();
-    const PortFacts facts{port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(),
-                          port.Handshaking()};
     static const char kFinishing[] =
         "ktr6ctl: the record is being finished; the run stops once it is written.\n";
     stopsignals::sayWhenFinishing(kFinishing);
@@ -172,7 +168,7 @@ int runCommission(const CtlJob& job, CtlRun& run) {
     if (device.stopped)
         run.stopNow(false); // nothing was sent
     stopsignals::finishing();
-    CommissionRecord record = recordOf(job, device, facts);
+    CommissionRecord record = recordOf(job, device, run.port());
     const int status = reportOutcome(record, inputName(job.options.file));
     const int written = writeRecord(record, *paths, journal, job.planSha256);
     return stoppedStatus(written).value_or(written == kExitOk ? status : written);
