@@ -78,11 +78,14 @@ DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pa
         result.after = result.before;
         return result;
     }
-    const WriteOutcome write = writeParameterSet(plan.fields, port, pause, stop);
+    // Once the "," has gone the write and its read-back run to their end,
+    // whatever is asked: a relay that was changed gets its verdict.
+    const WriteOutcome write =
+        writeParameterSet(plan.fields, port, pause, stop, AfterComma::FinishReadBack);
     result.write = write.result;
-    if (write.result == WriteOutcome::Result::Stopped || stopAsked(stop)) {
+    result.blockSent = write.blockSent;
+    if (!write.blockSent && (write.result == WriteOutcome::Result::Stopped || stopAsked(stop))) {
         result.stopped = true;
-        result.sentUnverified = write.result == WriteOutcome::Result::Stopped;
         return result;
     }
     judgeWrite(write, plan, port, result);

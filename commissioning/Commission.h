@@ -18,13 +18,14 @@ struct DeviceOutcome {
     QStringList differences; // not-verified: as diff prints them
     std::optional<ParameterSet> before;
     std::optional<ParameterSet> after; // the write's read-back (unchanged: the read)
-    // A stop was asked for: the run ends without a verdict. sentUnverified:
-    // the block went out and its read-back was cut short.
+    // A stop was asked for before anything was sent: the run ends without a
+    // verdict. A stop asked for once the "," has gone does not cut the run
+    // short: the block, its read-back and the verdict are all there.
     bool stopped = false;
     // What the write's own check (the table only) found; empty when nothing
     // was written.
     std::optional<WriteOutcome::Result> write;
-    bool sentUnverified = false;
+    bool blockSent = false; // the "," went out: the device may hold another set
 };
 
 DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pause& pause,

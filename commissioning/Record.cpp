@@ -156,16 +156,21 @@ QByteArray recordJson(const CommissionRecord& record) {
     return objectJson(entries, "\n", "  ") + '\n';
 }
 
-QByteArray journalLine(const CommissionRecord& record) {
+QByteArray journalLine(const CommissionRecord& record, const QByteArray& planSha256) {
     const Entries entries = {
         {"time", jsonString(isoTime(record.time))},
         {"site", labelJson(record.site)},
         {"relay", labelJson(record.relay)},
         {"technician", labelJson(record.technician)},
+        {"version", jsonString(record.version)},
         {"port", portJson(record.port)},
         {"outcome", jsonString(outcomeWord(record.outcome))},
+        {"reason", record.outcome == Outcome::Failed ? jsonString(record.reason) : "null"},
+        {"differences", differencesJson(record)},
         {"before", setJson(record.before)},
         {"after", setJson(record.after)},
+        {"plan_sha256",
+         planSha256.isEmpty() ? QByteArray("null") : jsonString(QString::fromLatin1(planSha256))},
         {"pdf", jsonString(record.pdf)},
         {"pdf_sha256", jsonString(QString::fromLatin1(record.pdfSha256))},
     };

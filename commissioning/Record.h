@@ -72,9 +72,11 @@ QString isoTime(const QDateTime& time);
 // meter facts the plan gives them). Ends with a newline.
 QByteArray recordJson(const CommissionRecord& record);
 
-// The journal's entry: time, site, relay, technician, port, outcome, before,
-// after, pdf, pdf_sha256 as one line of JSON, without the newline.
-QByteArray journalLine(const CommissionRecord& record);
+// The journal's entry: time, site, relay, technician, version, port, outcome,
+// reason, differences, before, after, plan_sha256 (of the plan's bytes as
+// read, lowercase hex; null when not given), pdf, pdf_sha256 as one line of
+// JSON, without the newline.
+QByteArray journalLine(const CommissionRecord& record, const QByteArray& planSha256);
 
 // --site, --relay, --by: at most kLabelMaxLength characters (not bytes), no
 // control characters. Returns what is wrong, empty when the text is fine.

@@ -310,9 +310,14 @@ std::optional<WriteBlock> encodeWriteBlock(const EditorFields& fields, QString* 
 
 namespace {
 
-// "," and the block, one octet at a time; the port closed after it. Returns
-// the port's reason when a step failed, leaving the port closed.
-std::optional<QString> sendBlock(MSComm& port, const QByteArray& octets, const Pause& pause) {
+// "," and the block, one octet at a time; the port closed after it. Right
+// before the ",", mayStart says whether the block may still go out: when it
+// says no, the port is left as it was found and nothing is sent. Returns
+// Failed with the port's reason in *failure when a step failed, leaving the
+// port closed.
+enum class Sent { Block, Failed, NotStarted };
+Sent sendBlock(MSComm& port, const QByteArray& octets, const Pause& pause,
+               const std::function<bool()>& mayStart, QString* failure) {
     bool openedHere = false;
     bool rtsRaised = false;
     try {
@@ -321,6 +326,10 @@ std::optional<QString> sendBlock(MSComm& port, const QByteArray& octets, const P
         port.RTSEnable(true);
         rtsRaised = true;
         pause(kSettleMs);
+        if (!mayStart()) {
+            releasePort(port, openedHere, rtsRaised);
+            return Sent::NotStarted;
+        }
         port.Output(QByteArray(1, kWriteCommand));
         pause(kSettleMs);
         port.RTSEnable(false);
@@ -332,59 +341,72 @@ std::optional<QString> sendBlock(MSComm& port, const QByteArray& octets, const P
             pause(kOctetPauseMs);
         }
         port.PortOpen(false);
-        return std::nullopt;
+        return Sent::Block;
     } catch (const std::exception& error) {
         releasePort(port, openedHere, rtsRaised);
-        return QString::fromUtf8(error.what());
+        *failure = QString::fromUtf8(error.what());
+        return Sent::Failed;
+    }
+}
+
+WriteOutcome::Result verdictOf(const ReadOutcome& readBack, const Others::ParameterTable& written) {
+    switch (readBack.result) {
+    case ReadOutcome::Result::Read:
+        // Only the table is compared; a device that reports another output
+        // value still counts as written, as it always has for this tool.
+        return readBack.set->table == written ? WriteOutcome::Result::Verified
+                                              : WriteOutcome::Result::Differs;
+    case ReadOutcome::Result::Stopped:
+        return WriteOutcome::Result::Stopped;
+    default:
+        return WriteOutcome::Result::ReadBackFailed;
     }
 }
 
 } // namespace
 
 WriteOutcome writeParameterSet(const EditorFields& fields, MSComm& port, const Pause& pause,
-                               StopRequest* stop) {
+                               StopRequest* stop, AfterComma afterComma) {
     WriteOutcome outcome;
     const auto block = encodeWriteBlock(fields, &outcome.refusal);
     if (!block)
         return outcome;
     outcome.written = block->table;
-    // No stop between the "," and the block's last octet: the device would
-    // keep half a block.
-    std::optional<QString> failure;
-    {
-        const StopRequest::Hold hold(stop);
-        failure = sendBlock(port, block->octets, pause);
-    }
-    if (failure) {
+    // A stop asked for before the "," ends the write with nothing sent; from
+    // the "," on it waits for the block's last octet (the device would keep
+    // half a block), or with FinishReadBack for the read-back too.
+    std::optional<StopRequest::Hold> hold;
+    const auto mayStart = [stop, &hold] {
+        if (stop && stop->requested())
+            return false;
+        hold.emplace(stop);
+        return true;
+    };
+    const Sent sent = sendBlock(port, block->octets, pause, mayStart, &outcome.portError);
+    const bool finish = afterComma == AfterComma::FinishReadBack;
+    if (!finish || sent != Sent::Block)
+        hold.reset();
+    if (sent == Sent::Failed) {
         outcome.result = WriteOutcome::Result::PortError;
-        outcome.portError = *failure;
+        return outcome;
+    }
+    if (sent == Sent::NotStarted) {
+        outcome.result = WriteOutcome::Result::Stopped;
+        outcome.readBack.result = ReadOutcome::Result::Stopped;
         return outcome;
     }
     outcome.blockSent = true;
-    if (stop && stop->requested()) {
+    StopRequest* const readStop = finish ? nullptr : stop;
+    if (readStop && readStop->requested()) {
         outcome.result = WriteOutcome::Result::Stopped;
         outcome.readBack.result = ReadOutcome::Result::Stopped;
         return outcome;
     }
     pause(kStorePauseMs);
-    outcome.readBack = stop && stop->requested()
+    outcome.readBack = readStop && readStop->requested()
                            ? ReadOutcome{ReadOutcome::Result::Stopped, {}, 0, {}}
-                           : readParameterSet(port, pause, stop);
-    switch (outcome.readBack.result) {
-    case ReadOutcome::Result::Read:
-        // Only the table is compared; a device that reports another output
-        // value still counts as written, as it always has for this tool.
-        outcome.result = outcome.readBack.set->table == outcome.written
-                             ? WriteOutcome::Result::Verified
-                             : WriteOutcome::Result::Differs;
-        break;
-    case ReadOutcome::Result::Stopped:
-        outcome.result = WriteOutcome::Result::Stopped;
-        break;
-    default:
-        outcome.result = WriteOutcome::Result::ReadBackFailed;
-        break;
-    }
+                           : readParameterSet(port, pause, readStop);
+    outcome.result = verdictOf(outcome.readBack, outcome.written);
     return outcome;
 }
 

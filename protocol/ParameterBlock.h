@@ -98,7 +98,8 @@ struct WriteOutcome {
         Refused,        // a field the block cannot carry: refusal names them; nothing sent
         PortError,      // the port failed before the block was out: portError says why
         ReadBackFailed, // the block went out, the read-back failed: readBack says how
-        Stopped,        // a stop was asked for once the block was out; not verified
+        Stopped,        // a stop was asked for: before the "," (blockSent false,
+                        // nothing sent) or once the block was out (not verified)
     };
     Result result = Result::Refused;
     QString refusal;   // Refused: one line per field, "; nothing was sent." at the end
@@ -108,10 +109,17 @@ struct WriteOutcome {
     ReadOutcome readBack;             // Verified, Differs, ReadBackFailed, Stopped
 };
 
+// What a stop asked for once the "," has gone does: StopAfterBlock ends the
+// write when the block is out, unverified; FinishReadBack lets the
+// verifying read run to its end, so that the run knows what the device holds.
+enum class AfterComma { StopAfterBlock, FinishReadBack };
+
 // The write: "," and the block, then the verifying read after 800 ms.
-// Fields the block cannot carry are refused before the port is touched.
+// Fields the block cannot carry are refused before the port is touched; a
+// stop asked for before the "," ends it with nothing sent.
 WriteOutcome writeParameterSet(const EditorFields& fields, MSComm& port, const Pause& pause,
-                               StopRequest* stop = nullptr);
+                               StopRequest* stop = nullptr,
+                               AfterComma afterComma = AfterComma::StopAfterBlock);
 
 // The message box an outcome gets, if any: the "ERROR" box for a port error
 // or a reply that is not a set, nothing for a silent device (ktr6ctl tells

@@ -7,6 +7,7 @@
 
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -416,15 +417,33 @@ void CtlRecordTest::twinHoldsEveryField() {
     QVERIFY(twin.contains(R"({"numerator":0,"divisor":0,"minus":false,"amount":"1",)"
                           R"("relative_error":null}],"output":7},)"));
 
-    // The journal line: its own keys, one line.
+    // The journal line: its own keys, one line; why a run failed or what
+    // differs, the plan it took and the program that ran it.
     record = sampleRecord(Outcome::Verified);
-    const QByteArray line = journalLine(record);
+    const QByteArray sha(64, 'b');
+    const QByteArray line = journalLine(record, sha);
     QVERIFY(!line.contains('\n'));
     const QJsonObject entry = QJsonDocument::fromJson(line).object();
-    QCOMPARE(entry.keys(), (QStringList{"after", "before", "outcome", "pdf", "pdf_sha256", "port",
-                                        "relay", "site", "technician", "time"}));
+    QCOMPARE(entry.keys(), (QStringList{"after", "before", "differences", "outcome", "pdf",
+                                        "pdf_sha256", "plan_sha256", "port", "reason", "relay",
+                                        "site", "technician", "time", "version"}));
     QCOMPARE(entry.value("before").toObject().value("output").toInt(), 5);
     QVERIFY(line.startsWith(R"({"time":"2024-05-17T14:03:07+02:00","site":"Rozvodňa Žilina",)"));
+    QCOMPARE(entry.value("plan_sha256").toString(), QString::fromLatin1(sha));
+    QCOMPARE(entry.value("version").toString(), record.version);
+    QVERIFY(entry.value("reason").isNull());
+    QCOMPARE(entry.value("differences").toArray().size(), 0);
+    for (const Outcome outcome : {Outcome::Failed, Outcome::NotVerified}) {
+        const QJsonObject told =
+            QJsonDocument::fromJson(journalLine(sampleRecord(outcome), {})).object();
+        const QJsonObject twin =
+            QJsonDocument::fromJson(recordJson(sampleRecord(outcome))).object();
+        QCOMPARE(told.value("reason"), twin.value("reason"));
+        QCOMPARE(told.value("differences"), twin.value("differences"));
+        QVERIFY(outcome == Outcome::Failed ? told.value("reason").isString()
+                                           : told.value("differences").toArray().size() == 1);
+        QVERIFY(told.value("plan_sha256").isNull());
+    }
 }
 
 QTEST_MAIN(CtlRecordTest)

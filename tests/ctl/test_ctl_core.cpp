@@ -112,6 +112,8 @@ private slots:
     void planFacts();
     void commissionJudgesTheReadBack_data();
     void commissionJudgesTheReadBack();
+    void commissionStopTiming_data();
+    void commissionStopTiming();
     void recordFilesNeverReplace();
     void journalKeepsEveryLineWhole();
     void reportShowsSignedAmounts();
@@ -757,6 +759,54 @@ void CtlCoreTest::commissionJudgesTheReadBack() {
              : relay == QLatin1String("holds the plan") || relay.startsWith(QLatin1String("port"))
                  ? 1
                  : 2);
+}
+
+void CtlCoreTest::commissionStopTiming_data() {
+    QTest::addColumn<int>("stopAt"); // the pause that asks for the stop
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<int>("blocks"); // blocks the device stored
+    QTest::addColumn<int>("reads");  // "*" sent
+
+    // Pauses 0 and 1 are the first read's; 2 comes before the write's ",",
+    // 3 right after it, 4..29 after each octet, 30 is the device's store
+    // time, 31 and 32 the read-back's.
+    QTest::newRow("in the first read") << 1 << true << 0 << 1;
+    QTest::newRow("before the \",\"") << 2 << true << 0 << 1;
+    QTest::newRow("in the block") << 12 << false << 1 << 2;
+    QTest::newRow("in the read-back") << 32 << false << 1 << 2;
+}
+
+// A stop before the write's "," ends the run with nothing sent; once the ","
+// has gone the block, its read-back and the verdict all come.
+void CtlCoreTest::commissionStopTiming() {
+    QFETCH(int, stopAt);
+    QFETCH(bool, stopped);
+    QFETCH(int, blocks);
+    QFETCH(int, reads);
+    TestSeams seams;
+    FakeRelay device(seams.port);
+    QByteArray json = kSampleJson;
+    QString error;
+    const auto plan =
+        parameterPlanFromJson(json.replace(R"("numerator":16)", R"("numerator":40)"), &error);
+    QVERIFY2(plan, qPrintable(error));
+    StopRequest stop;
+    int pauses = 0;
+    const Pause pause = [&](int ms) {
+        if (pauses++ == stopAt)
+            stop.request();
+        Sleep(ms);
+    };
+
+    const DeviceOutcome done = commissionDevice(*plan, seams.port, pause, &stop);
+
+    QCOMPARE(done.stopped, stopped);
+    QCOMPARE(done.blockSent, blocks == 1);
+    QCOMPARE(device.blocksStored, blocks);
+    QCOMPARE(seams.port.trace.count(QStringLiteral("out 2A")), reads);
+    QCOMPARE(int(done.outcome), int(stopped ? Outcome::Failed : Outcome::Verified));
+    QCOMPARE(done.after.has_value(), !stopped);
+    QVERIFY(!seams.port.PortOpen());
 }
 
 void CtlCoreTest::recordFilesNeverReplace() {

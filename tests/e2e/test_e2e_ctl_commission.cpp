@@ -164,6 +164,12 @@ void E2eCtlCommissionTest::commissionOutcomes() {
     QCOMPARE(entry.value("outcome").toString(), outcome);
     QCOMPARE(entry.value("pdf_sha256"), twin.value("pdf_sha256"));
     QCOMPARE(entry.value("site").toString(), QStringLiteral("Rozvodňa Žilina"));
+    // Why and what differs as in the twin, the plan's bytes and the program.
+    for (const char* key : {"reason", "differences", "version", "port"})
+        QCOMPARE(entry.value(key), twin.value(key));
+    QCOMPARE(entry.value("plan_sha256").toString(),
+             QString::fromLatin1(
+                 QCryptographicHash::hash(kPlanJson, QCryptographicHash::Sha256).toHex()));
 
     // The device saw one read when it held the plan, a read, a write and one
     // read back otherwise.

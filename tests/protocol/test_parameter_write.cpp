@@ -57,6 +57,7 @@ enum class Relay { Echo, OtherOutput, NumeratorOff, DivisorOff, SignOff, Silent,
 Q_DECLARE_METATYPE(Relay)
 Q_DECLARE_METATYPE(WriteOutcome::Result)
 Q_DECLARE_METATYPE(ReadOutcome::Result)
+Q_DECLARE_METATYPE(AfterComma)
 
 class ParameterWriteTest : public QObject {
     Q_OBJECT
@@ -76,7 +77,9 @@ private slots:
     void portAlreadyOpenIsLeftOpen();
     void outcomesAreReturned_data();
     void outcomesAreReturned();
-    void stopWaitsForTheWholeBlock();
+    void stopTiming_data();
+    void stopTiming();
+    void readStopsAtItsFirstPause();
 };
 
 void ParameterWriteTest::defaultsGoOutPacedAndVerified() {
@@ -487,31 +490,76 @@ void ParameterWriteTest::outcomesAreReturned() {
     QVERIFY(!seams.port.PortOpen());
 }
 
-// A stop asked for before the write is held until the block's last octet
-// has gone and the port is closed; the read-back is then not made. A read
-// stops at its first pause with RTS dropped and the port closed.
-void ParameterWriteTest::stopWaitsForTheWholeBlock() {
+void ParameterWriteTest::stopTiming_data() {
+    QTest::addColumn<int>("stopAt"); // the pause that asks for the stop
+    QTest::addColumn<AfterComma>("afterComma");
+    QTest::addColumn<WriteOutcome::Result>("result");
+    QTest::addColumn<int>("blocks");     // blocks the device stored
+    QTest::addColumn<int>("reads");      // read-back requests sent
+    QTest::addColumn<int>("heldPauses"); // pauses that ran held
+
+    // Pause 0 comes before the ",", pause 1 right after it, pauses 2..27
+    // after each octet, pause 28 is the device's store time, and the
+    // read-back's pauses follow.
+    using W = WriteOutcome::Result;
+    const auto stop = AfterComma::StopAfterBlock;
+    const auto finish = AfterComma::FinishReadBack;
+    const int block = 1 + kWriteBlockSize;
+    QTest::newRow("before the \",\": nothing sent") << 0 << stop << W::Stopped << 0 << 0 << 0;
+    QTest::newRow("before the \",\", finishing: nothing sent")
+        << 0 << finish << W::Stopped << 0 << 0 << 0;
+    QTest::newRow("after the \",\": the whole block") << 1 << stop << W::Stopped << 1 << 0 << block;
+    QTest::newRow("in the block, finishing: verified")
+        << 10 << finish << W::Verified << 1 << 1 << block + 3;
+    QTest::newRow("in the read-back: cut short") << 30 << stop << W::Stopped << 1 << 1 << block;
+    QTest::newRow("in the read-back, finishing: verified")
+        << 30 << finish << W::Verified << 1 << 1 << block + 3;
+}
+
+// A stop asked for before the "," ends the write with nothing sent and the
+// port left closed; once the "," has gone the block goes out whole, and a
+// write that finishes also reads back to the end.
+void ParameterWriteTest::stopTiming() {
+    QFETCH(int, stopAt);
+    QFETCH(AfterComma, afterComma);
+    QFETCH(WriteOutcome::Result, result);
+    QFETCH(int, blocks);
+    QFETCH(int, reads);
+    QFETCH(int, heldPauses);
+    TestSeams seams;
+    FakeRelay relay(seams.port);
+    StopRequest stop;
+    int pauses = 0;
+    int held = 0;
+    const Pause pause = [&](int ms) {
+        if (pauses++ == stopAt)
+            stop.request();
+        held += stop.held() ? 1 : 0;
+        Sleep(ms);
+    };
+
+    const WriteOutcome write =
+        writeParameterSet(distinctive(), seams.port, pause, &stop, afterComma);
+
+    QCOMPARE(write.result, result);
+    QCOMPARE(write.blockSent, blocks == 1);
+    QCOMPARE(relay.blocksStored, blocks);
+    QCOMPARE(seams.port.trace.contains(QStringLiteral("out 2C")), blocks == 1);
+    QCOMPARE(seams.port.trace.count(QStringLiteral("out 2A")), reads);
+    QCOMPARE(held, heldPauses);
+    QVERIFY(!stop.held());
+    QVERIFY(!seams.port.PortOpen());
+    QVERIFY(!seams.port.rts());
+    QVERIFY(seams.messages.isEmpty());
+}
+
+// A read stops at its first pause with RTS dropped and the port closed.
+void ParameterWriteTest::readStopsAtItsFirstPause() {
     TestSeams seams;
     FakeRelay relay(seams.port);
     StopRequest stop;
     stop.request();
-    QList<bool> held;
-    const Pause pause = [&](int ms) {
-        held << stop.held();
-        Sleep(ms);
-    };
-
-    const WriteOutcome write = writeParameterSet(distinctive(), seams.port, pause, &stop);
-
-    QCOMPARE(write.result, WriteOutcome::Result::Stopped);
-    QVERIFY(write.blockSent);
-    QCOMPARE(relay.blocksStored, 1);
-    QCOMPARE(held, QList<bool>(2 + kWriteBlockSize, true));
-    QCOMPARE(seams.port.trace.count(QStringLiteral("out 2A")), 0);
-    QVERIFY(!stop.held());
-
-    seams.port.trace.clear();
-    const ReadOutcome read = readParameterSet(seams.port, pause, &stop);
+    const ReadOutcome read = readParameterSet(seams.port, Sleep, &stop);
     QCOMPARE(read.result, ReadOutcome::Result::Stopped);
     QCOMPARE(seams.port.trace, QStringList({"open", "rts on", "sleep 200", "rts off", "close"}));
 }

@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "CtlRun.h"
+#include "StopSignals.h"
 #include "commissioning/Commission.h"
 #include "commissioning/RecordFiles.h"
 #include "commissioning/RecordPdf.h"
@@ -92,7 +93,8 @@ int writePdf(CommissionRecord& record, const RecordPaths& paths, int* printed) {
 // The PDF, then its twin, then the journal line; each path on stdout once
 // its file is in place. Returns kExitOk, or kExitRecord when a file could
 // not be written.
-int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles::Journal& journal) {
+int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles::Journal& journal,
+                const QByteArray& planSha256) {
     int status = kExitOk;
     if (writePdf(record, paths, &status) != kExitOk)
         return kExitRecord;
@@ -104,13 +106,26 @@ int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles:
     } else if (status == kExitOk) {
         status = writeOutput((paths.json + QLatin1Char('\n')).toUtf8());
     }
-    if (journal.isOpen() && !journal.append(journalLine(record), &error)) {
+    if (journal.isOpen() && !journal.append(journalLine(record, planSha256), &error)) {
         printErr(QStringLiteral("ktr6ctl: %1.").arg(error));
         status = kExitRecord;
     }
     // Paths that could not be printed (a full disk) are a record not
     // reported, not a device that failed.
     return status == kExitDevice ? kExitRecord : status;
+}
+
+// A stop signal that came once the run could no longer stop short: the
+// record was finished first; the exit is the signal's all the same.
+std::optional<int> stoppedStatus(int written) {
+    const int signo = stopsignals::received();
+    if (signo == 0)
+        return std::nullopt;
+    printErr(
+        written == kExitOk
+            ? QStringLiteral("ktr6ctl: stopped by a signal; the record was finished first.")
+            : QStringLiteral("ktr6ctl: stopped by a signal; the record could not be finished."));
+    return stopsignals::exitStatus(signo, false);
 }
 
 CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const MSComm& port) {
@@ -146,11 +161,15 @@ int runCommission(const CtlJob& job, CtlRun& run) {
     if (!prepareRecord(job.options.record, *paths, &journal))
         return kExitUsage;
 
+    static const char kFinishing[] =
+        "ktr6ctl: the record is being finished; the run stops once it is written.\n";
+    stopsignals::sayWhenFinishing(kFinishing);
     const DeviceOutcome device = commissionDevice(*job.plan, run.port(), run.pause(), run.stop());
     if (device.stopped)
-        run.stopNow(device.sentUnverified);
+        run.stopNow(false); // nothing was sent
+    stopsignals::finishing();
     CommissionRecord record = recordOf(job, device, run.port());
     const int status = reportOutcome(record, inputName(job.options.file));
-    const int written = writeRecord(record, *paths, journal);
-    return written == kExitOk ? status : written;
+    const int written = writeRecord(record, *paths, journal, job.planSha256);
+    return stoppedStatus(written).value_or(written == kExitOk ? status : written);
 }

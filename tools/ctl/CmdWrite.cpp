@@ -51,6 +51,6 @@ int runWrite(const CtlJob& job, CtlRun& run) {
     }
     const WriteOutcome write = writeParameterSet(plan.fields, run.port(), run.pause(), run.stop());
     printNotice(noticeFor(write));
-    run.stopIfSignalled(write.result == WriteOutcome::Result::Stopped);
+    run.stopIfSignalled(write.blockSent && write.result == WriteOutcome::Result::Stopped);
     return explainWrite(write, run);
 }

@@ -17,6 +17,7 @@ struct CtlJob {
     CtlOptions options;
     std::optional<ParameterPlan> plan;
     QDateTime start;
+    QByteArray planSha256; // of the plan file's bytes as read, lowercase hex
 };
 
 int runRead(const CtlJob& job, CtlRun& run);

@@ -6,6 +6,7 @@
 
 #include "serial/PortMap.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QTextStream>
 #include <cerrno>
@@ -91,10 +92,13 @@ std::optional<QByteArray> readParameterFile(const QString& file) {
 
 } // namespace
 
-std::optional<ParameterPlan> loadPlan(const QString& file, const QString& tolerance) {
+std::optional<ParameterPlan> loadPlan(const QString& file, const QString& tolerance,
+                                      QByteArray* sha256) {
     const auto json = readParameterFile(file);
     if (!json)
         return std::nullopt;
+    if (sha256)
+        *sha256 = QCryptographicHash::hash(*json, QCryptographicHash::Sha256).toHex();
     QString error;
     auto plan = parameterPlanFromJson(*json, &error);
     if (plan) {

@@ -32,8 +32,10 @@ QString inputName(const QString& file);
 struct ParameterPlan;
 // The parameter file of write, diff and commission, read whole (at most
 // 1 MiB) and checked before the port is touched, its stated amounts held to
-// the tolerance (empty: the default); its problems are printed.
-std::optional<ParameterPlan> loadPlan(const QString& file, const QString& tolerance);
+// the tolerance (empty: the default); its problems are printed. *sha256: the
+// SHA-256 of the bytes as read, lowercase hex.
+std::optional<ParameterPlan> loadPlan(const QString& file, const QString& tolerance,
+                                      QByteArray* sha256 = nullptr);
 
 // One run on one port: the settings file's line settings (or --port), the
 // pause that a stop signal cuts short, and the stop request the signal sets.

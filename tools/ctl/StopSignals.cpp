@@ -5,6 +5,7 @@
 #include <QtGlobal>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #ifdef Q_OS_UNIX
@@ -20,14 +21,27 @@ namespace {
 volatile sig_atomic_t firstSignal = 0;
 std::atomic<StopRequest*> watched{nullptr};
 int signalPipe[2] = {-1, -1};
+std::atomic<const char*> finishingLine{nullptr};
+std::atomic<bool> finishingNow{false};
 
 #ifdef Q_OS_UNIX
+// A further signal while the run finishes what it has begun: say so.
+void tellFinishing(StopRequest* stop) {
+    const char* line = finishingLine.load();
+    if (line && (finishingNow.load() || (stop && stop->held()))) {
+        [[maybe_unused]] const auto told = ::write(STDERR_FILENO, line, std::strlen(line));
+    }
+}
+
 void onStopSignal(int signo) {
+    const int saved = errno;
+    StopRequest* stop = watched.load();
     if (firstSignal == 0)
         firstSignal = signo;
-    if (StopRequest* stop = watched.load())
+    else
+        tellFinishing(stop);
+    if (stop)
         stop->request(); // a lock-free atomic store
-    const int saved = errno;
     const char byte = 1;
     // A full pipe already says that a signal came.
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
@@ -56,6 +70,14 @@ void watch(StopRequest* stop) {
     watched.store(stop);
     if (stop && firstSignal != 0)
         stop->request();
+}
+
+void sayWhenFinishing(const char* line) {
+    finishingLine.store(line);
+}
+
+void finishing() {
+    finishingNow.store(true);
 }
 
 int received() {

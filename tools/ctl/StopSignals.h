@@ -21,6 +21,12 @@ int notifyFd();
 // watch (Ctrl+C, SIGTERM, a reader that has gone away), otherwise 128 + the
 // signal's number, as a shell reports a process the signal ended.
 int exitStatus(int signo, bool watching);
+// The line on stderr for a stop signal after the first one while the run
+// finishes what it has begun (a relay that was changed gets its record):
+// while the watched stop is held, and after finishing(). Such a signal is
+// otherwise ignored. line must outlive the program.
+void sayWhenFinishing(const char* line);
+void finishing();
 // Sleeps ms milliseconds; with wake, returns early once a stop signal has
 // arrived. Returns whether one has.
 bool sleep(int ms, bool wake);

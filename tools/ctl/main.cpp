@@ -57,7 +57,7 @@ int dispatch(const CtlJob& job, CtlRun& run) {
 // The commands that talk to the device, once the command line is good.
 int runDeviceCommand(CtlJob& job) {
     if (!job.options.file.isEmpty()) {
-        job.plan = loadPlan(job.options.file, job.options.tolerance);
+        job.plan = loadPlan(job.options.file, job.options.tolerance, &job.planSha256);
         if (!job.plan)
             return kExitUsage;
     }
@@ -94,7 +94,7 @@ int main(int argc, char* argv[]) {
         printErr(QStringLiteral("ktr6ctl: %1\nTry 'ktr6ctl --help'.").arg(parsed.error));
         return kExitUsage;
     }
-    CtlJob job{*parsed.options, std::nullopt, {}};
+    CtlJob job{*parsed.options, std::nullopt, {}, {}};
     if (job.options.command == CtlOptions::Command::Help)
         return writeOutput(usageText(job.options.helpCommand).toUtf8());
     if (job.options.command == CtlOptions::Command::Version)
