@@ -7,9 +7,9 @@
 #include "FaultRig.h"
 #include "protocol/ParameterBlock.h"
 #include "resources/Resources.h"
-#include "views/Rozhranie.h"
 #include "views/OnLine.h"
 #include "views/Parameter.h"
+#include "views/Rozhranie.h"
 
 #include <QComboBox>
 #include <QLineEdit>

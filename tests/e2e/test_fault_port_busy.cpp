@@ -5,10 +5,10 @@
 #include "FaultRig.h"
 #include "protocol/ParameterBlock.h"
 #include "resources/Resources.h"
-#include "views/Rozhranie.h"
 #include "support/PortHolder.h"
 #include "views/OnLine.h"
 #include "views/Parameter.h"
+#include "views/Rozhranie.h"
 
 #include <QProcess>
 #include <QTest>

@@ -8,10 +8,10 @@
 #include "FaultRig.h"
 #include "protocol/ParameterBlock.h"
 #include "resources/Resources.h"
-#include "views/Rozhranie.h"
 #include "support/Immutable.h"
 #include "support/PipeWatchdog.h"
 #include "views/Parameter.h"
+#include "views/Rozhranie.h"
 
 #include <QComboBox>
 #include <QLineEdit>

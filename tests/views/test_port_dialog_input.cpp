@@ -1,8 +1,8 @@
 // The port dialog's conversions of what the operator typed, and the texts it
 // shows for ports and port errors.
 
-#include "views/Rozhranie.h"
 #include "support/TestLocale.h"
+#include "views/Rozhranie.h"
 
 #include <QDir>
 #include <QFile>
