@@ -3,112 +3,50 @@
 #include "Commands.h"
 #include "CtlRun.h"
 #include "StopSignals.h"
-#include "commissioning/Commission.h"
-#include "commissioning/RecordFiles.h"
-#include "commissioning/RecordPdf.h"
-
-#include "core/Version.h"
-
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFileInfo>
-#include <QSysInfo>
+#include "commissioning/CommissionRun.h"
 
 namespace {
 
-// Everything the run will write, checked before the port is opened: both
-// record files can be made and neither exists, and the journal is open.
-bool prepareRecord(const CtlOptions::Record& options, const RecordPaths& paths,
-                   recordfiles::Journal* journal) {
-    QString error;
-    bool ready =
-        recordfiles::canCreate(paths.pdf, &error) && recordfiles::canCreate(paths.json, &error);
-    if (ready && !options.journal.isEmpty()) {
-        const QString journalPath = QDir::cleanPath(QFileInfo(options.journal).absoluteFilePath());
-        if (journalPath == paths.pdf || journalPath == paths.json) {
-            error = QStringLiteral("the journal %1 would be the record itself").arg(journalPath);
-            ready = false;
-        } else {
-            ready = journal->open(options.journal, &error);
-        }
-    }
-    if (!ready)
-        printErr(QStringLiteral("ktr6ctl: %1; nothing was sent.").arg(error));
-    return ready;
-}
-
-QString differenceCount(const QStringList& differences) {
-    return differences.size() == 1
-               ? QStringLiteral("1 difference")
-               : QStringLiteral("%1 differences").arg(QString::number(differences.size()));
-}
-
-// The outcome on stderr: it stands whatever becomes of the record.
-int reportOutcome(const CommissionRecord& record, const QString& planName) {
-    const QString port = portText(record.port);
-    switch (record.outcome) {
+int outcomeStatus(Outcome outcome) {
+    switch (outcome) {
     case Outcome::Verified:
-        printErr(QStringLiteral("ktr6ctl: verified: the device on %1 holds the set in %2.")
-                     .arg(port, planName));
-        return kExitOk;
     case Outcome::Unchanged:
-        printErr(QStringLiteral("ktr6ctl: unchanged: the device on %1 held the set in %2 "
-                                "already; nothing was written.")
-                     .arg(port, planName));
         return kExitOk;
     case Outcome::NotVerified:
-        printErr(record.differences.join(QLatin1Char('\n')));
-        printErr(QStringLiteral("ktr6ctl: not verified: after the write the device on %1 holds "
-                                "another set than %2: %3.")
-                     .arg(port, planName, differenceCount(record.differences)));
         return kExitDiffers;
     case Outcome::Failed:
         break;
     }
-    printErr(QStringLiteral("ktr6ctl: failed: ") + record.reason);
     return kExitDevice;
 }
 
-// The PDF in place, its path on stdout. Returns kExitOk, or kExitRecord.
-int writePdf(CommissionRecord& record, const RecordPaths& paths, int* printed) {
-    record.pdf = paths.pdf;
-    QString warning;
-    const QByteArray pdf = recordPdf(record, &warning);
-    if (!warning.isEmpty())
-        printErr(QStringLiteral("ktr6ctl: warning: ") + warning);
-    QString error;
-    if (pdf.isEmpty())
-        error = QStringLiteral("the record could not be drawn");
-    else if (recordfiles::writeNewFile(paths.pdf, pdf, &error) != recordfiles::Placed::Written)
-        error += QStringLiteral("; no record was written");
-    if (!error.isEmpty()) {
-        printErr(QStringLiteral("ktr6ctl: ") + error + QLatin1Char('.'));
-        return kExitRecord;
-    }
-    *printed = writeOutput((paths.pdf + QLatin1Char('\n')).toUtf8());
-    record.pdfSha256 = QCryptographicHash::hash(pdf, QCryptographicHash::Sha256).toHex();
-    return kExitOk;
+// The outcome on stderr: it stands whatever becomes of the record. The
+// differences stand as they are, the verdict after the program's name.
+int reportOutcome(const CommissionRun& commission) {
+    QStringList lines = commission.outcomeLines();
+    const QString verdict = lines.takeLast();
+    if (!lines.isEmpty())
+        printErr(lines.join(QLatin1Char('\n')));
+    printErr(QStringLiteral("ktr6ctl: ") + verdict);
+    return outcomeStatus(commission.record().outcome);
 }
 
-// The PDF, then its twin, then the journal line; each path on stdout once
-// its file is in place. Returns kExitOk, or kExitRecord when a file could
-// not be written.
-int writeRecord(CommissionRecord& record, const RecordPaths& paths, recordfiles::Journal& journal,
-                const QByteArray& planSha256) {
-    int status = kExitOk;
-    if (writePdf(record, paths, &status) != kExitOk)
-        return kExitRecord;
-    QString error;
-    if (recordfiles::writeNewFile(paths.json, recordJson(record), &error) !=
-        recordfiles::Placed::Written) {
-        printErr(QStringLiteral("ktr6ctl: %1; the record %2 has no twin.").arg(error, paths.pdf));
-        status = kExitRecord;
-    } else if (status == kExitOk) {
-        status = writeOutput((paths.json + QLatin1Char('\n')).toUtf8());
-    }
-    if (journal.isOpen() && !journal.append(journalLine(record, planSha256), &error)) {
-        printErr(QStringLiteral("ktr6ctl: %1.").arg(error));
-        status = kExitRecord;
+// The PDF, then its twin, then the journal line; each path placed on
+// stdout. Returns kExitOk, or kExitRecord when a file could not be written.
+int writeRecord(CommissionRun& commission) {
+    const RecordWriteResult written = commission.writeRecord();
+    if (!written.warning.isEmpty())
+        printErr(QStringLiteral("ktr6ctl: warning: ") + written.warning);
+    for (const QString& error : written.errors)
+        printErr(QStringLiteral("ktr6ctl: ") + error);
+    int status = written.ok() ? kExitOk : kExitRecord;
+    for (const QString& path : written.placed) {
+        const int printed = writeOutput((path + QLatin1Char('\n')).toUtf8());
+        if (printed != kExitOk) {
+            if (status == kExitOk)
+                status = printed;
+            break;
+        }
     }
     // Paths that could not be printed (a full disk) are a record not
     // reported, not a device that failed.
@@ -128,48 +66,38 @@ std::optional<int> stoppedStatus(int written) {
     return stopsignals::exitStatus(signo, false);
 }
 
-CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const MSComm& port) {
-    CommissionRecord record;
-    record.time = job.start;
-    record.site = job.options.record.site;
-    record.relay = job.options.record.relay;
-    record.technician = job.options.record.technician;
-    record.host = QSysInfo::machineHostName();
-    record.version = programVersion();
-    record.port = {port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(),
-                   port.Handshaking()};
-    record.outcome = device.outcome;
-    record.reason = device.reason;
-    record.differences = device.differences;
-    record.before = device.before;
-    record.after = device.after;
-    record.plan = *job.plan;
-    return record;
+CommissionRequest requestOf(const CtlJob& job) {
+    CommissionRequest request;
+    request.plan = *job.plan;
+    request.planSha256 = job.planSha256;
+    request.planName = inputName(job.options.file);
+    request.start = job.start;
+    request.recordPdf = job.options.record.pdf;
+    request.journal = job.options.record.journal;
+    request.site = job.options.record.site;
+    request.relay = job.options.record.relay;
+    request.technician = job.options.record.technician;
+    return request;
 }
 
 } // namespace
 
 int runCommission(const CtlJob& job, CtlRun& run) {
+    CommissionRun commission(requestOf(job));
     QString error;
-    const auto paths =
-        recordPaths(job.options.record.pdf, job.start, run.port().CommPort(), &error);
-    recordfiles::Journal journal;
-    if (!paths) {
+    if (!commission.prepare(run.port().CommPort(), &error)) {
         printErr(QStringLiteral("ktr6ctl: ") + error);
         return kExitUsage;
     }
-    if (!prepareRecord(job.options.record, *paths, &journal))
-        return kExitUsage;
 
     static const char kFinishing[] =
         "ktr6ctl: the record is being finished; the run stops once it is written.\n";
     stopsignals::sayWhenFinishing(kFinishing);
-    const DeviceOutcome device = commissionDevice(*job.plan, run.port(), run.pause(), run.stop());
-    if (device.stopped)
+    commission.exchange(run.port(), run.pause(), run.stop());
+    if (commission.device().stopped)
         run.stopNow(false); // nothing was sent
     stopsignals::finishing();
-    CommissionRecord record = recordOf(job, device, run.port());
-    const int status = reportOutcome(record, inputName(job.options.file));
-    const int written = writeRecord(record, *paths, journal, job.planSha256);
+    const int status = reportOutcome(commission);
+    const int written = writeRecord(commission);
     return stoppedStatus(written).value_or(written == kExitOk ? status : written);
 }

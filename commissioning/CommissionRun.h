@@ -1,0 +1,80 @@
+#pragma once
+// One commission run of one relay, the way ktr6ctl commission and a site's
+// run both make it: prepare (the record's paths free, the journal open),
+// the device exchange, the record as data, then its files (PDF, twin,
+// journal line). Nothing is printed here: each step returns what happened
+// and the lines a terminal shows for it.
+//
+// The exchange may run on a thread of its own, with a port object made on
+// that thread; the record's PDF needs the QGuiApplication's thread, so
+// writeRecord() runs there.
+
+#include "Commission.h"
+#include "Record.h"
+#include "RecordFiles.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class MSComm;
+
+// What one run is given.
+struct CommissionRequest {
+    ParameterPlan plan;
+    QByteArray planSha256; // of the plan's bytes as read, lowercase hex; empty: not known
+    QString planName;      // how messages name the plan: its file, "standard input"
+    QDateTime start;       // when the run began: it names the record
+    QString recordPdf;     // empty: the default name in recordFolder
+    QString recordFolder;  // empty: the current folder
+    QString journal;       // empty: no journal
+    QString site;          // the labels on the record; empty: not given
+    QString relay;
+    QString technician;
+};
+
+// What writing the record left: the paths placed, in order (the PDF, then
+// its twin), a warning (a font stood in for another) and the errors, each
+// a line for the user without the program's name.
+struct RecordWriteResult {
+    QStringList placed;
+    QString warning;
+    QStringList errors;
+    bool ok() const { return errors.isEmpty(); }
+};
+
+class CommissionRun {
+public:
+    explicit CommissionRun(CommissionRequest request);
+    ~CommissionRun();
+    CommissionRun(const CommissionRun&) = delete;
+    CommissionRun& operator=(const CommissionRun&) = delete;
+
+    // Everything the run will write, checked before the port is opened: both
+    // record files can be made and neither exists, and the journal is open.
+    // *error says why not ("...; nothing was sent." where the paths were good).
+    bool prepare(int portNumber, QString* error);
+    const RecordPaths& paths() const { return paths_; }
+
+    // The device part (commissionDevice), then the record as data, the port
+    // named as the run used it.
+    void exchange(MSComm& port, const Pause& pause, StopRequest* stop);
+    const DeviceOutcome& device() const { return device_; }
+    const CommissionRecord& record() const { return record_; }
+
+    // The outcome as a terminal shows it: the differences, then one line,
+    // each without the program's name ("verified: the device on COM1 ...").
+    QStringList outcomeLines() const;
+
+    // The PDF, then its twin, then the journal line. A file that exists is
+    // never replaced.
+    RecordWriteResult writeRecord();
+
+private:
+    CommissionRequest request_;
+    RecordPaths paths_;
+    std::unique_ptr<recordfiles::Journal> journal_;
+    DeviceOutcome device_;
+    CommissionRecord record_;
+};
