@@ -52,8 +52,16 @@ void probe(ScanResult* row, const PortSettingsValues& settings, const ProbePortF
     }
 }
 
-// The device a name reaches, as the system numbers it (st_rdev), or 0 when it
-// is no device file (a Windows port name, a regular file).
+// "COM3" or "COM3, COM5".
+QString portNames(const ScanResult& row) {
+    QString names = portName(row.port);
+    for (int16_t alias : row.aliases)
+        names += QStringLiteral(", ") + portName(alias);
+    return names;
+}
+
+} // namespace
+
 quint64 deviceNumber(const QString& device) {
 #ifdef Q_OS_UNIX
     struct stat st {};
@@ -65,16 +73,6 @@ quint64 deviceNumber(const QString& device) {
 #endif
     return 0;
 }
-
-// "COM3" or "COM3, COM5".
-QString portNames(const ScanResult& row) {
-    QString names = portName(row.port);
-    for (int16_t alias : row.aliases)
-        names += QStringLiteral(", ") + portName(alias);
-    return names;
-}
-
-} // namespace
 
 QList<ScanPort> scanCandidates() {
     QList<ScanPort> ports;

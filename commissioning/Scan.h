@@ -39,6 +39,11 @@ struct ScanResult {
 // so that the device is probed once.
 QList<ScanPort> scanCandidates();
 
+// The device a name reaches, as the system numbers it (st_rdev), or 0 when it
+// is no device file (a Windows port name, a regular file): two names with
+// one number are one device.
+quint64 deviceNumber(const QString& device);
+
 // Makes the port object for one port number; called on the probe's own
 // thread, which owns the object and destroys it when the probe is over.
 using ProbePortFactory = std::function<std::unique_ptr<MSComm>(int16_t port)>;

@@ -292,8 +292,27 @@ void CtlCoreTest::commandLine_data() {
         << "--max-numerator and --max-divisor belong to the coefficient command" << 0 << "";
     QTest::newRow("journal on monitor")
         << QStringList{"monitor", "--journal", "j"}
-        << "--record, --journal, --site, --relay and --by belong to the commission command" << 0
-        << "";
+        << "--journal and --by belong to the commission and site commission commands" << 0 << "";
+    QTest::newRow("record on monitor")
+        << QStringList{"monitor", "--record", "r.pdf"}
+        << "--record, --site and --relay belong to the commission command" << 0 << "";
+    // A site's commands are two words.
+    QTest::newRow("site commission, every option")
+        << QStringList{"--by",      "J. Kováč",     "site",      "commission",
+                       "site.json", "--folder=out", "--journal", "j"}
+        << "" << int(C::SiteCommission)
+        << "json=0 file=site.json port=- count=- folder=out by=J. Kováč";
+    QTest::newRow("site alone") << QStringList{"site"} << "site needs what to do" << 0 << "";
+    QTest::newRow("site of another word")
+        << QStringList{"site", "erase", "s.json"} << "unknown command \"site erase\"" << 0 << "";
+    QTest::newRow("site commission without a file")
+        << QStringList{"site", "commission"} << "site commission needs a site file" << 0 << "";
+    QTest::newRow("site commission with --port")
+        << QStringList{"site", "commission", "s.json", "--port", "3"}
+        << "takes each relay's port from the site file" << 0 << "";
+    QTest::newRow("site commission with --record")
+        << QStringList{"site", "commission", "s.json", "--record", "r.pdf"}
+        << "--record, --site and --relay belong to the commission command" << 0 << "";
     // The meter's facts stand for the amount.
     QTest::newRow("coefficient from meter facts")
         << QStringList{"coefficient", "--meter-constant", "10000",  "--ct=1500/5",
@@ -355,7 +374,11 @@ void CtlCoreTest::commandLine_data() {
            "--help --journal --port --record --relay --site --tolerance; exits 0 1 2 3 4 128+N";
     QTest::newRow("--help of no command: the whole help")
         << QStringList{"--help", "erase"} << "" << int(C::Help)
-        << "help COMMAND: --port; lists --help --json --port --tolerance --version; "
+        << "help COMMAND: --port; lists --by --help --journal --json --port --tolerance --version; "
+           "exits 0 1 2 3 4 128+N";
+    QTest::newRow("site commission --help")
+        << QStringList{"site", "commission", "--help"} << "" << int(C::Help)
+        << "help site: --by --folder --journal; lists --by --folder --help --journal; "
            "exits 0 1 2 3 4 128+N";
 }
 
@@ -421,6 +444,8 @@ void CtlCoreTest::commandLine() {
         extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
                     .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
                          o.record.technician);
+    if (o.command == CtlOptions::Command::SiteCommission)
+        extra = QStringLiteral(" folder=%1 by=%2").arg(o.record.folder, o.record.technician);
     if (o.save)
         extra += QStringLiteral(" save");
     if (!o.tolerance.isEmpty())

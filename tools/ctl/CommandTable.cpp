@@ -127,6 +127,14 @@ const Option kOptions[] = {
      .kind = Kind::Label,
      .help = "the technician",
      .text = [](CtlOptions& o) { return &o.record.technician; }},
+    {.id = Opt::Folder,
+     .name = "--folder",
+     .alias = nullptr,
+     .metavar = "DIR",
+     .kind = Kind::File,
+     .help = "leave the records and the summary in DIR, a new or an empty folder (default: a new "
+             "folder ktr6-site-YYYYMMDD-HHMMSS beside the site file)",
+     .text = [](CtlOptions& o) { return &o.record.folder; }},
     {.id = Opt::Count,
      .name = "--count",
      .alias = nullptr,
@@ -275,19 +283,45 @@ const Command kCommands[] = {
                  "already (nothing written); with 1 when the device or the port failed (that "
                  "too is recorded); with 2, nothing sent and nothing written, for bad usage or "
                  "input, an existing record file or a journal that cannot be opened."},
+    {.name = "site commission",
+     .id = C::SiteCommission,
+     .argument = "SITE.json",
+     .destination = &CtlOptions::file,
+     .missing = "site commission needs a site file",
+     .summary = "commission every relay of a site at the same time, and sum them up",
+     .details = "SITE.json: {\"site\": \"Rozvodňa Žilina, R2\", \"relays\": [{\"label\": "
+                "\"KTR6 č. 0042\", \"port\": 4, \"plan\": \"plans/0042.json\"}, ...]}; each "
+                "\"plan\" a plan file (relative to SITE.json) or the plan itself, as commission "
+                "takes it; \"baud\" and \"handshaking\" instead of KTR.INI's where given; at most "
+                "64 relays. A port used twice, two ports reaching one device, a label used twice, "
+                "a plan write would refuse or an unknown key refuse the whole site (exit 2), "
+                "nothing sent. Each relay is commissioned on its own port and thread as "
+                "commission does it; its record and twin go to the folder under commission's "
+                "default names, then site-summary.pdf and site-summary.json. Paths on stdout; "
+                "on stderr a line per relay as it finishes and the counts",
+     .options = {Opt::Folder, Opt::By, Opt::Journal, Opt::Help},
+     .refusals = {{Opt::Port, "site commission takes each relay's port from the site file; it "
+                              "takes no --port"}},
+     .columns = {},
+     .exitNote = "site commission ends with the first that applies: 2 the site file was refused "
+                 "(nothing sent), 128 + N a stop signal (the relays that had begun writing are "
+                 "finished and recorded), 4 a record, journal line or the summary not written, 1 a "
+                 "relay failed, 3 a relay not verified, 0 all verified or unchanged."},
 };
 
 const ExitStatus kExitStatuses[] = {
     {"0", "success", {}},
-    {"1", "the device or the port failed", {C::Read, C::Write, C::Monitor, C::Diff, C::Commission}},
+    {"1",
+     "the device or the port failed",
+     {C::Read, C::Write, C::Monitor, C::Diff, C::Commission, C::SiteCommission}},
     {"2", "bad usage or input (nothing was sent)", {}},
     {"3",
      "diff: the device holds another set than FILE;\ncommission: not verified (the differences "
      "on stderr)",
-     {C::Diff, C::Commission}},
+     {C::Diff, C::Commission, C::SiteCommission}},
     {"4",
      "commission: the record or the journal could not be written (the outcome is on stderr)",
-     {C::Commission}},
+     {C::Commission, C::SiteCommission}},
     {"128 + N",
      "stopped by signal N (the port is closed first; a write finishes sending its block)",
      {}},

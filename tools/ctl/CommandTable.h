@@ -28,6 +28,7 @@ enum class Opt {
     Site,
     Relay,
     By,
+    Folder,
     Count,
     Help,
     Version,

@@ -198,14 +198,26 @@ QString misplacedOption(const ctltable::Command& command, const std::vector<Opt>
     return {};
 }
 
+// A command's name is one word, or two for the commands of a site ("site
+// commission"): the name taken from the front of positional.
+QString takeCommandName(QStringList& positional) {
+    QString name = positional.takeFirst();
+    if (name == QLatin1String("site") && !positional.isEmpty())
+        name += QLatin1Char(' ') + positional.takeFirst();
+    return name;
+}
+
 // --help and --version stand for the whole line; --help before or after a
 // command's name is that command's help.
-CtlParseResult helpOrVersion(const Reading& r) {
+CtlParseResult helpOrVersion(Reading& r) {
     CtlParseResult result;
     result.options = CtlOptions{};
     result.options->command = r.help ? CtlOptions::Command::Help : CtlOptions::Command::Version;
-    if (r.help && !r.positional.isEmpty() && ctltable::findCommand(r.positional.first()))
-        result.options->helpCommand = r.positional.first();
+    if (r.help && !r.positional.isEmpty()) {
+        const QString name = takeCommandName(r.positional);
+        if (ctltable::findCommand(name))
+            result.options->helpCommand = name;
+    }
     return result;
 }
 
@@ -223,8 +235,10 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         return helpOrVersion(r);
     if (r.positional.isEmpty())
         return failure(QStringLiteral("no command given"));
-    const QString name = r.positional.takeFirst();
+    const QString name = takeCommandName(r.positional);
     const ctltable::Command* command = ctltable::findCommand(name);
+    if (name == QLatin1String("site"))
+        return failure(QStringLiteral("site needs what to do: site commission SITE.json"));
     if (!command)
         return failure(QStringLiteral("unknown command \"%1\"").arg(name));
     r.options.command = command->id;

@@ -7,11 +7,22 @@
 #include <optional>
 
 struct CtlOptions {
-    enum class Command { Help, Version, Read, Write, Monitor, Scan, Coefficient, Diff, Commission };
+    enum class Command {
+        Help,
+        Version,
+        Read,
+        Write,
+        Monitor,
+        Scan,
+        Coefficient,
+        Diff,
+        Commission,
+        SiteCommission,
+    };
     Command command = Command::Help;
-    bool json = false;    // read, scan, coefficient: JSON instead of the table
-    bool save = false;    // scan: write the one relay's port into the settings file
-    QString file;         // write, diff, commission: the parameter file, "-" for stdin
+    bool json = false; // read, scan, coefficient: JSON instead of the table
+    bool save = false; // scan: write the one relay's port into the settings file
+    QString file; // write, diff, commission: the parameter file, "-" for stdin; site: the site file
     QString amount;       // coefficient: the amount per impulse as written
     int maxNumerator = 0; // coefficient: the bounds of the fraction (defaults: CommandTable)
     int maxDivisor = 0;
@@ -32,6 +43,7 @@ struct CtlOptions {
         QString site;            // empty: not given
         QString relay;
         QString technician;
+        QString folder; // site commission: where the records go; empty: a new one
     } record;
     QString helpCommand; // help: the command whose help is asked for; empty: the whole help
 };

@@ -19,29 +19,41 @@
 namespace {
 
 volatile sig_atomic_t firstSignal = 0;
-std::atomic<StopRequest*> watched{nullptr};
+// Slot 0: the run watch() names; the others: the runs of a site, one a relay.
+constexpr int kWatchSlots = 1 + 128;
+std::atomic<StopRequest*> watched[kWatchSlots] = {};
 int signalPipe[2] = {-1, -1};
 std::atomic<const char*> finishingLine{nullptr};
 std::atomic<bool> finishingNow{false};
 
 #ifdef Q_OS_UNIX
+bool anyHeld() {
+    for (const auto& slot : watched) {
+        const StopRequest* stop = slot.load();
+        if (stop && stop->held())
+            return true;
+    }
+    return false;
+}
+
 // A further signal while the run finishes what it has begun: say so.
-void tellFinishing(StopRequest* stop) {
+void tellFinishing() {
     const char* line = finishingLine.load();
-    if (line && (finishingNow.load() || (stop && stop->held()))) {
+    if (line && (finishingNow.load() || anyHeld())) {
         [[maybe_unused]] const auto told = ::write(STDERR_FILENO, line, std::strlen(line));
     }
 }
 
 void onStopSignal(int signo) {
     const int saved = errno;
-    StopRequest* stop = watched.load();
     if (firstSignal == 0)
         firstSignal = signo;
     else
-        tellFinishing(stop);
-    if (stop)
-        stop->request(); // a lock-free atomic store
+        tellFinishing();
+    for (const auto& slot : watched) {
+        if (StopRequest* stop = slot.load())
+            stop->request(); // a lock-free atomic store
+    }
     const char byte = 1;
     // A full pipe already says that a signal came.
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
@@ -67,9 +79,28 @@ void install() {
 }
 
 void watch(StopRequest* stop) {
-    watched.store(stop);
+    watched[0].store(stop);
     if (stop && firstSignal != 0)
         stop->request();
+}
+
+bool watchAlso(StopRequest* stop) {
+    for (int i = 1; i < kWatchSlots; ++i) {
+        StopRequest* none = nullptr;
+        if (watched[i].compare_exchange_strong(none, stop)) {
+            if (firstSignal != 0)
+                stop->request();
+            return true;
+        }
+    }
+    return false;
+}
+
+void unwatch(StopRequest* stop) {
+    for (auto& slot : watched) {
+        StopRequest* expected = stop;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
 }
 
 void sayWhenFinishing(const char* line) {

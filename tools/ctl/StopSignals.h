@@ -13,6 +13,11 @@ namespace stopsignals {
 void install();
 // From now on a stop signal also asks this run to stop (nullptr: none).
 void watch(StopRequest* stop);
+// A set of runs (a site's relays, each with its own stop): a stop signal asks
+// each of them to stop as well, until unwatch(). At most 128 at a time;
+// false when there is no room.
+bool watchAlso(StopRequest* stop);
+void unwatch(StopRequest* stop);
 // The first stop signal received, 0 while none has come.
 int received();
 // Readable from the moment a stop signal arrives; -1 before install().

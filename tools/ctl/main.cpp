@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "CtlCommand.h"
 #include "CtlRun.h"
+#include "StopSignals.h"
 
 #include "core/Seams.h"
 #include "serial/SettingsFile.h"
@@ -49,14 +50,24 @@ int dispatch(const CtlJob& job, CtlRun& run) {
     case CtlOptions::Command::Version:
     case CtlOptions::Command::Scan:
     case CtlOptions::Command::Coefficient:
+    case CtlOptions::Command::SiteCommission:
         break;
     }
     return kExitOk;
 }
 
+// A site's relays each have a port and a stop of their own.
+int runSite(const CtlJob& job) {
+    stopsignals::install();
+    if (const QString notice = settingsFileNotice(); !notice.isEmpty())
+        printErr(QStringLiteral("ktr6ctl: ") + notice);
+    return runSiteCommission(job);
+}
+
 // The commands that talk to the device, once the command line is good.
 int runDeviceCommand(CtlJob& job) {
-    if (!job.options.file.isEmpty()) {
+    const bool site = job.options.command == CtlOptions::Command::SiteCommission;
+    if (!site && !job.options.file.isEmpty()) {
         job.plan = loadPlan(job.options.file, job.options.tolerance, &job.planSha256);
         if (!job.plan)
             return kExitUsage;
@@ -64,6 +75,8 @@ int runDeviceCommand(CtlJob& job) {
     const QString programDir = qEnvironmentVariable("KTR6_PROGRAM_DIR");
     if (!programDir.isEmpty())
         seams::setProgramDirectory(programDir);
+    if (site)
+        return runSite(job);
     // From here on the port may be opened: a stop signal closes it first.
     CtlRun run(job.options.command == CtlOptions::Command::Monitor);
     // What the monitor shows as a message box, a terminal shows as a line.
@@ -101,7 +114,8 @@ int main(int argc, char* argv[]) {
         return writeOutput(versionText().toUtf8());
     // A record names the moment its run began.
     job.start = QDateTime::currentDateTime();
-    const bool commission = job.options.command == CtlOptions::Command::Commission;
+    const bool commission = job.options.command == CtlOptions::Command::Commission ||
+                            job.options.command == CtlOptions::Command::SiteCommission;
     const std::unique_ptr<QCoreApplication> app =
         commission ? recordApplication(argv[0]) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ktr6ctl"));
