@@ -131,10 +131,10 @@ QString SiteReader::readRelay(const QJsonValue& value, int i, SiteRelay* relay) 
     const QJsonObject entry = value.toObject();
     if (!value.isObject())
         return QStringLiteral("an entry of \"relays\" is an object");
+    relay->label = entry.value(QLatin1String("label")).toString().trimmed();
     if (const QString key = unknownKey(entry, {"label", "port", "plan", "baud", "handshaking"});
         !key.isEmpty())
         return QStringLiteral("unknown key \"%1\"").arg(key);
-    relay->label = entry.value(QLatin1String("label")).toString().trimmed();
     if (relay->label.isEmpty())
         return QStringLiteral("\"label\" wants the relay's label");
     if (const QString problem = labelProblem(QStringLiteral("\"label\""), relay->label);

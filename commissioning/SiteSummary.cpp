@@ -101,7 +101,7 @@ QString orDash(const QString& text) {
 }
 
 // The columns of a relay's first line: number, label, port, firmware, outcome.
-constexpr qreal kColumns[] = {8, 62, 46, 18, 40};
+constexpr qreal kColumns[] = {7, 55, 44, 18, 50};
 
 // A relay's block: its first line in columns, then what was written, why
 // (when there is something to say) and its record.
