@@ -126,7 +126,9 @@ qreal drawRelay(Page& page, const RelayResult& relay, int number, qreal y, bool 
     const qreal width = kWidth - kColumns[0] - 2;
     QStringList lines{QStringLiteral("Written: ") + relay.written};
     if (!relay.detail.isEmpty())
-        lines << relay.detail;
+        lines << (relay.verdict == RelayVerdict::Differs ? QStringLiteral("Differences: ")
+                                                         : QStringLiteral("Why: ")) +
+                     relay.detail;
     for (const QString& text : lines)
         height += page.text(text, small, indent, y + height, width, kInk, draw);
     const QString record = relay.record.isEmpty()
