@@ -4,7 +4,10 @@
 
 #include "commissioning/Record.h"
 #include "commissioning/RecordPdf.h"
+#include "commissioning/SiteSummary.h"
+#include "support/ScriptedPort.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -14,7 +17,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimeZone>
+#include <atomic>
 
 namespace {
 
@@ -127,6 +132,45 @@ QString lineStarting(const QStringList& lines, const QString& start) {
     return {};
 }
 
+// A relay's job that notes what its thread was given and waits until every
+// relay's exchange has begun: relays run one after another never all begin.
+class BarrierJob : public RelayJob {
+public:
+    BarrierJob(const SiteRelay& relay, std::atomic<int>* begun, int relays)
+        : relay_(relay), begun_(begun), relays_(relays) {}
+    bool prepare(QString*) override { return true; }
+    void exchange(MSComm& port, const Pause&, StopRequest*) override {
+        line_ = QStringLiteral("%1 %2 hs%3")
+                    .arg(port.CommPort())
+                    .arg(port.Settings())
+                    .arg(port.Handshaking());
+        thread_ = QThread::currentThread();
+        ++*begun_;
+        QElapsedTimer waited;
+        waited.start();
+        while (*begun_ < relays_ && waited.elapsed() < 5000)
+            QThread::msleep(1);
+        together_ = *begun_ == relays_;
+    }
+    RelayResult finish() override {
+        RelayResult result;
+        result.label = relay_.label;
+        result.detail = line_;
+        result.outcome = together_ ? QStringLiteral("together") : QStringLiteral("alone");
+        result.verdict =
+            thread_ != QThread::currentThread() ? RelayVerdict::Good : RelayVerdict::Failed;
+        return result;
+    }
+
+private:
+    SiteRelay relay_;
+    std::atomic<int>* begun_;
+    int relays_;
+    QString line_;
+    QThread* thread_ = nullptr;
+    bool together_ = false;
+};
+
 } // namespace
 
 class CtlRecordTest : public QObject {
@@ -137,6 +181,8 @@ private slots:
     void pdfWordsStayOnThePageApart_data();
     void pdfWordsStayOnThePageApart();
     void twinHoldsEveryField();
+    void siteRunsEveryRelayAtOnce();
+    void siteSummaryRunsOverPages();
 };
 
 void CtlRecordTest::pdfReadsBackAsText_data() {
@@ -444,6 +490,102 @@ void CtlRecordTest::twinHoldsEveryField() {
                                            : told.value("differences").toArray().size() == 1);
         QVERIFY(told.value("plan_sha256").isNull());
     }
+}
+
+// Each relay on a thread of its own, all at once, with its own port number
+// and, where it gives them, its own baud rate and handshaking; the results
+// in the site file's order, finished on the calling thread.
+void CtlRecordTest::siteRunsEveryRelayAtOnce() {
+    SiteFile site;
+    for (int16_t port : {7, 3, 12})
+        site.relays << SiteRelay{QStringLiteral("R%1").arg(port), port, {}, {}, {}, {}, {}};
+    site.relays[1].baud = 19200;
+    site.relays[1].handshaking = 2;
+    std::atomic<int> begun{0};
+    QString error;
+    auto jobs = prepareSite(
+        site,
+        [&begun](const SiteRelay& relay) { return std::make_unique<BarrierJob>(relay, &begun, 3); },
+        &error);
+    QCOMPARE(int(jobs.size()), 3);
+    QList<StopRequest*> watched;
+    QStringList finished;
+    SiteRunHooks hooks;
+    hooks.makePort = [] { return std::make_unique<ScriptedPort>(); };
+    hooks.makePause = [](StopRequest*) { return Pause([](int) {}); };
+    hooks.watch = [&watched](StopRequest* stop) { watched << stop; };
+    hooks.unwatch = [&watched](StopRequest* stop) { watched.removeOne(stop); };
+    hooks.finished = [&finished](const RelayResult& relay) {
+        finished << relay.label + (QThread::currentThread() == qApp->thread() ? "" : " elsewhere");
+    };
+    const QList<RelayResult> results = runSite(site, {1, 0, 9600, 0, 0}, jobs, hooks);
+
+    QStringList lines;
+    for (const RelayResult& result : results) {
+        QCOMPARE(result.outcome, QStringLiteral("together"));
+        QCOMPARE(result.verdict, RelayVerdict::Good); // the exchange ran on a thread of its own
+        lines << result.label + ": " + result.detail;
+    }
+    QCOMPARE(lines, QStringList({"R7: 7 9600,N,8,1 hs0", "R3: 3 19200,N,8,1 hs2",
+                                 "R12: 12 9600,N,8,1 hs0"}));
+    finished.sort();
+    QCOMPARE(finished, QStringList({"R12", "R3", "R7"}));
+    QVERIFY(watched.isEmpty());
+}
+
+// A site of 30 relays: pages numbered "k / n", the heading on each, every
+// relay once, the signatures only on the last page; the twin holds them all.
+void CtlRecordTest::siteSummaryRunsOverPages() {
+    SiteSummary summary;
+    summary.title = QStringLiteral("KTR6 site commissioning summary");
+    summary.kind = QStringLiteral("commission");
+    summary.site = QStringLiteral("Rozvodňa Žilina, R2");
+    summary.time = QDateTime(QDate(2024, 5, 17), QTime(14, 3, 7), QTimeZone(7200));
+    summary.siteFile = QStringLiteral("/sites/r2.json");
+    summary.siteSha256 = QByteArray(64, 'b');
+    summary.pdf = QStringLiteral("/sites/out/site-summary.pdf");
+    for (int i = 1; i <= 30; ++i) {
+        RelayResult relay;
+        relay.label = QStringLiteral("KTR6 č. %1").arg(i, 4, 10, QLatin1Char('0'));
+        relay.port = int16_t(i);
+        relay.portText = QStringLiteral("COM%1 (/dev/ttyUSB%1)").arg(i);
+        relay.outcome = i % 7 ? QStringLiteral("verified") : QStringLiteral("failed");
+        relay.verdict = i % 7 ? RelayVerdict::Good : RelayVerdict::Failed;
+        relay.detail =
+            i % 7 ? QString() : QStringLiteral("reading the device: ") + QString(150, 'x');
+        relay.written = QStringLiteral("IN 1 1/25, IN 2 33/5, output 10");
+        relay.record = QStringLiteral("ktr6-record-20240517-140307-COM%1.pdf").arg(i);
+        relay.recordSha256 = QByteArray(64, 'c');
+        summary.relays << relay;
+    }
+    QString warning;
+    const QByteArray pdf = siteSummaryPdf(summary, &warning);
+    const QStringList pages = poppler(QStringLiteral("pdftotext"), pdf, {"-layout"})
+                                  .split('\f', Qt::SkipEmptyParts)
+                                  .filter(QRegularExpression("\\S"));
+    QVERIFY2(pages.size() >= 2, qPrintable(pages.join("\n----\n")));
+    QString relays;
+    for (qsizetype p = 0; p < pages.size(); ++p) {
+        const QString page = pages[p].simplified();
+        QVERIFY2(page.startsWith("KTR6 site commissioning summary Site Rozvodňa Žilina, R2"),
+                 qPrintable(page));
+        QVERIFY2(page.contains(QRegularExpression(
+                     QStringLiteral(" %1 ?/ ?%2$").arg(p + 1).arg(pages.size()))),
+                 qPrintable(page));
+        QCOMPARE(page.contains("Signature"), p == pages.size() - 1);
+        for (const auto& m : QRegularExpression("KTR6 č. (\\d{4}) COM").globalMatch(page))
+            relays += m.captured(1) + ' ';
+    }
+    QString all;
+    for (int i = 1; i <= 30; ++i)
+        all += QStringLiteral("%1 ").arg(i, 4, 10, QLatin1Char('0'));
+    QCOMPARE(relays, all);
+    const QJsonObject twin =
+        QJsonDocument::fromJson(siteSummaryJson(summary, QByteArray(64, 'd'))).object();
+    QCOMPARE(twin["relays"].toArray().size(), 30);
+    QCOMPARE(twin["relays"][6]["detail"].toString(), summary.relays[6].detail);
+    QCOMPARE(twin["pdf_sha256"].toString(), QString(64, 'd'));
+    QVERIFY(twin["technician"].isNull());
 }
 
 QTEST_MAIN(CtlRecordTest)
