@@ -289,8 +289,8 @@ const Command kCommands[] = {
      .destination = &CtlOptions::file,
      .missing = "site commission needs a site file",
      .summary = "commission every relay of a site at the same time, and sum them up",
-     .details = "SITE.json: {\"site\": \"Rozvodňa Žilina, R2\", \"relays\": [{\"label\": "
-                "\"KTR6 č. 0042\", \"port\": 4, \"plan\": \"plans/0042.json\"}, ...]}; each "
+     .details = "SITE.json: {\"site\": \"Substation R2\", \"relays\": [{\"label\": "
+                "\"KTR6 0042\", \"port\": 4, \"plan\": \"plans/0042.json\"}, ...]}; each "
                 "\"plan\" a plan file (relative to SITE.json) or the plan itself, as commission "
                 "takes it; \"baud\" and \"handshaking\" instead of KTR.INI's where given; at most "
                 "64 relays. A port used twice, two ports reaching one device, a label used twice, "
