@@ -34,16 +34,6 @@ struct CommissionRequest {
     QString technician;
 };
 
-// What writing the record left: the paths placed, in order (the PDF, then
-// its twin), a warning (a font stood in for another) and the errors, each
-// a line for the user without the program's name.
-struct RecordWriteResult {
-    QStringList placed;
-    QString warning;
-    QStringList errors;
-    bool ok() const { return errors.isEmpty(); }
-};
-
 class CommissionRun {
 public:
     explicit CommissionRun(CommissionRequest request);

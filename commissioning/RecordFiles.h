@@ -9,6 +9,17 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+// What writing a record (or a site's summary) left: the paths placed, in order (the PDF, then
+// its twin), a warning (a font stood in for another) and the errors, each
+// a line for the user without the program's name.
+struct RecordWriteResult {
+    QStringList placed;
+    QString warning;
+    QStringList errors;
+    bool ok() const { return errors.isEmpty(); }
+};
 
 namespace recordfiles {
 

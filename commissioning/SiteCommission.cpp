@@ -2,8 +2,6 @@
 
 #include "serial/PortMap.h"
 
-#include <QCryptographicHash>
-#include <QDir>
 #include <QFileInfo>
 
 namespace {
@@ -75,14 +73,9 @@ RelayResult CommissionJob::finish() {
     return result;
 }
 
-bool isEmptyFolder(const QString& path) {
-    return QDir(path).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
-                              QDir::NoDotAndDotDot);
-}
-
 } // namespace
 
-RelayJobFactory commissionJobs(const SiteCommissionSetup& setup) {
+RelayJobFactory commissionJobs(const SiteSetup& setup) {
     return [setup](const SiteRelay& relay) -> std::unique_ptr<RelayJob> {
         CommissionRequest request;
         request.plan = relay.plan;
@@ -96,55 +89,4 @@ RelayJobFactory commissionJobs(const SiteCommissionSetup& setup) {
         request.technician = setup.technician;
         return std::make_unique<CommissionJob>(relay, std::move(request));
     };
-}
-
-std::optional<QString> siteFolder(const QString& given, const QString& siteFile,
-                                  const QDateTime& start, bool* created, QString* error) {
-    *created = false;
-    QString folder = given;
-    if (folder.isEmpty())
-        folder = QFileInfo(siteFile).absoluteDir().filePath(
-            QStringLiteral("ktr6-site-") + start.toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
-    const QFileInfo info(folder);
-    if (info.exists() || info.isSymLink()) {
-        if (given.isEmpty() || !info.isDir())
-            *error = QStringLiteral("%1 exists already; a site run wants a new or an empty folder")
-                         .arg(QDir::toNativeSeparators(folder));
-        else if (!isEmptyFolder(folder))
-            *error = QStringLiteral("the folder %1 is not empty; a site run leaves its files in "
-                                    "an empty one")
-                         .arg(QDir::toNativeSeparators(folder));
-        return error->isEmpty() ? std::optional<QString>(folder) : std::nullopt;
-    }
-    if (!QDir().mkdir(folder)) {
-        *error = QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));
-        return std::nullopt;
-    }
-    *created = true;
-    return folder;
-}
-
-RecordWriteResult writeSiteSummary(const SiteSummary& summary) {
-    RecordWriteResult result;
-    const QByteArray pdf = siteSummaryPdf(summary, &result.warning);
-    QString error;
-    if (pdf.isEmpty()) {
-        result.errors << QStringLiteral("the site summary could not be drawn.");
-        return result;
-    }
-    if (recordfiles::writeNewFile(summary.pdf, pdf, &error) != recordfiles::Placed::Written) {
-        result.errors << error + QStringLiteral("; no site summary was written.");
-        return result;
-    }
-    result.placed << summary.pdf;
-    const QString json = summary.pdf.left(summary.pdf.size() - 4) + QStringLiteral(".json");
-    const QByteArray sha256 = QCryptographicHash::hash(pdf, QCryptographicHash::Sha256).toHex();
-    if (recordfiles::writeNewFile(json, siteSummaryJson(summary, sha256), &error) !=
-        recordfiles::Placed::Written)
-        result.errors
-            << QStringLiteral("%1; the site summary %2 has no twin.").arg(error, summary.pdf);
-    else
-        result.placed << json;
-    return result;
 }

@@ -3,6 +3,8 @@
 #include "serial/MSComm.h"
 #include "serial/PortMap.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QThread>
 #include <condition_variable>
 #include <deque>
@@ -44,6 +46,11 @@ void exchangeOn(RelayJob& job, const PortSettingsValues& values, const SiteRunHo
         job.exchange(*port, hooks.makePause(stop), stop);
     } catch (...) {
     }
+}
+
+bool isEmptyFolder(const QString& path) {
+    return QDir(path).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
+                              QDir::NoDotAndDotDot);
 }
 
 } // namespace
@@ -117,4 +124,31 @@ QString compactSetLine(const ParameterSet& set) {
     }
     parts << QStringLiteral("output %1").arg(QString::number(set.output));
     return parts.join(QStringLiteral(", "));
+}
+
+std::optional<QString> siteFolder(const QString& given, const QString& siteFile,
+                                  const QDateTime& start, bool* created, QString* error) {
+    *created = false;
+    QString folder = given;
+    if (folder.isEmpty())
+        folder = QFileInfo(siteFile).absoluteDir().filePath(
+            QStringLiteral("ktr6-site-") + start.toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    const QFileInfo info(folder);
+    if (info.exists() || info.isSymLink()) {
+        if (given.isEmpty() || !info.isDir())
+            *error = QStringLiteral("%1 exists already; a site run wants a new or an empty folder")
+                         .arg(QDir::toNativeSeparators(folder));
+        else if (!isEmptyFolder(folder))
+            *error = QStringLiteral("the folder %1 is not empty; a site run leaves its files in "
+                                    "an empty one")
+                         .arg(QDir::toNativeSeparators(folder));
+        return error->isEmpty() ? std::optional<QString>(folder) : std::nullopt;
+    }
+    if (!QDir().mkdir(folder)) {
+        *error = QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));
+        return std::nullopt;
+    }
+    *created = true;
+    return folder;
 }

@@ -11,6 +11,7 @@
 #include "serial/SettingsText.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -71,6 +72,23 @@ struct SiteRunHooks {
     // On the calling thread as each relay finishes.
     std::function<void(const RelayResult& result)> finished;
 };
+
+// What every relay's job of one site run shares.
+struct SiteSetup {
+    QString site;       // the site's name: on every record
+    QString technician; // empty: not given
+    QString folder;     // where the records go
+    QString journal;    // empty: no journal
+    QDateTime start;    // names every record
+};
+
+// The folder a site run leaves its files in: given, an existing empty folder
+// or a new one (its parent must exist); not given, a new folder
+// ktr6-site-YYYYMMDD-HHMMSS beside the site file. Made here. *created says
+// whether it was made (so that a run refused later can take it back).
+// Nothing, with *error, when it cannot be used.
+std::optional<QString> siteFolder(const QString& given, const QString& siteFile,
+                                  const QDateTime& start, bool* created, QString* error);
 
 // The relays' jobs, made and prepared; *error names the relay whose job
 // cannot be prepared (then nothing is run).

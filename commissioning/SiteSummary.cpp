@@ -4,6 +4,7 @@
 #include "RecordPdf.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetricsF>
@@ -344,4 +345,28 @@ QByteArray siteSummaryJson(const SiteSummary& summary, const QByteArray& pdfSha2
     for (const auto& [key, value] : entries)
         parts << "  \"" + QByteArray(key) + "\": " + value;
     return "{\n" + parts.join(",\n") + "\n}\n";
+}
+
+RecordWriteResult writeSiteSummary(const SiteSummary& summary) {
+    RecordWriteResult result;
+    const QByteArray pdf = siteSummaryPdf(summary, &result.warning);
+    QString error;
+    if (pdf.isEmpty()) {
+        result.errors << QStringLiteral("the site summary could not be drawn.");
+        return result;
+    }
+    if (recordfiles::writeNewFile(summary.pdf, pdf, &error) != recordfiles::Placed::Written) {
+        result.errors << error + QStringLiteral("; no site summary was written.");
+        return result;
+    }
+    result.placed << summary.pdf;
+    const QString json = summary.pdf.left(summary.pdf.size() - 4) + QStringLiteral(".json");
+    const QByteArray sha256 = QCryptographicHash::hash(pdf, QCryptographicHash::Sha256).toHex();
+    if (recordfiles::writeNewFile(json, siteSummaryJson(summary, sha256), &error) !=
+        recordfiles::Placed::Written)
+        result.errors
+            << QStringLiteral("%1; the site summary %2 has no twin.").arg(error, summary.pdf);
+    else
+        result.placed << json;
+    return result;
 }

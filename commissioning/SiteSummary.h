@@ -4,6 +4,7 @@
 // last page) and its twin (site-summary.json). Whether it sums up a
 // commission or an audit is data: its title and kind.
 
+#include "RecordFiles.h"
 #include "SiteRun.h"
 
 #include <QByteArray>
@@ -37,3 +38,7 @@ QByteArray siteSummaryPdf(const SiteSummary& summary, QString* warning);
 // written, plan_sha256, record, record_sha256; null where there is none),
 // pdf, pdf_sha256. Ends with a newline.
 QByteArray siteSummaryJson(const SiteSummary& summary, const QByteArray& pdfSha256);
+
+// The summary PDF, then its twin (written last), in summary.pdf's folder;
+// neither replaces a file.
+RecordWriteResult writeSiteSummary(const SiteSummary& summary);

@@ -1,10 +1,12 @@
 // ktr6ctl site commission: every relay of a site at the same time, each with
-// the run of commission, and one summary to sign.
+// the run of commission, and one summary to sign. What a site run does per
+// relay, and how its summary is headed, is a SiteKind.
 
 #include "Commands.h"
 #include "CtlRun.h"
 #include "StopSignals.h"
 #include "commissioning/SiteCommission.h"
+#include "commissioning/SiteSummary.h"
 
 #include "core/Seams.h"
 #include "core/Version.h"
@@ -53,6 +55,13 @@ void relayFinished(const RelayResult& relay, bool* filesOk, int* printed) {
         line += QStringLiteral(": ") + relay.detail;
     printErr(line);
 }
+
+// What kind of run a site run makes of each relay, and its summary's heading.
+struct SiteKind {
+    QString title; // "KTR6 site commissioning summary"
+    QString kind;  // "commission"
+    RelayJobFactory (*jobs)(const SiteSetup& setup);
+};
 
 struct SiteContext {
     SiteFile site;
@@ -105,11 +114,11 @@ SiteRunHooks runHooks(bool* filesOk, int* printed) {
     return hooks;
 }
 
-SiteSummary summaryOf(const CtlJob& job, const SiteContext& context,
+SiteSummary summaryOf(const CtlJob& job, const SiteKind& kind, const SiteContext& context,
                       const QList<RelayResult>& relays) {
     SiteSummary summary;
-    summary.title = kSiteCommissionTitle;
-    summary.kind = QStringLiteral("commission");
+    summary.title = kind.title;
+    summary.kind = kind.kind;
     summary.site = context.site.site;
     summary.technician = job.options.record.technician;
     summary.time = job.start;
@@ -122,16 +131,14 @@ SiteSummary summaryOf(const CtlJob& job, const SiteContext& context,
     return summary;
 }
 
-} // namespace
-
-int runSiteCommission(const CtlJob& job) {
+int runSiteOf(const CtlJob& job, const SiteKind& kind) {
     SiteContext context;
     if (const auto refused = checkSite(job, context))
         return *refused;
-    SiteCommissionSetup setup{context.site.site, job.options.record.technician, context.folder,
-                              job.options.record.journal, job.start};
+    const SiteSetup setup{context.site.site, job.options.record.technician, context.folder,
+                          job.options.record.journal, job.start};
     QString error;
-    auto jobs = prepareSite(context.site, commissionJobs(setup), &error);
+    auto jobs = prepareSite(context.site, kind.jobs(setup), &error);
     if (jobs.empty()) {
         if (context.madeFolder)
             QDir().rmdir(context.folder);
@@ -147,7 +154,7 @@ int runSiteCommission(const CtlJob& job) {
         runSite(context.site, context.settings, jobs, runHooks(&filesOk, &printed));
     stopsignals::finishing();
     RelayResult summaryFiles;
-    const RecordWriteResult written = writeSiteSummary(summaryOf(job, context, relays));
+    const RecordWriteResult written = writeSiteSummary(summaryOf(job, kind, context, relays));
     summaryFiles.placed = written.placed;
     summaryFiles.warning = written.warning;
     summaryFiles.errors = written.errors;
@@ -162,4 +169,10 @@ int runSiteCommission(const CtlJob& job) {
     if (!filesOk || printed != kExitOk)
         return printed != kExitOk && printed != kExitDevice ? printed : kExitRecord;
     return relaysStatus(relays);
+}
+
+} // namespace
+
+int runSiteCommission(const CtlJob& job) {
+    return runSiteOf(job, {kSiteCommissionTitle, QStringLiteral("commission"), commissionJobs});
 }
