@@ -32,11 +32,15 @@ int relaysStatus(const QList<RelayResult>& relays) {
     return status;
 }
 
-// Paths on stdout, each once its file is in place; warnings and errors on
-// stderr. Returns false when a file was not written or a path not printed.
+// Paths on stdout, each once its file is in place (until one cannot be
+// printed: *printed); errors on stderr, a warning (a missing font) once for
+// the whole run. Returns false when a file was not written.
 bool reportFiles(const RelayResult& files, int* printed) {
-    if (!files.warning.isEmpty())
+    static QString warned;
+    if (!files.warning.isEmpty() && files.warning != warned) {
         printErr(QStringLiteral("ktr6ctl: warning: ") + files.warning);
+        warned = files.warning;
+    }
     for (const QString& error : files.errors)
         printErr(QStringLiteral("ktr6ctl: ") + error);
     for (const QString& path : files.placed) {
