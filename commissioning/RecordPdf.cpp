@@ -15,6 +15,7 @@
 #include <QTextOption>
 #include <algorithm>
 #include <iterator>
+#include <span>
 
 namespace {
 
@@ -242,10 +243,23 @@ const Column kInputColumns[] = {
     {QStringLiteral("Num."), 12, Qt::AlignRight},
     {QStringLiteral("Div."), 12, Qt::AlignRight},
 };
-constexpr int kColumnCount = int(std::size(kInputColumns));
+// An audit's: the plan, what the device holds, and whether the two agree.
+const Column kAuditColumns[] = {
+    {QStringLiteral("Input"), 10, Qt::AlignLeft},
+    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
+    {QStringLiteral("Num."), 12, Qt::AlignRight},
+    {QStringLiteral("Div."), 12, Qt::AlignRight},
+    {QStringLiteral("Per impulse"), 20, Qt::AlignRight},
+    {QStringLiteral("Intended"), 21.5, Qt::AlignRight},
+    {QStringLiteral("Rel. error"), 16, Qt::AlignRight},
+    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
+    {QStringLiteral("Num."), 12, Qt::AlignRight},
+    {QStringLiteral("Div."), 12, Qt::AlignRight},
+    {QStringLiteral("Matches the plan"), 35.5, Qt::AlignLeft},
+};
 constexpr int kPlanColumns = 7;  // the input's name and six of the plan
 constexpr int kBeforeColumn = 7; // then sign, numerator and divisor before
-constexpr int kAfterColumn = 10; // and after
+constexpr int kAfterColumn = 10; // and after (an audit: whether they match)
 constexpr int kIntendedColumn = 5;
 constexpr qreal kInputHeaderHeight = 5;
 constexpr qreal kInputRowHeight = 6;
@@ -256,10 +270,20 @@ constexpr qreal kIntendedMinPoints = 7;
 // The notes' height, within which their size goes down to 5 points.
 constexpr qreal kNotesMaxHeight = 22;
 
-qreal columnX(int column) {
+bool isAudit(const CommissionRecord& record) {
+    return record.kind == RecordKind::Audit;
+}
+
+std::span<const Column> inputColumns(const CommissionRecord& record) {
+    if (isAudit(record))
+        return kAuditColumns;
+    return kInputColumns;
+}
+
+qreal columnX(std::span<const Column> columns, int column) {
     qreal x = kLeft;
     for (int c = 0; c < column; ++c)
-        x += kInputColumns[c].width;
+        x += columns[c].width;
     return x;
 }
 
@@ -272,25 +296,30 @@ QString planHeading(const CommissionRecord& record) {
 qreal drawInputsHeader(Sheet& sheet, const CommissionRecord& record, qreal y,
                        const QFont& heading) {
     sheet.fill(QRectF(kLeft, y, kWidth, 2 * kInputHeaderHeight), kHeaderFill);
+    const std::span<const Column> columns = inputColumns(record);
+    const int columnCount = int(columns.size());
     const std::pair<QString, int> groups[] = {
-        {planHeading(record), 1},
-        {QStringLiteral("Before (the device)"), kBeforeColumn},
-        {QStringLiteral("After (read back)"), kAfterColumn},
+        {isAudit(record) ? QStringLiteral("Plan") : planHeading(record), 1},
+        {isAudit(record) ? QStringLiteral("The device (read)")
+                         : QStringLiteral("Before (the device)"),
+         kBeforeColumn},
+        {isAudit(record) ? QStringLiteral("Compared") : QStringLiteral("After (read back)"),
+         kAfterColumn},
     };
-    const int ends[] = {kBeforeColumn, kAfterColumn, kColumnCount};
+    const int ends[] = {kBeforeColumn, kAfterColumn, columnCount};
     for (int g = 0; g < 3; ++g) {
-        const qreal x = columnX(groups[g].second);
-        const qreal end = columnX(ends[g]);
+        const qreal x = columnX(columns, groups[g].second);
+        const qreal end = columnX(columns, ends[g]);
         sheet.wholeCell(groups[g].first, heading, QRectF(x, y, end - x, kInputHeaderHeight),
                         Qt::AlignLeft);
         sheet.rule(x + (g == 0 ? 0 : 1.5), y + kInputHeaderHeight, end - (g == 2 ? 0 : 1.5),
                    y + kInputHeaderHeight);
     }
     y += kInputHeaderHeight;
-    for (int c = 0; c < kColumnCount; ++c)
-        sheet.wholeCell(kInputColumns[c].title, heading,
-                        QRectF(columnX(c), y, kInputColumns[c].width, kInputHeaderHeight),
-                        kInputColumns[c].align);
+    for (int c = 0; c < columnCount; ++c)
+        sheet.wholeCell(columns[c].title, heading,
+                        QRectF(columnX(columns, c), y, columns[c].width, kInputHeaderHeight),
+                        columns[c].align);
     return y + kInputHeaderHeight;
 }
 
@@ -303,7 +332,24 @@ QStringList setTexts(const std::optional<ParameterSet>& set, int i) {
             QString::number(row[Others::kDivisorColumn])};
 }
 
-// Input i's cells, one per column of kInputColumns; an intended amount too
+// Whether input i of the set read agrees with the plan: "yes", or "no: "
+// and the fields that do not; a dash when nothing was read.
+QString matchText(const CommissionRecord& record, int i) {
+    if (!record.before)
+        return kDash;
+    const std::pair<int, QString> fields[] = {{Others::kSignColumn, QStringLiteral("sign")},
+                                              {Others::kNumeratorColumn, QStringLiteral("num.")},
+                                              {Others::kDivisorColumn, QStringLiteral("div.")}};
+    QStringList differing;
+    for (const auto& [column, name] : fields) {
+        if (record.before->table[i][column] != record.plan.set.table[i][column])
+            differing << name;
+    }
+    return differing.isEmpty() ? QStringLiteral("yes")
+                               : QStringLiteral("no: ") + differing.join(QStringLiteral(", "));
+}
+
+// Input i's cells, one per column of inputColumns(); an intended amount too
 // long for its cell is named by its note ("note 2") and added to *notes.
 QStringList inputRowTexts(Sheet& sheet, const CommissionRecord& record, int i, QStringList* notes) {
     const auto& row = record.plan.set.table[i];
@@ -330,17 +376,23 @@ QStringList inputRowTexts(Sheet& sheet, const CommissionRecord& record, int i, Q
                        row[Others::kDivisorColumn] == 0 ? kDash : coefficientText(row),
                        amount,
                        error} +
-           setTexts(record.before, i) + setTexts(record.after, i);
+           setTexts(record.before, i) +
+           (isAudit(record) ? QStringList{matchText(record, i)} : setTexts(record.after, i));
 }
 
 // Whether cell c of input i is set in bold: a plan value that differs from
 // what the device held before, an after value that differs from the plan, a
-// relative error beyond the tolerance.
+// relative error beyond the tolerance; in an audit, a value the device holds
+// that differs from the plan, and "no".
 bool boldCell(const CommissionRecord& record, int i, int c) {
     const int setColumnOf[] = {Others::kSignColumn, Others::kNumeratorColumn,
                                Others::kDivisorColumn};
     const auto& plan = record.plan.set.table[i];
-    if (c >= 1 && c <= 3 && record.before)
+    if (isAudit(record) && c >= kBeforeColumn && record.before)
+        return c == kAfterColumn ? matchText(record, i) != QLatin1String("yes")
+                                 : record.before->table[i][setColumnOf[c - kBeforeColumn]] !=
+                                       plan[setColumnOf[c - kBeforeColumn]];
+    if (c >= 1 && c <= 3 && record.before && !isAudit(record))
         return record.before->table[i][setColumnOf[c - 1]] != plan[setColumnOf[c - 1]];
     if (c >= kAfterColumn && record.after)
         return record.after->table[i][setColumnOf[c - kAfterColumn]] !=
@@ -358,10 +410,11 @@ void drawInputRow(Sheet& sheet, const CommissionRecord& record, int i, qreal y,
     const QStringList texts = inputRowTexts(sheet, record, i, notes);
     if (i % 2 == 1)
         sheet.fill(QRectF(kLeft, y, kWidth, kInputRowHeight), kStripe);
-    for (int c = 0; c < kColumnCount; ++c)
+    const std::span<const Column> columns = inputColumns(record);
+    for (int c = 0; c < int(columns.size()); ++c)
         sheet.wholeCell(texts[c], sheet.font(kBodyPoints, boldCell(record, i, c)),
-                        QRectF(columnX(c), y, kInputColumns[c].width, kInputRowHeight),
-                        kInputColumns[c].align);
+                        QRectF(columnX(columns, c), y, columns[c].width, kInputRowHeight),
+                        columns[c].align);
 }
 
 // The intended amounts too long for their cells, whole, in a size that
@@ -388,16 +441,20 @@ qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
     sheet.rule(kLeft, tableTop, kLeft + kWidth, tableTop, 0.35, kInk);
     sheet.rule(kLeft, y, kLeft + kWidth, y, 0.35, kInk);
     for (const int c : {kBeforeColumn, kAfterColumn})
-        sheet.rule(columnX(c), tableTop, columnX(c), y, 0.25);
+        sheet.rule(columnX(inputColumns(record), c), tableTop, columnX(inputColumns(record), c), y,
+                   0.25);
     y += 1.2;
     y += drawNotes(sheet, notes, y);
+    const QString bold =
+        isAudit(record)
+            ? QStringLiteral("Bold: a value the device holds that differs from the plan.")
+            : QStringLiteral("Bold: a plan value that differs from the device's before the run, "
+                             "a value read back that differs from the plan.");
     y += sheet.paragraph(
         QStringLiteral("Per impulse: numerator \u00F7 divisor with its sign. Intended: the amount "
                        "per impulse the plan names; Rel. error: |numerator \u00F7 divisor \u2212 "
-                       "intended| \u00F7 intended, \"!\" beyond the tolerance %1. Bold: a plan "
-                       "value that differs from the device's before the run, a value read back "
-                       "that differs from the plan.")
-            .arg(relativeErrorText(record.plan.tolerance.value())),
+                       "intended| \u00F7 intended, \"!\" beyond the tolerance %1. %2")
+            .arg(relativeErrorText(record.plan.tolerance.value()), bold),
         sheet.font(7.5), kLeft, y, kWidth, kMuted);
     return y;
 }
@@ -408,13 +465,21 @@ qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {
     const qreal height = 6;
     const qreal nameWidth = 40;
     const qreal valueWidth = 24;
+    const QString matches = !record.before ? kDash
+                            : record.before->output == record.plan.set.output
+                                ? QStringLiteral("yes")
+                                : QStringLiteral("no");
     const QString values[] = {
         QString::number(record.plan.set.output),
         record.before ? QString::number(record.before->output) : kDash,
-        record.after ? QString::number(record.after->output) : kDash,
+        isAudit(record) ? matches
+        : record.after  ? QString::number(record.after->output)
+                        : kDash,
     };
-    const QString titles[] = {QStringLiteral("Plan"), QStringLiteral("Before"),
-                              QStringLiteral("After")};
+    const QString titles[] = {QStringLiteral("Plan"),
+                              isAudit(record) ? QStringLiteral("Device") : QStringLiteral("Before"),
+                              isAudit(record) ? QStringLiteral("Matches")
+                                              : QStringLiteral("After")};
     sheet.fill(QRectF(kLeft, y, nameWidth + 3 * valueWidth, height - 1), kHeaderFill);
     for (int c = 0; c < 3; ++c)
         sheet.cell(titles[c], heading,
@@ -424,10 +489,13 @@ qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {
     sheet.cell(QStringLiteral("Output value"), body, QRectF(kLeft, y, nameWidth, height),
                Qt::AlignLeft);
     const bool changed = record.before && record.before->output != record.plan.set.output;
+    const int boldColumn = isAudit(record) ? 1 : 0; // an audit: the device's value
     for (int c = 0; c < 3; ++c)
-        sheet.cell(values[c], c == 0 && changed ? sheet.font(9.5, true) : body,
-                   QRectF(kLeft + nameWidth + c * valueWidth, y, valueWidth, height),
-                   Qt::AlignRight);
+        sheet.cell(
+            values[c],
+            (c == boldColumn || (isAudit(record) && c == 2)) && changed ? sheet.font(9.5, true)
+                                                                        : body,
+            QRectF(kLeft + nameWidth + c * valueWidth, y, valueWidth, height), Qt::AlignRight);
     y += height;
     sheet.rule(kLeft, y, kLeft + nameWidth + 3 * valueWidth, y, 0.35, kInk);
     return y;
@@ -447,8 +515,9 @@ QString resultText(const CommissionRecord& record) {
 // differences) in a smaller size, down to 5.5 points; what still does not
 // fit is cut with "…" (the twin holds it whole).
 qreal drawResult(Sheet& sheet, const CommissionRecord& record, qreal y, qreal bottom) {
-    const bool verified =
-        record.outcome == Outcome::Verified || record.outcome == Outcome::Unchanged;
+    const bool verified = record.outcome == Outcome::Verified ||
+                          record.outcome == Outcome::Unchanged ||
+                          record.outcome == Outcome::Matches;
     const qreal pad = 2.5;
     const qreal textWidth = kWidth - 2 * pad;
     QString text = resultText(record);
@@ -528,6 +597,11 @@ void drawFooter(Sheet& sheet, const CommissionRecord& record) {
         QRectF(kLeft - 1.2, y, kWidth + 2.4, 3.5), Qt::AlignLeft, kMuted);
 }
 
+QString recordTitle(const CommissionRecord& record) {
+    return isAudit(record) ? QStringLiteral("KTR6 audit record")
+                           : QStringLiteral("KTR6 commissioning record");
+}
+
 } // namespace
 
 QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
@@ -543,17 +617,20 @@ QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
     writer.setResolution(kDpi);
     writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
                                      QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
-    writer.setTitle(QStringLiteral("KTR6 commissioning record"));
+    writer.setTitle(recordTitle(record));
     writer.setCreator(QStringLiteral("ktr6ctl ") + record.version);
     {
         Sheet sheet(&writer);
         if (!sheet.isActive())
             return {};
         qreal y = kTop;
-        y += sheet.paragraph(QStringLiteral("KTR6 commissioning record"), sheet.font(18, true),
-                             kLeft, y, kWidth);
-        y += sheet.paragraph(QStringLiteral("The parameter set of an Orvelt KTR6 impulse summing "
-                                            "relay, as written and read back."),
+        y += sheet.paragraph(recordTitle(record), sheet.font(18, true), kLeft, y, kWidth);
+        y += sheet.paragraph(isAudit(record)
+                                 ? QStringLiteral("The parameter set of an Orvelt KTR6 impulse "
+                                                  "summing relay, as read and compared with the "
+                                                  "plan; nothing was written to it.")
+                                 : QStringLiteral("The parameter set of an Orvelt KTR6 impulse "
+                                                  "summing relay, as written and read back."),
                              sheet.font(9), kLeft, y, kWidth, kMuted) +
              2;
         sheet.rule(kLeft, y, kLeft + kWidth, y, 0.5, kInk);

@@ -1,5 +1,5 @@
 #pragma once
-// The commissioning record drawn for print: one A4 page in portrait, real
+// The commissioning record (or an audit's record) drawn for print: one A4 page in portrait, real
 // text (searchable, copyable) in DejaVu Sans. Needs a QGuiApplication (the
 // offscreen platform will do); QtGui only.
 

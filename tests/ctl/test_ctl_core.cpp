@@ -236,7 +236,8 @@ void CtlCoreTest::commandLine_data() {
                                  << "--tolerance: " << 0 << "";
     QTest::newRow("tolerance on read")
         << QStringList{"read", "--tolerance", "1e-3"}
-        << "--tolerance belongs to the write, coefficient, diff and commission commands" << 0 << "";
+        << "--tolerance belongs to the write, coefficient, diff, commission and audit commands" << 0
+        << "";
     QTest::newRow("two amounts") << QStringList{"coefficient", "1", "2"}
                                  << "unexpected argument \"2\"" << 0 << "";
     QTest::newRow("commission, every option")
@@ -259,6 +260,15 @@ void CtlCoreTest::commandLine_data() {
         << int(C::Commission)
         << "json=0 file=- port=- count=- record= journal= site=" + QString(80, QChar(0x17D)) +
                " relay= by=";
+    QTest::newRow("audit, every option")
+        << QStringList{"audit", "plan.json", "--record=a.pdf", "--site",
+                       "R2",    "--relay",   "0042",           "--by",
+                       "J. K.", "--journal", "site.jsonl",     "--tolerance",
+                       "1e-3"}
+        << "" << int(C::Audit)
+        << "json=0 file=plan.json port=- count=- record=a.pdf journal=site.jsonl site=R2 "
+           "relay=0042 by=J. K. tolerance=1e-3";
+    QTest::newRow("audit without plan") << QStringList{"audit"} << "audit needs a plan" << 0 << "";
     QTest::newRow("commission without plan")
         << QStringList{"commission"} << "commission needs a plan" << 0 << "";
     QTest::newRow("site of 81 characters")
@@ -276,7 +286,7 @@ void CtlCoreTest::commandLine_data() {
     QTest::newRow("journal empty")
         << QStringList{"commission", "p", "--journal="} << "--journal needs a file name" << 0 << "";
     QTest::newRow("site on write") << QStringList{"write", "p", "--site", "x"}
-                                   << "belong to the commission command" << 0 << "";
+                                   << "belong to the commission and audit commands" << 0 << "";
 
     // The whole "does not belong" texts; with two misplaced options, the
     // first in the table's order is named.
@@ -292,8 +302,9 @@ void CtlCoreTest::commandLine_data() {
         << "--max-numerator and --max-divisor belong to the coefficient command" << 0 << "";
     QTest::newRow("journal on monitor")
         << QStringList{"monitor", "--journal", "j"}
-        << "--record, --journal, --site, --relay and --by belong to the commission command" << 0
-        << "";
+        << "--record, --journal, --site, --relay and --by belong to the commission and audit "
+           "commands"
+        << 0 << "";
     // The meter's facts stand for the amount.
     QTest::newRow("coefficient from meter facts")
         << QStringList{"coefficient", "--meter-constant", "10000",  "--ct=1500/5",
@@ -353,10 +364,14 @@ void CtlCoreTest::commandLine_data() {
         << QStringList{"commission", "--help", "--port", "3"} << "" << int(C::Help)
         << "help commission: --by --journal --port --record --relay --site --tolerance; lists --by "
            "--help --journal --port --record --relay --site --tolerance; exits 0 1 2 3 4 128+N";
+    QTest::newRow("audit --help")
+        << QStringList{"audit", "--help"} << "" << int(C::Help)
+        << "help audit: --by --journal --port --record --relay --site --tolerance; lists --by "
+           "--help --journal --port --record --relay --site --tolerance; exits 0 1 2 3 4 128+N";
     QTest::newRow("--help of no command: the whole help")
         << QStringList{"--help", "erase"} << "" << int(C::Help)
-        << "help COMMAND: --port; lists --help --json --port --tolerance --version; "
-           "exits 0 1 2 3 4 128+N";
+        << "help COMMAND: --port; lists --by --help --journal --json --port --record --relay "
+           "--site --tolerance --version; exits 0 1 2 3 4 128+N";
 }
 
 namespace {
@@ -417,7 +432,7 @@ void CtlCoreTest::commandLine() {
     if (!o.facts.meterConstant.isEmpty())
         extra += QStringLiteral(" facts=%1,%2,%3,%4")
                      .arg(o.facts.meterConstant, o.facts.ct, o.facts.vt, o.facts.unit);
-    if (o.command == CtlOptions::Command::Commission)
+    if (o.command == CtlOptions::Command::Commission || o.command == CtlOptions::Command::Audit)
         extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
                     .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
                          o.record.technician);

@@ -1,6 +1,7 @@
 // ktr6ctl commission against the simulated relay: each outcome with its
 // record, twin and journal line, what it refuses before it sends anything,
-// and that it alone loads a platform plugin.
+// and that it and audit alone load a platform plugin; ktr6ctl audit, whose
+// device receives nothing but the parameter request.
 
 #include "CtlRig.h"
 
@@ -10,6 +11,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTest>
+#include <csignal>
 
 using ktr6sim::FaultKind;
 
@@ -29,6 +31,40 @@ QString pdfText(const QString& path) {
     return QString::fromUtf8(pdftotext.readAllStandardOutput()).simplified();
 }
 
+// The ktr6-sim program with its trace on stderr (--trace): the traffic as a
+// technician would watch it.
+class TracedSim {
+public:
+    bool start(const QString& dir, const QStringList& args) {
+        process.start(binary("ktr6-sim"), QStringList{"--dir", dir, "--trace"} + args);
+        QByteArray banner;
+        QElapsedTimer timer;
+        timer.start();
+        while (!banner.contains("listening on") && timer.elapsed() < 5000) {
+            process.waitForReadyRead(100);
+            banner += process.readAllStandardOutput();
+        }
+        return banner.contains("listening on");
+    }
+    ~TracedSim() {
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
+    }
+    // The chunks received so far, from the trace's "rx" lines ("0.412 rx 1 | 2A | *").
+    QList<QByteArray> received() {
+        trace += process.readAllStandardError();
+        QList<QByteArray> chunks;
+        static const QRegularExpression rx(R"(^\s*[\d.]+ rx\s+\d+ \| ([0-9A-F ]+) \|)",
+                                           QRegularExpression::MultilineOption);
+        for (const auto& m : rx.globalMatch(QString::fromLatin1(trace)))
+            chunks << QByteArray::fromHex(m.captured(1).toLatin1());
+        return chunks;
+    }
+    QProcess process;
+    QByteArray trace;
+};
+
 } // namespace
 
 class E2eCtlCommissionTest : public QObject {
@@ -39,6 +75,8 @@ private slots:
     void commissionRefusesBeforeSending_data();
     void commissionRefusesBeforeSending();
     void onlyCommissionLoadsAPlatformPlugin();
+    void auditOnlyReads_data();
+    void auditOnlyReads();
 };
 
 void E2eCtlCommissionTest::commissionOutcomes_data() {
@@ -182,7 +220,8 @@ void E2eCtlCommissionTest::commissionOutcomes() {
 }
 
 void E2eCtlCommissionTest::commissionRefusesBeforeSending_data() {
-    QTest::addColumn<QStringList>("args"); // after "commission"; RIG: the rig's folder
+    QTest::addColumn<QStringList>("args"); // after "commission" (or from "audit"); RIG: the
+                                           // rig's folder
     QTest::addColumn<QString>("setup");    // "pdf", "json", "link": an entry at that
                                            // path first; "no settings"; "" nothing
     QTest::addColumn<QByteArray>("plan");
@@ -236,6 +275,12 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending_data() {
     QTest::newRow("not a PDF") << QStringList{"plan.json", "--record", "RIG/r.txt"} << ""
                                << kPlanJson << 2 << "--record wants a file name ending in .pdf";
     QTest::newRow("no settings file") << record << "no settings" << kPlanJson << 1 << "not found";
+    // An audit checks its record alike.
+    QTest::newRow("audit, the PDF exists") << QStringList{"audit"} + record << "pdf" << kPlanJson
+                                           << 2 << "ktr6ctl: RIG/r.pdf already exists";
+    QTest::newRow("audit, the journal is the twin")
+        << QStringList{"audit", "plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/r.json"}
+        << "" << kPlanJson << 2 << "would be the record itself";
 }
 
 void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
@@ -259,8 +304,9 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
     QStringList before =
         QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 
-    const CtlResult run =
-        runCtlIn(dir, dir, QStringList{"commission"} + args.replaceInStrings("RIG", dir));
+    if (args.first() != QLatin1String("audit"))
+        args.prepend(QStringLiteral("commission"));
+    const CtlResult run = runCtlIn(dir, dir, args.replaceInStrings("RIG", dir));
 
     QVERIFY2(run.exitCode == exitCode, run.err.constData());
     QVERIFY2(QString::fromUtf8(run.err).contains(QString(stderrText).replace("RIG", dir)),
@@ -284,7 +330,8 @@ void E2eCtlCommissionTest::onlyCommissionLoadsAPlatformPlugin() {
     // The dynamic linker names every library the program loads.
     for (const QStringList& args :
          {QStringList{"read"}, QStringList{"diff", "plan.json"}, QStringList{"coefficient", "0.1"},
-          QStringList{"commission", "plan.json", "--record", "r.pdf"}}) {
+          QStringList{"commission", "plan.json", "--record", "r.pdf"},
+          QStringList{"audit", "plan.json", "--record", "a.pdf"}}) {
         const QString log = rig.dir.filePath("ld-" + args.first());
         const CtlResult run =
             runCtlIn(dir, dir, args, {"LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + log});
@@ -293,8 +340,110 @@ void E2eCtlCommissionTest::onlyCommissionLoadsAPlatformPlugin() {
         QCOMPARE(logs.size(), 1);
         const QByteArray loaded = readFile(rig.dir.filePath(logs.first()));
         QVERIFY2(loaded.contains("libQt6Core"), loaded.left(2000).constData());
-        QCOMPARE(loaded.contains("/platforms/libq"), args.first() == QLatin1String("commission"));
+        QCOMPARE(loaded.contains("/platforms/libq"), args.first() == QLatin1String("commission") ||
+                                                         args.first() == QLatin1String("audit"));
     }
+}
+
+void E2eCtlCommissionTest::auditOnlyReads_data() {
+    QTest::addColumn<QStringList>("sim"); // ktr6-sim's options
+    QTest::addColumn<bool>("stop");       // SIGINT once the first "*" has come
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("stderrText");
+    QTest::addColumn<QString>("resultLine");
+    QTest::addColumn<int>("requests"); // the "*" the device receives
+
+    const QStringList plan = {"--param", "40/1,-1/4,300/65535,1/1,2/3,1/1", "--output", "7"};
+    QTest::newRow("matches")
+        << plan << false << 0 << "matches"
+        << "ktr6ctl: matches: the device on COM1 (DIR/com1) holds the set in plan.json."
+        << "Matches: the device holds the plan's set" << 1;
+    QTest::newRow("differs")
+        << QStringList{"--param", "16/1,-1/4,300/65535,1/1,2/3,1/1", "--output", "5"} << false << 3
+        << "differs"
+        << "IN 1 numerator: device 16, file 40\noutput: device 5, file 7\nktr6ctl: differs: the "
+           "device on COM1 (DIR/com1) holds another set than plan.json: 2 differences."
+        << "DIFFERS: IN 1 numerator: device 16, file 40; output: device 5, file 7" << 1;
+    QTest::newRow("differs, another firmware variant")
+        << plan + QStringList{"--variant", "3"} << false << 3 << "differs"
+        << "firmware: device 2x3, file 6\nktr6ctl: differs: the device on COM1 (DIR/com1) holds "
+           "another set than plan.json: 1 difference."
+        << "DIFFERS: firmware: device 2x3, file 6" << 1;
+    QTest::newRow("failed, silent device")
+        << QStringList{"--fault", "silence"} << false << 1 << "failed"
+        << "ktr6ctl: failed: reading the device: no complete reply from the device on COM1 "
+           "(DIR/com1) after 3 attempts; check that it is connected and powered."
+        << "FAILED: reading the device: no complete reply" << 3;
+    QTest::newRow("stopped by SIGINT") << plan << true << 130 << ""
+                                       << ""
+                                       << "" << 1;
+}
+
+// An audit reads the device, compares and records; the device receives
+// nothing but the parameter request, whatever the outcome.
+void E2eCtlCommissionTest::auditOnlyReads() {
+    QFETCH(QStringList, sim);
+    QFETCH(bool, stop);
+    QFETCH(int, exitCode);
+    QFETCH(QString, outcome);
+    QFETCH(QString, stderrText);
+    QFETCH(QString, resultLine);
+    QFETCH(int, requests);
+    QTemporaryDir folder;
+    const QString dir = folder.path();
+    QVERIFY(writeDefaultSettings(dir));
+    TracedSim device;
+    QVERIFY2(device.start(dir, sim), device.process.readAllStandardError().constData());
+    QVERIFY(writeFile(folder.filePath("plan.json"), kPlanJson));
+    const QString journal = folder.filePath("site.jsonl");
+    const QStringList args = QStringList{"audit", "plan.json", "--journal", journal} + kLabels;
+
+    CtlResult run;
+    if (stop) {
+        // Beside the test: every path absolute.
+        CtlProcess ctl(dir, QStringList{"audit", folder.filePath("plan.json"), "--journal", journal,
+                                        "--record", folder.filePath("ktr6-audit-stopped.pdf")});
+        QTRY_VERIFY_WITH_TIMEOUT(!device.received().isEmpty(), 5000);
+        ::kill(pid_t(ctl.process.processId()), SIGINT);
+        QVERIFY(ctl.process.waitForFinished(5000));
+        run.exitCode = ctl.process.exitCode();
+    } else {
+        run = runCtlIn(dir, dir, args);
+    }
+
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    QTest::qWait(100); // the last of the trace
+    const QList<QByteArray> received = device.received();
+    QCOMPARE(received.join(), QByteArray(requests, '*'));
+    const QStringList records = QDir(dir).entryList({"ktr6-audit-*"});
+    if (stop) { // no verdict: no record, no journal line
+        QCOMPARE(records, QStringList());
+        QCOMPARE(readFile(journal), QByteArray());
+        return;
+    }
+    QCOMPARE(QString::fromUtf8(run.err), QString(stderrText).replace("DIR", dir) + '\n');
+    const QRegularExpression names(
+        QStringLiteral("^(%1/ktr6-audit-\\d{8}-\\d{6}-COM1)\\.pdf\\n\\1\\.json\\n$")
+            .arg(QRegularExpression::escape(dir)));
+    const auto match = names.match(QString::fromUtf8(run.out));
+    QVERIFY2(match.hasMatch(), run.out.constData());
+    const QString text = pdfText(match.captured(1) + ".pdf");
+    for (const QString& wanted :
+         {QStringLiteral("KTR6 audit record"), resultLine, QStringLiteral("KTR6 č. 0042")})
+        QVERIFY2(text.contains(wanted), qPrintable(text));
+    const QJsonObject twin =
+        QJsonDocument::fromJson(readFile(match.captured(1) + ".json")).object();
+    QCOMPARE(twin.value("kind").toString(), QStringLiteral("audit"));
+    QCOMPARE(twin.value("outcome").toString(), outcome);
+    QCOMPARE(twin.value("device").isNull(), exitCode == 1);
+    QCOMPARE(twin.value("pdf_sha256").toString(),
+             QString::fromLatin1(QCryptographicHash::hash(readFile(match.captured(1) + ".pdf"),
+                                                          QCryptographicHash::Sha256)
+                                     .toHex()));
+    const QJsonObject entry = QJsonDocument::fromJson(readFile(journal)).object();
+    for (const char* key : {"kind", "outcome", "differences", "reason", "device", "pdf_sha256"})
+        QCOMPARE(entry.value(key), twin.value(key));
 }
 
 QTEST_GUILESS_MAIN(E2eCtlCommissionTest)

@@ -25,6 +25,7 @@ int runWrite(const CtlJob& job, CtlRun& run);
 int runMonitor(const CtlJob& job, CtlRun& run);
 int runDiff(const CtlJob& job, CtlRun& run);
 int runCommission(const CtlJob& job, CtlRun& run);
+int runAudit(const CtlJob& job, CtlRun& run);
 int runCoefficient(const CtlOptions& options);
 // Needs no settings file and no port of its own.
 int runScan(const CtlOptions& options);

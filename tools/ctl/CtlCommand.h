@@ -7,11 +7,22 @@
 #include <optional>
 
 struct CtlOptions {
-    enum class Command { Help, Version, Read, Write, Monitor, Scan, Coefficient, Diff, Commission };
+    enum class Command {
+        Help,
+        Version,
+        Read,
+        Write,
+        Monitor,
+        Scan,
+        Coefficient,
+        Diff,
+        Commission,
+        Audit
+    };
     Command command = Command::Help;
     bool json = false;    // read, scan, coefficient: JSON instead of the table
     bool save = false;    // scan: write the one relay's port into the settings file
-    QString file;         // write, diff, commission: the parameter file, "-" for stdin
+    QString file;         // write, diff, commission, audit: the parameter file, "-" for stdin
     QString amount;       // coefficient: the amount per impulse as written
     int maxNumerator = 0; // coefficient: the bounds of the fraction (defaults: CommandTable)
     int maxDivisor = 0;
@@ -26,7 +37,7 @@ struct CtlOptions {
     } facts;
     std::optional<int16_t> port; // overrides the settings file's port number
     std::optional<qint64> count; // monitor: stop after this many records
-    struct Record {              // commission: where its record goes, and its labels
+    struct Record {              // commission, audit: where the record goes, and its labels
         QString pdf;             // empty: a name of its own in the current folder
         QString journal;         // empty: no journal
         QString site;            // empty: not given

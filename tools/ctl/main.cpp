@@ -45,6 +45,8 @@ int dispatch(const CtlJob& job, CtlRun& run) {
         return runDiff(job, run);
     case CtlOptions::Command::Commission:
         return runCommission(job, run);
+    case CtlOptions::Command::Audit:
+        return runAudit(job, run);
     case CtlOptions::Command::Help:
     case CtlOptions::Command::Version:
     case CtlOptions::Command::Scan:
@@ -85,7 +87,8 @@ int runDeviceCommand(CtlJob& job) {
 
 int main(int argc, char* argv[]) {
     // The command line is read before any application object exists: a bad
-    // one starts nothing, and only commission starts Qt's graphical part.
+    // one starts nothing, and only commission and audit start Qt's graphical
+    // part.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -101,9 +104,11 @@ int main(int argc, char* argv[]) {
         return writeOutput(versionText().toUtf8());
     // A record names the moment its run began.
     job.start = QDateTime::currentDateTime();
-    const bool commission = job.options.command == CtlOptions::Command::Commission;
+    // Commission and audit draw a record.
+    const bool record = job.options.command == CtlOptions::Command::Commission ||
+                        job.options.command == CtlOptions::Command::Audit;
     const std::unique_ptr<QCoreApplication> app =
-        commission ? recordApplication(argv[0]) : std::make_unique<QCoreApplication>(argc, argv);
+        record ? recordApplication(argv[0]) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ktr6ctl"));
     if (job.options.command == CtlOptions::Command::Coefficient)
         return runCoefficient(job.options);
