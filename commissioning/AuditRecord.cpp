@@ -3,6 +3,7 @@
 #include "RecordPdf.h"
 
 #include "core/Version.h"
+#include "serial/MSComm.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -66,6 +67,18 @@ Written writeRecord(CommissionRecord& record, const RecordPaths& paths,
     if (journal && journal->isOpen() && !journal->append(journalLine(record, planSha256), &error))
         written.errors << error;
     return written;
+}
+
+Run exchange(const Job& job, MSComm& port, const Pause& pause, StopRequest* stop) {
+    const AuditExchange device = auditDevice(job.plan, port, pause, stop);
+    const PortFacts facts{port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(),
+                          port.Handshaking()};
+    return Run{record(job, device, facts), job.paths, job.planSha256, device.stopped, {}};
+}
+
+void finish(Run& run, recordfiles::Journal* journal) {
+    if (!run.stopped)
+        run.written = writeRecord(run.record, run.paths, journal, run.planSha256);
 }
 
 } // namespace audit

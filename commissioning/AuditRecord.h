@@ -1,8 +1,8 @@
 #pragma once
-// An audit's record, end to end and without a word printed, in the steps a
-// caller takes on different threads: prepare() before any port is opened,
-// auditDevice() (Audit.h) wherever the port lives, then record() and
-// writeRecord() where the PDF may be drawn (a QGuiApplication's thread).
+// An audit's record, end to end and without a word printed: prepare() before
+// any port is opened, exchange() on the thread that owns the port (it reads
+// the device and compares, Audit.h), then finish() where the PDF may be drawn
+// (a QGuiApplication's thread): the PDF, its twin and the journal line.
 
 #include "Audit.h"
 #include "Record.h"
@@ -49,5 +49,18 @@ struct Written {
 // leaves no twin and no line. Needs a QGuiApplication.
 Written writeRecord(CommissionRecord& record, const RecordPaths& paths,
                     recordfiles::Journal* journal, const QByteArray& planSha256);
+
+// One relay's audit in the two calls a site runner makes: exchange() on the
+// thread that owns the port, finish() where the PDF may be drawn.
+struct Run {
+    CommissionRecord record; // outcome, reason, differences and the set read
+    RecordPaths paths;
+    QByteArray planSha256;
+    bool stopped = false; // a stop came during the read: no verdict, nothing to write
+    Written written;      // what finish() wrote
+};
+Run exchange(const Job& job, MSComm& port, const Pause& pause, StopRequest* stop);
+// Writes the record's files and the journal line; nothing when stopped.
+void finish(Run& run, recordfiles::Journal* journal);
 
 } // namespace audit

@@ -67,15 +67,6 @@ int runAudit(const CtlJob& job, CtlRun& run) {
         return kExitUsage;
     }
 
-    const AuditExchange exchange = auditDevice(*job.plan, run.port(), run.pause(), run.stop());
-    if (exchange.stopped)
-        run.stopNow(false); // only "*" was sent: no verdict, no record
-    // The device has been read: its record is finished first, whatever
-    // signal comes now.
-    static const char kFinishing[] =
-        "ktr6ctl: the record is being finished; the run stops once it is written.\n";
-    stopsignals::sayWhenFinishing(kFinishing);
-    stopsignals::finishing();
     const audit::Job auditJob{*job.plan,
                               job.planSha256,
                               job.options.record.site,
@@ -83,13 +74,18 @@ int runAudit(const CtlJob& job, CtlRun& run) {
                               job.options.record.technician,
                               job.start,
                               *paths};
-    const MSComm& port = run.port();
-    CommissionRecord record = audit::record(
-        auditJob, exchange,
-        {port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(), port.Handshaking()});
-    const int status = reportOutcome(record, inputName(job.options.file));
-    const int written =
-        reportRecord(audit::writeRecord(record, *paths, &journal, job.planSha256), *paths);
+    audit::Run done = audit::exchange(auditJob, run.port(), run.pause(), run.stop());
+    if (done.stopped)
+        run.stopNow(false); // only "*" was sent: no verdict, no record
+    // The device has been read: its record is finished first, whatever
+    // signal comes now.
+    static const char kFinishing[] =
+        "ktr6ctl: the record is being finished; the run stops once it is written.\n";
+    stopsignals::sayWhenFinishing(kFinishing);
+    stopsignals::finishing();
+    const int status = reportOutcome(done.record, inputName(job.options.file));
+    audit::finish(done, &journal);
+    const int written = reportRecord(done.written, *paths);
     if (const int signo = stopsignals::received(); signo != 0) {
         printErr(
             written == kExitOk
