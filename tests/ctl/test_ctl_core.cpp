@@ -260,15 +260,6 @@ void CtlCoreTest::commandLine_data() {
         << int(C::Commission)
         << "json=0 file=- port=- count=- record= journal= site=" + QString(80, QChar(0x17D)) +
                " relay= by=";
-    QTest::newRow("audit, every option")
-        << QStringList{"audit", "plan.json", "--record=a.pdf", "--site",
-                       "R2",    "--relay",   "0042",           "--by",
-                       "J. K.", "--journal", "site.jsonl",     "--tolerance",
-                       "1e-3"}
-        << "" << int(C::Audit)
-        << "json=0 file=plan.json port=- count=- record=a.pdf journal=site.jsonl site=R2 "
-           "relay=0042 by=J. K. tolerance=1e-3";
-    QTest::newRow("audit without plan") << QStringList{"audit"} << "audit needs a plan" << 0 << "";
     QTest::newRow("commission without plan")
         << QStringList{"commission"} << "commission needs a plan" << 0 << "";
     QTest::newRow("site of 81 characters")
@@ -432,7 +423,7 @@ void CtlCoreTest::commandLine() {
     if (!o.facts.meterConstant.isEmpty())
         extra += QStringLiteral(" facts=%1,%2,%3,%4")
                      .arg(o.facts.meterConstant, o.facts.ct, o.facts.vt, o.facts.unit);
-    if (o.command == CtlOptions::Command::Commission || o.command == CtlOptions::Command::Audit)
+    if (o.command == CtlOptions::Command::Commission)
         extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
                     .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
                          o.record.technician);
