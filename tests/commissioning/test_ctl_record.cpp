@@ -65,12 +65,40 @@ CommissionRecord sampleRecord(Outcome outcome) {
 // A plan's amount of the most characters it may have: 0.1 and 197 zeros.
 const QString kLongAmount = QStringLiteral("0.1") + QString(197, QLatin1Char('0'));
 
+// What the inputs count at the most a plan may say: labels of 80 characters,
+// units of 16, a meter constant and both transformer ratios.
+InputMeaning fullMeaning(int input) {
+    return {QStringLiteral("Prívod T%1, odber — činná energia, vstup č. %1 — ")
+                .arg(input + 1)
+                .repeated(2)
+                .left(80),
+            QStringLiteral("m³ zemného plynu"), QStringLiteral("10000"), QStringLiteral("1500/5"),
+            QStringLiteral("22000/100")};
+}
+
 // The sample record changed as a case asks: "write failed" (the block went
 // out, its read-back did not answer), "tight tolerance" (IN 3's amount
 // beyond it), "long amounts" (every input's amount of 200 characters),
 // "long path" (a device path of 1,000 characters in the port and the
-// reason, and the write failed).
+// reason, and the write failed), "meanings" (three inputs say what they
+// count), "full meanings" (every input at fullMeaning), "Caracas 2015" and
+// "Kathmandu" (a time west of UTC by 4:30, east by 5:45).
 void applyVariant(CommissionRecord& record, const QString& variant) {
+    if (variant == QLatin1String("meanings")) {
+        record.plan.meanings[0] = {QStringLiteral("Incomer T1, import"), QStringLiteral("kWh"),
+                                   QStringLiteral("400"), QStringLiteral("200/5"), QString()};
+        record.plan.meanings[2] = {QStringLiteral("Kotolňa, plyn"), QStringLiteral("m³"),
+                                   QStringLiteral("12"), QString(), QString()};
+        record.plan.meanings[5].label = QStringLiteral("Spare");
+    }
+    if (variant.contains(QLatin1String("full meanings")))
+        for (int i = 0; i < 6; ++i)
+            record.plan.meanings[i] = fullMeaning(i);
+    const QDateTime local(QDate(2015, 3, 10), QTime(9, 15));
+    if (variant == QLatin1String("Caracas 2015"))
+        record.time = QDateTime(local.date(), local.time(), QTimeZone("America/Caracas"));
+    if (variant == QLatin1String("Kathmandu"))
+        record.time = QDateTime(local.date(), local.time(), QTimeZone("Asia/Kathmandu"));
     if (variant.contains(QLatin1String("write failed")) || variant == QLatin1String("long path")) {
         record.outcome = Outcome::Failed;
         record.before = beforeSet();
@@ -81,7 +109,7 @@ void applyVariant(CommissionRecord& record, const QString& variant) {
     }
     if (variant == QLatin1String("tight tolerance"))
         record.plan.tolerance = *parseTolerance(QStringLiteral("1e-7"), nullptr);
-    if (variant == QLatin1String("long amounts") || variant == QLatin1String("long path"))
+    if (variant.contains(QLatin1String("long amounts")) || variant == QLatin1String("long path"))
         for (QString& amount : record.plan.amounts)
             amount = kLongAmount;
     if (variant == QLatin1String("long path")) {
@@ -222,6 +250,21 @@ void CtlRecordTest::pdfReadsBackAsText_data() {
         << QStringList{"(1) IN 1 intended " + kLongAmount + ";",
                        "(2) IN 2 intended -" + kLongAmount + ";",
                        "(6) IN 6 intended " + kLongAmount};
+    // What the inputs count, under the inputs; a meter constant per the unit
+    // its register counts.
+    QTest::newRow("labels, units and meter facts")
+        << int(Outcome::Verified) << QStringLiteral("meanings")
+        << QStringList{"Input What it counts Unit Meter constant CT VT",
+                       "IN 1 Incomer T1, import kWh 400 per kWh 200/5",
+                       "IN 3 Kotolňa, plyn m³ 12 per m³", "IN 6 Spare"}
+        << QStringList();
+    // The offset as the time had it, west of UTC too.
+    QTest::newRow("west of UTC") << int(Outcome::Verified) << QStringLiteral("Caracas 2015")
+                                 << QStringList{"Date and time 2015-03-10 09:15:00 UTC-04:30"}
+                                 << QStringList();
+    QTest::newRow("east of UTC by 5:45")
+        << int(Outcome::Verified) << QStringLiteral("Kathmandu")
+        << QStringList{"Date and time 2015-03-10 09:15:00 UTC+05:45"} << QStringList();
 }
 
 void CtlRecordTest::pdfReadsBackAsText() {
@@ -257,6 +300,10 @@ void CtlRecordTest::pdfReadsBackAsText() {
     for (const QString& line : QStringList{"Technician Customer", "Name J. Kováč Name",
                                            "Signature Signature", "Date Date"})
         QVERIFY2(text.contains(line), qPrintable(text.join('\n')));
+    // The twin names the moment the page names, offset included.
+    const QString when = lineStarting(text, QStringLiteral("Date and time ")).mid(14);
+    QCOMPARE(QJsonDocument::fromJson(recordJson(record)).object().value("time").toString(),
+             when.left(10) + 'T' + when.mid(11, 8) + when.mid(23));
 }
 
 void CtlRecordTest::pdfWordsStayOnThePageApart_data() {
@@ -277,6 +324,11 @@ void CtlRecordTest::pdfWordsStayOnThePageApart_data() {
         << int(Outcome::NotVerified) << 19 << wide << QStringLiteral("long amounts");
     QTest::newRow("write failed, a path of 1,000 characters, amounts of 200")
         << int(Outcome::Failed) << 0 << wide << QStringLiteral("long path");
+    QTest::newRow("2 differences, full labels, units and facts")
+        << int(Outcome::NotVerified) << 2 << QStringLiteral("Rozvodňa Žilina")
+        << QStringLiteral("full meanings");
+    QTest::newRow("labels of 80 W, full meanings, amounts of 200")
+        << int(Outcome::NotVerified) << 2 << wide << QStringLiteral("full meanings, long amounts");
 }
 
 void CtlRecordTest::pdfWordsStayOnThePageApart() {
@@ -352,6 +404,14 @@ void CtlRecordTest::pdfWordsStayOnThePageApart() {
         poppler(QStringLiteral("pdftotext"), pdf, {}).remove(QRegularExpression("[\\s-]"));
     for (const QString& amount : record.plan.amounts)
         QVERIFY2(text.contains(QString(amount).remove(' ')), qPrintable(amount));
+    // So are the facts and units; a label of 80 characters stays whole where
+    // amounts of 200 leave it room.
+    const bool crowded = variant.contains(QLatin1String("long amounts"));
+    for (const InputMeaning& m : record.plan.meanings)
+        for (const QString& said :
+             {crowded ? QString() : m.label, m.unit, m.meterConstant, m.ct, m.vt})
+            QVERIFY2(text.contains(QString(said).remove(QRegularExpression("[\\s-]"))),
+                     qPrintable(said));
     if (variant == QLatin1String("long path")) {
         QVERIFY2(!text.contains(record.port.device) && text.contains(u'…'), qPrintable(text));
         QVERIFY(QJsonDocument::fromJson(recordJson(record))
