@@ -291,6 +291,13 @@ void E2eCtlReadTest::coefficientNeedsNoPort_data() {
                                            << "ktr6ctl: \"0,1\" has a decimal comma; write \"0.1\"";
     QTest::newRow("negative refused") << QStringList{"coefficient", "-2.5"} << 2 << ""
                                       << "ktr6ctl: \"-2.5\" is negative";
+    QTest::newRow("-.5 refused as negative, not as an option")
+        << QStringList{"coefficient", "-.5"} << 2 << ""
+        << "ktr6ctl: \"-.5\" is negative";
+    QTest::newRow("a quotient of two negatives")
+        << QStringList{"coefficient", "-1/-2", "--json"} << 0
+        << "{\"numerator\":1,\"divisor\":2,\"value\":0.5,\"relative_error\":0}\n"
+        << "";
     QTest::newRow("bound refused")
         << QStringList{"coefficient", "1", "--max-numerator", "65536"} << 2 << ""
         << "--max-numerator wants";
