@@ -402,7 +402,10 @@ const Column kMeaningColumns[] = {
 };
 constexpr int kMeaningColumnCount = int(std::size(kMeaningColumns));
 constexpr int kLabelColumn = 1;
-constexpr qreal kMeaningPad = 0.4;
+// Above and below each row's text: more in a larger size, 0.4 mm at 6 points.
+qreal meaningPad(const QFont& font) {
+    return 0.4 + (font.pointSizeF() - kCellMinPoints) * 0.3;
+}
 // The room kept under the inputs for the output and the result.
 constexpr qreal kRoomAfterInputs = 44;
 
@@ -455,31 +458,35 @@ qreal meaningsHeight(const Sheet& sheet, const std::vector<MeaningRow>& rows, co
     if (rows.empty())
         return 0;
     const qreal line = sheet.lineHeight(font);
-    qreal height = line + 2 * kMeaningPad;
+    qreal height = line + 2 * meaningPad(font);
     const qreal width = kMeaningColumns[kLabelColumn].width - 2 * kCellPad;
     for (const MeaningRow& row : rows)
         height += std::clamp(sheet.lineCount(row.texts[kLabelColumn], font, width), 1, labelLines) *
                       line +
-                  2 * kMeaningPad;
+                  2 * meaningPad(font);
     return height;
 }
 
 // One row of the meanings table at y, each cell on the label's first line;
 // returns where it ends.
 qreal drawMeaningRow(Sheet& sheet, const MeaningRow& row, const QFont& font, int labelLines,
-                     qreal y) {
+                     qreal y, bool stripe) {
     const qreal line = sheet.lineHeight(font);
     const qreal labelWidth = kMeaningColumns[kLabelColumn].width - 2 * kCellPad;
     const qreal height =
-        std::max(line, sheet.boundedParagraph(row.texts[kLabelColumn], font,
-                                              meaningX(kLabelColumn) + kCellPad, y + kMeaningPad,
-                                              labelWidth, labelLines));
+        std::clamp(sheet.lineCount(row.texts[kLabelColumn], font, labelWidth), 1, labelLines) *
+        line;
+    if (stripe)
+        sheet.fill(QRectF(kLeft, y, kWidth, height + 2 * meaningPad(font)), kStripe);
+    sheet.boundedParagraph(row.texts[kLabelColumn], font, meaningX(kLabelColumn) + kCellPad,
+                           y + meaningPad(font), labelWidth, labelLines);
     for (int c = 0; c < kMeaningColumnCount; ++c)
         if (c != kLabelColumn)
-            sheet.wholeCell(row.texts[c], font,
-                            QRectF(meaningX(c), y + kMeaningPad, kMeaningColumns[c].width, line),
-                            kMeaningColumns[c].align);
-    return y + height + 2 * kMeaningPad;
+            sheet.wholeCell(
+                row.texts[c], font,
+                QRectF(meaningX(c), y + meaningPad(font), kMeaningColumns[c].width, line),
+                kMeaningColumns[c].align);
+    return y + height + 2 * meaningPad(font);
 }
 
 // The table in the largest size, and with labels of two lines where they
@@ -487,7 +494,7 @@ qreal drawMeaningRow(Sheet& sheet, const MeaningRow& row, const QFont& font, int
 qreal drawMeanings(Sheet& sheet, const std::vector<MeaningRow>& rows, qreal y, qreal room) {
     if (rows.empty())
         return y;
-    QFont font = sheet.font(7.5);
+    QFont font = sheet.font(kBodyPoints);
     int labelLines = 2;
     while (meaningsHeight(sheet, rows, font, labelLines) > room &&
            (font.pointSizeF() > 6 || labelLines > 1)) {
@@ -496,18 +503,17 @@ qreal drawMeanings(Sheet& sheet, const std::vector<MeaningRow>& rows, qreal y, q
         else
             labelLines = 1;
     }
-    QFont heading = font;
-    heading.setBold(true);
+    const QFont heading = sheet.font(std::min(font.pointSizeF(), 7.5), true);
     const qreal line = sheet.lineHeight(font);
     const qreal tableTop = y;
-    sheet.fill(QRectF(kLeft, y, kWidth, line + 2 * kMeaningPad), kHeaderFill);
+    sheet.fill(QRectF(kLeft, y, kWidth, line + 2 * meaningPad(font)), kHeaderFill);
     for (int c = 0; c < kMeaningColumnCount; ++c)
         sheet.wholeCell(kMeaningColumns[c].title, heading,
-                        QRectF(meaningX(c), y + kMeaningPad, kMeaningColumns[c].width, line),
+                        QRectF(meaningX(c), y + meaningPad(font), kMeaningColumns[c].width, line),
                         kMeaningColumns[c].align);
-    y += line + 2 * kMeaningPad;
-    for (const MeaningRow& row : rows)
-        y = drawMeaningRow(sheet, row, font, labelLines, y);
+    y += line + 2 * meaningPad(font);
+    for (size_t r = 0; r < rows.size(); ++r)
+        y = drawMeaningRow(sheet, rows[r], font, labelLines, y, r % 2 == 1);
     sheet.rule(kLeft, tableTop, kLeft + kWidth, tableTop, 0.35, kInk);
     sheet.rule(kLeft, y, kLeft + kWidth, y, 0.35, kInk);
     return y;
