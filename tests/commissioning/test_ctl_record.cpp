@@ -65,24 +65,13 @@ CommissionRecord sampleRecord(Outcome outcome) {
 // A plan's amount of the most characters it may have: 0.1 and 197 zeros.
 const QString kLongAmount = QStringLiteral("0.1") + QString(197, QLatin1Char('0'));
 
-// What the inputs count at the most a plan may say: labels of 80 characters,
-// units of 16, a meter constant and both transformer ratios.
-InputMeaning fullMeaning(int input) {
-    return {QStringLiteral("Prívod T%1, odber — činná energia, vstup č. %1 — ")
-                .arg(input + 1)
-                .repeated(2)
-                .left(80),
-            QStringLiteral("m³ zemného plynu"), QStringLiteral("10000"), QStringLiteral("1500/5"),
-            QStringLiteral("22000/100")};
-}
-
 // The sample record changed as a case asks: "write failed" (the block went
 // out, its read-back did not answer), "tight tolerance" (IN 3's amount
 // beyond it), "long amounts" (every input's amount of 200 characters),
 // "long path" (a device path of 1,000 characters in the port and the
 // reason, and the write failed), "meanings" (three inputs say what they
-// count), "full meanings" (every input at fullMeaning), "Caracas 2015" and
-// "Kathmandu" (a time west of UTC by 4:30, east by 5:45).
+// count), "full meanings" (every input a label of 80 characters, a unit of
+// 16, a meter constant and both ratios), "zone Z" (the time in zone Z).
 void applyVariant(CommissionRecord& record, const QString& variant) {
     if (variant == QLatin1String("meanings")) {
         record.plan.meanings[0] = {QStringLiteral("Incomer T1, import"), QStringLiteral("kWh"),
@@ -91,14 +80,16 @@ void applyVariant(CommissionRecord& record, const QString& variant) {
                                    QStringLiteral("12"), QString(), QString()};
         record.plan.meanings[5].label = QStringLiteral("Spare");
     }
-    if (variant.contains(QLatin1String("full meanings")))
-        for (int i = 0; i < 6; ++i)
-            record.plan.meanings[i] = fullMeaning(i);
-    const QDateTime local(QDate(2015, 3, 10), QTime(9, 15));
-    if (variant == QLatin1String("Caracas 2015"))
-        record.time = QDateTime(local.date(), local.time(), QTimeZone("America/Caracas"));
-    if (variant == QLatin1String("Kathmandu"))
-        record.time = QDateTime(local.date(), local.time(), QTimeZone("Asia/Kathmandu"));
+    for (int i = 0; i < 6 && variant.contains(QLatin1String("full meanings")); ++i)
+        record.plan.meanings[i] = {
+            QStringLiteral("Prívod T%1, odber — činná energia, vstup č. %1 — ")
+                .arg(i + 1)
+                .repeated(2)
+                .left(80),
+            QStringLiteral("m³ zemného plynu"), "10000", "1500/5", "22000/100"};
+    if (variant.startsWith(QLatin1String("zone ")))
+        record.time =
+            QDateTime(QDate(2015, 3, 10), QTime(9, 15), QTimeZone(variant.mid(5).toLatin1()));
     if (variant.contains(QLatin1String("write failed")) || variant == QLatin1String("long path")) {
         record.outcome = Outcome::Failed;
         record.before = beforeSet();
@@ -259,12 +250,12 @@ void CtlRecordTest::pdfReadsBackAsText_data() {
                        "IN 3 Kotolňa, plyn m³ 12 per m³", "IN 6 Spare"}
         << QStringList();
     // The offset as the time had it, west of UTC too.
-    QTest::newRow("west of UTC") << int(Outcome::Verified) << QStringLiteral("Caracas 2015")
-                                 << QStringList{"Date and time 2015-03-10 09:15:00 UTC-04:30"}
-                                 << QStringList();
-    QTest::newRow("east of UTC by 5:45")
-        << int(Outcome::Verified) << QStringLiteral("Kathmandu")
-        << QStringList{"Date and time 2015-03-10 09:15:00 UTC+05:45"} << QStringList();
+    for (const auto& [zone, offset] :
+         {std::pair{"America/Caracas", "-04:30"}, {"Asia/Kathmandu", "+05:45"}})
+        QTest::newRow(zone) << int(Outcome::Verified) << QStringLiteral("zone ") + zone
+                            << QStringList{QStringLiteral("Date and time 2015-03-10 09:15:00 UTC") +
+                                           offset}
+                            << QStringList();
 }
 
 void CtlRecordTest::pdfReadsBackAsText() {

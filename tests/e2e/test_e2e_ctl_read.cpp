@@ -294,10 +294,6 @@ void E2eCtlReadTest::coefficientNeedsNoPort_data() {
     QTest::newRow("-.5 refused as negative, not as an option")
         << QStringList{"coefficient", "-.5"} << 2 << ""
         << "ktr6ctl: \"-.5\" is negative";
-    QTest::newRow("a quotient of two negatives")
-        << QStringList{"coefficient", "-1/-2", "--json"} << 0
-        << "{\"numerator\":1,\"divisor\":2,\"value\":0.5,\"relative_error\":0}\n"
-        << "";
     QTest::newRow("bound refused")
         << QStringList{"coefficient", "1", "--max-numerator", "65536"} << 2 << ""
         << "--max-numerator wants";
