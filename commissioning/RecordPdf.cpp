@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <iterator>
 #include <span>
+#include <vector>
 
 namespace {
 
@@ -31,6 +32,7 @@ constexpr int kDpi = 600;
 const QString kDash = QStringLiteral("\u2014");
 const QString kEllipsis = QStringLiteral("\u2026");
 constexpr qreal kCellPad = 1.2;
+constexpr qreal kCellMinPoints = 6;
 // Where the signatures begin; nothing above may reach it.
 constexpr qreal kSignaturesTop = kBottom - 46;
 
@@ -124,10 +126,10 @@ public:
         return paragraph(cutToLines(text, font, width, maxLines), font, x, y, width);
     }
 
-    // A cell whose text is never cut: set smaller, down to 6 points, until
-    // it fits on one line.
+    // A cell whose text is never cut: set smaller, down to kCellMinPoints,
+    // until it fits on one line.
     void wholeCell(const QString& text, QFont font, const QRectF& box, Qt::Alignment align) {
-        while (font.pointSizeF() > 6 && !fitsLine(text, font, box.width()))
+        while (font.pointSizeF() > kCellMinPoints && !fitsLine(text, font, box.width()))
             font.setPointSizeF(font.pointSizeF() - 0.5);
         cell(text, font, box, align);
     }
@@ -221,7 +223,7 @@ qreal drawDetails(Sheet& sheet, const CommissionRecord& record, qreal y) {
     for (const auto& [name, text] : rows) {
         sheet.paragraph(name, label, kLeft, y, labelWidth, kMuted);
         y += sheet.boundedParagraph(text, value, kLeft + labelWidth, y, kWidth - labelWidth, 2) +
-             1.1;
+             0.8;
     }
     return y;
 }
@@ -262,7 +264,7 @@ constexpr int kBeforeColumn = 7; // then sign, numerator and divisor before
 constexpr int kAfterColumn = 10; // and after (an audit: whether they match)
 constexpr int kIntendedColumn = 5;
 constexpr qreal kInputHeaderHeight = 5;
-constexpr qreal kInputRowHeight = 6;
+constexpr qreal kInputRowHeight = 5.5;
 constexpr qreal kBodyPoints = 8.5;
 // An intended amount that does not fit its cell at this size goes whole
 // into a note under the table.
@@ -349,20 +351,29 @@ QString matchText(const CommissionRecord& record, int i) {
                                : QStringLiteral("no: ") + differing.join(QStringLiteral(", "));
 }
 
+// text, or when it does not fit a cell of the given width even at
+// minPoints, "note N" with text whole in *notes as "(N) IN i what text":
+// amounts and fractions are never cut.
+QString wholeOrNote(const Sheet& sheet, const QString& text, qreal width, qreal minPoints, int i,
+                    const QString& what, QStringList* notes) {
+    if (sheet.fitsLine(text, sheet.font(minPoints), width))
+        return text;
+    *notes << QStringLiteral("(%1) IN %2 %3 %4")
+                  .arg(QString::number(notes->size() + 1), QString::number(i + 1), what, text);
+    return QStringLiteral("note %1").arg(notes->size());
+}
+
 // Input i's cells, one per column of inputColumns(); an intended amount too
 // long for its cell is named by its note ("note 2") and added to *notes.
 QStringList inputRowTexts(Sheet& sheet, const CommissionRecord& record, int i, QStringList* notes) {
     const auto& row = record.plan.set.table[i];
     const std::optional<IntendedAmount> intended = intendedAmount(record.plan, i);
     const bool minus = row[Others::kSignColumn] != 1;
-    QString amount =
-        intended ? (minus ? QStringLiteral("-") : QString()) + intended->text.trimmed() : QString();
-    if (!sheet.fitsLine(amount, sheet.font(kIntendedMinPoints),
-                        kInputColumns[kIntendedColumn].width)) {
-        *notes << QStringLiteral("(%1) IN %2 intended %3")
-                      .arg(QString::number(notes->size() + 1), QString::number(i + 1), amount);
-        amount = QStringLiteral("note %1").arg(notes->size());
-    }
+    const QString amount = wholeOrNote(
+        sheet,
+        intended ? (minus ? QStringLiteral("-") : QString()) + intended->text.trimmed() : QString(),
+        kInputColumns[kIntendedColumn].width, kIntendedMinPoints, i, QStringLiteral("intended"),
+        notes);
     QString error;
     if (intended)
         error = !intended->relativeError ? kDash
@@ -417,19 +428,165 @@ void drawInputRow(Sheet& sheet, const CommissionRecord& record, int i, qreal y,
                         columns[c].align);
 }
 
-// The intended amounts too long for their cells, whole, in a size that
-// keeps them within kNotesMaxHeight.
-qreal drawNotes(Sheet& sheet, const QStringList& notes, qreal y) {
+// The amounts and facts too long for their cells, whole, in a size that
+// keeps them within maxHeight (5 points and more while kNotesMaxHeight
+// holds them, 4.5 at the least).
+qreal drawNotes(Sheet& sheet, const QStringList& notes, qreal y, qreal maxHeight,
+                bool draw = true) {
     if (notes.isEmpty())
         return 0;
     const QString text = notes.join(QStringLiteral("; "));
     QFont font = sheet.font(7.5);
-    while (font.pointSizeF() > 5 && sheet.paragraph(text, font, kLeft, y, kWidth, kInk,
-                                                    Qt::AlignLeft, false) > kNotesMaxHeight)
+    while (font.pointSizeF() > 4.5 &&
+           sheet.paragraph(text, font, kLeft, y, kWidth, kInk, Qt::AlignLeft, false) > maxHeight)
         font.setPointSizeF(font.pointSizeF() - 0.5);
-    return sheet.paragraph(text, font, kLeft, y, kWidth) + 0.8;
+    return sheet.paragraph(text, font, kLeft, y, kWidth, kInk, Qt::AlignLeft, draw) + 0.8;
 }
 
+// What each input counts, as the plan says it: a table under the inputs
+// with a row for each input the plan gives a label, unit or meter facts.
+const Column kMeaningColumns[] = {
+    {QStringLiteral("Input"), 10, Qt::AlignLeft},
+    {QStringLiteral("What it counts"), 63, Qt::AlignLeft},
+    {QStringLiteral("Unit"), 26, Qt::AlignLeft},
+    {QStringLiteral("Meter constant"), 40, Qt::AlignRight},
+    {QStringLiteral("CT"), 15, Qt::AlignRight},
+    {QStringLiteral("VT"), 20, Qt::AlignRight},
+};
+constexpr int kMeaningColumnCount = int(std::size(kMeaningColumns));
+constexpr int kLabelColumn = 1;
+// Above and below each row's text: more in a larger size, 0.4 mm at 6 points.
+qreal meaningPad(const QFont& font) {
+    return 0.4 + (font.pointSizeF() - kCellMinPoints) * 0.3;
+}
+// The room kept under the inputs for the output and the result.
+constexpr qreal kRoomAfterInputs = 44;
+
+struct MeaningRow {
+    QStringList texts; // one per column of kMeaningColumns
+};
+
+qreal meaningX(int column) {
+    qreal x = kLeft;
+    for (int c = 0; c < column; ++c)
+        x += kMeaningColumns[c].width;
+    return x;
+}
+
+// "10000 per kWh": the impulses the meter counts per unit of its register.
+QString meterConstantText(const InputMeaning& meaning) {
+    const QString per =
+        meterConstantUnit(meaning.unit, !meaning.ct.isEmpty() || !meaning.vt.isEmpty());
+    const QString constant = meaning.meterConstant.trimmed();
+    return per.isEmpty() || constant.isEmpty() ? constant
+                                               : constant + QStringLiteral(" per ") + per;
+}
+
+// The rows of the inputs the plan says something of; facts too long for
+// their cells go whole into *notes.
+std::vector<MeaningRow> meaningRows(const Sheet& sheet, const CommissionRecord& record,
+                                    QStringList* notes) {
+    std::vector<MeaningRow> rows;
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const InputMeaning& meaning = record.plan.meanings[i];
+        if (meaning.label.isEmpty() && meaning.unit.isEmpty() && meaning.meterConstant.isEmpty())
+            continue;
+        const std::pair<QString, QString> facts[] = {
+            {QStringLiteral("meter constant"), meterConstantText(meaning)},
+            {QStringLiteral("CT"), meaning.ct.trimmed()},
+            {QStringLiteral("VT"), meaning.vt.trimmed()},
+        };
+        MeaningRow row{{QStringLiteral("IN %1").arg(i + 1), meaning.label, meaning.unit}};
+        for (int f = 0; f < 3; ++f)
+            row.texts << wholeOrNote(sheet, facts[f].second, kMeaningColumns[3 + f].width,
+                                     kCellMinPoints, i, facts[f].first, notes);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The table's height with labels of at most labelLines lines in font.
+qreal meaningsHeight(const Sheet& sheet, const std::vector<MeaningRow>& rows, const QFont& font,
+                     int labelLines) {
+    if (rows.empty())
+        return 0;
+    const qreal line = sheet.lineHeight(font);
+    qreal height = line + 2 * meaningPad(font);
+    const qreal width = kMeaningColumns[kLabelColumn].width - 2 * kCellPad;
+    for (const MeaningRow& row : rows)
+        height += std::clamp(sheet.lineCount(row.texts[kLabelColumn], font, width), 1, labelLines) *
+                      line +
+                  2 * meaningPad(font);
+    return height;
+}
+
+// One row of the meanings table at y, each cell on the label's first line;
+// returns where it ends.
+qreal drawMeaningRow(Sheet& sheet, const MeaningRow& row, const QFont& font, int labelLines,
+                     qreal y, bool stripe) {
+    const qreal line = sheet.lineHeight(font);
+    const qreal labelWidth = kMeaningColumns[kLabelColumn].width - 2 * kCellPad;
+    const qreal height =
+        std::clamp(sheet.lineCount(row.texts[kLabelColumn], font, labelWidth), 1, labelLines) *
+        line;
+    if (stripe)
+        sheet.fill(QRectF(kLeft, y, kWidth, height + 2 * meaningPad(font)), kStripe);
+    sheet.boundedParagraph(row.texts[kLabelColumn], font, meaningX(kLabelColumn) + kCellPad,
+                           y + meaningPad(font), labelWidth, labelLines);
+    for (int c = 0; c < kMeaningColumnCount; ++c)
+        if (c != kLabelColumn)
+            sheet.wholeCell(
+                row.texts[c], font,
+                QRectF(meaningX(c), y + meaningPad(font), kMeaningColumns[c].width, line),
+                kMeaningColumns[c].align);
+    return y + height + 2 * meaningPad(font);
+}
+
+// The table in the largest size, and with labels of two lines where they
+// can be, that keeps it within room; returns where it ends.
+qreal drawMeanings(Sheet& sheet, const std::vector<MeaningRow>& rows, qreal y, qreal room) {
+    if (rows.empty())
+        return y;
+    QFont font = sheet.font(kBodyPoints);
+    int labelLines = 2;
+    while (meaningsHeight(sheet, rows, font, labelLines) > room &&
+           (font.pointSizeF() > 6 || labelLines > 1)) {
+        if (font.pointSizeF() > 6)
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+        else
+            labelLines = 1;
+    }
+    const QFont heading = sheet.font(std::min(font.pointSizeF(), 7.5), true);
+    const qreal line = sheet.lineHeight(font);
+    const qreal tableTop = y;
+    sheet.fill(QRectF(kLeft, y, kWidth, line + 2 * meaningPad(font)), kHeaderFill);
+    for (int c = 0; c < kMeaningColumnCount; ++c)
+        sheet.wholeCell(kMeaningColumns[c].title, heading,
+                        QRectF(meaningX(c), y + meaningPad(font), kMeaningColumns[c].width, line),
+                        kMeaningColumns[c].align);
+    y += line + 2 * meaningPad(font);
+    for (size_t r = 0; r < rows.size(); ++r)
+        y = drawMeaningRow(sheet, rows[r], font, labelLines, y, r % 2 == 1);
+    sheet.rule(kLeft, tableTop, kLeft + kWidth, tableTop, 0.35, kInk);
+    sheet.rule(kLeft, y, kLeft + kWidth, y, 0.35, kInk);
+    return y;
+}
+
+// The key under the inputs.
+QString inputsKey(const CommissionRecord& record) {
+    return QStringLiteral(
+               "Per impulse: numerator \u00F7 divisor with its sign. Intended: the amount "
+               "per impulse the plan names; Rel. error: |numerator \u00F7 divisor \u2212 "
+               "intended| \u00F7 intended, \"!\" beyond the tolerance %1. %2")
+        .arg(relativeErrorText(record.plan.tolerance.value()),
+             isAudit(record)
+                 ? QStringLiteral("Bold: a value the device holds that differs from the plan.")
+                 : QStringLiteral("Bold: a plan value that differs from the device's before the "
+                                  "run, a value read back that differs from the plan."));
+}
+
+// The inputs table, what each input counts, the notes and the key, the
+// second table set smaller where the page needs its room.
 qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
     const qreal tableTop = y;
     y = drawInputsHeader(sheet, record, y, sheet.font(7.5, true));
@@ -444,19 +601,27 @@ qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
         sheet.rule(columnX(inputColumns(record), c), tableTop, columnX(inputColumns(record), c), y,
                    0.25);
     y += 1.2;
-    y += drawNotes(sheet, notes, y);
-    const QString bold =
-        isAudit(record)
-            ? QStringLiteral("Bold: a value the device holds that differs from the plan.")
-            : QStringLiteral("Bold: a plan value that differs from the device's before the run, "
-                             "a value read back that differs from the plan.");
-    y += sheet.paragraph(
-        QStringLiteral("Per impulse: numerator \u00F7 divisor with its sign. Intended: the amount "
-                       "per impulse the plan names; Rel. error: |numerator \u00F7 divisor \u2212 "
-                       "intended| \u00F7 intended, \"!\" beyond the tolerance %1. %2")
-            .arg(relativeErrorText(record.plan.tolerance.value()), bold),
-        sheet.font(7.5), kLeft, y, kWidth, kMuted);
-    return y;
+    const std::vector<MeaningRow> meanings = meaningRows(sheet, record, &notes);
+    const QString key = inputsKey(record);
+    const qreal room = kSignaturesTop - kRoomAfterInputs - y;
+    QFont keyFont = sheet.font(7.5);
+    qreal notesRoom = kNotesMaxHeight;
+    auto keyHeight = [&] {
+        return sheet.paragraph(key, keyFont, kLeft, y, kWidth, kMuted, Qt::AlignLeft, false);
+    };
+    // A crowded page (long labels above, long amounts) sets the key and the
+    // notes smaller before the meanings lose their labels' second lines.
+    const qreal fewest = meaningsHeight(sheet, meanings, sheet.font(kCellMinPoints), 1);
+    if (fewest + drawNotes(sheet, notes, y, notesRoom, false) + keyHeight() > room) {
+        keyFont.setPointSizeF(6.5);
+        notesRoom = std::max(8.0, room - fewest - keyHeight());
+    }
+    y = drawMeanings(sheet, meanings, y,
+                     room - drawNotes(sheet, notes, y, notesRoom, false) - keyHeight());
+    if (!meanings.empty())
+        y += 1.2;
+    y += drawNotes(sheet, notes, y, notesRoom);
+    return y + sheet.paragraph(key, keyFont, kLeft, y, kWidth, kMuted);
 }
 
 qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {

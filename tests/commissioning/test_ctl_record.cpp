@@ -69,7 +69,10 @@ const QString kLongAmount = QStringLiteral("0.1") + QString(197, QLatin1Char('0'
 // out, its read-back did not answer), "tight tolerance" (IN 3's amount
 // beyond it), "long amounts" (every input's amount of 200 characters),
 // "long path" (a device path of 1,000 characters in the port and the
-// reason, and the write failed), "audit" (an audit's record).
+// reason, and the write failed), "meanings" (three inputs say what they
+// count), "full meanings" (every input a label of 80 characters, a unit of
+// 16, a meter constant and both ratios), "zone Z" (the time in zone Z),
+// "audit" (an audit's record).
 void applyVariant(CommissionRecord& record, const QString& variant) {
     if (variant == QLatin1String("audit")) { // the set read: the plan's, or the one before
         record.kind = RecordKind::Audit;
@@ -77,6 +80,23 @@ void applyVariant(CommissionRecord& record, const QString& variant) {
         record.after.reset();
         record.differences = parameterSetDifferences(*record.before, record.plan.set);
     }
+    if (variant == QLatin1String("meanings")) {
+        record.plan.meanings[0] = {QStringLiteral("Incomer T1, import"), QStringLiteral("kWh"),
+                                   QStringLiteral("400"), QStringLiteral("200/5"), QString()};
+        record.plan.meanings[2] = {QStringLiteral("Kotolňa, plyn"), QStringLiteral("m³"),
+                                   QStringLiteral("12"), QString(), QString()};
+        record.plan.meanings[5].label = QStringLiteral("Spare");
+    }
+    for (int i = 0; i < 6 && variant.contains(QLatin1String("full meanings")); ++i)
+        record.plan.meanings[i] = {
+            QStringLiteral("Prívod T%1, odber — činná energia, vstup č. %1 — ")
+                .arg(i + 1)
+                .repeated(2)
+                .left(80),
+            QStringLiteral("m³ zemného plynu"), "10000", "1500/5", "22000/100"};
+    if (variant.startsWith(QLatin1String("zone ")))
+        record.time =
+            QDateTime(QDate(2015, 3, 10), QTime(9, 15), QTimeZone(variant.mid(5).toLatin1()));
     if (variant.contains(QLatin1String("write failed")) || variant == QLatin1String("long path")) {
         record.outcome = Outcome::Failed;
         record.before = beforeSet();
@@ -87,7 +107,7 @@ void applyVariant(CommissionRecord& record, const QString& variant) {
     }
     if (variant == QLatin1String("tight tolerance"))
         record.plan.tolerance = *parseTolerance(QStringLiteral("1e-7"), nullptr);
-    if (variant == QLatin1String("long amounts") || variant == QLatin1String("long path"))
+    if (variant.contains(QLatin1String("long amounts")) || variant == QLatin1String("long path"))
         for (QString& amount : record.plan.amounts)
             amount = kLongAmount;
     if (variant == QLatin1String("long path")) {
@@ -250,6 +270,21 @@ void CtlRecordTest::pdfReadsBackAsText_data() {
         << QStringList{"DIFFERS: IN 1 numerator: device 16, file 1; IN 1 divisor: device 1, file "
                        "10; IN 3 numerator: device 300, file 1;"} +
                notAudit;
+    // What the inputs count, under the inputs; a meter constant per the unit
+    // its register counts.
+    QTest::newRow("labels, units and meter facts")
+        << int(Outcome::Verified) << QStringLiteral("meanings")
+        << QStringList{"Input What it counts Unit Meter constant CT VT",
+                       "IN 1 Incomer T1, import kWh 400 per kWh 200/5",
+                       "IN 3 Kotolňa, plyn m³ 12 per m³", "IN 6 Spare"}
+        << QStringList();
+    // The offset as the time had it, west of UTC too.
+    for (const auto& [zone, offset] :
+         {std::pair{"America/Caracas", "-04:30"}, {"Asia/Kathmandu", "+05:45"}})
+        QTest::newRow(zone) << int(Outcome::Verified) << QStringLiteral("zone ") + zone
+                            << QStringList{QStringLiteral("Date and time 2015-03-10 09:15:00 UTC") +
+                                           offset}
+                            << QStringList();
 }
 
 void CtlRecordTest::pdfReadsBackAsText() {
@@ -287,6 +322,10 @@ void CtlRecordTest::pdfReadsBackAsText() {
     for (const QString& line : QStringList{"Technician Customer", "Name J. Kováč Name",
                                            "Signature Signature", "Date Date"})
         QVERIFY2(text.contains(line), qPrintable(text.join('\n')));
+    // The twin names the moment the page names, offset included.
+    const QString when = lineStarting(text, QStringLiteral("Date and time ")).mid(14);
+    QCOMPARE(QJsonDocument::fromJson(recordJson(record)).object().value("time").toString(),
+             when.left(10) + 'T' + when.mid(11, 8) + when.mid(23));
 }
 
 void CtlRecordTest::pdfWordsStayOnThePageApart_data() {
@@ -309,6 +348,11 @@ void CtlRecordTest::pdfWordsStayOnThePageApart_data() {
         << int(Outcome::Failed) << 0 << wide << QStringLiteral("long path");
     QTest::newRow("audit, 19 differences, labels of words")
         << int(Outcome::Differs) << 19 << words << QStringLiteral("audit");
+    QTest::newRow("2 differences, full labels, units and facts")
+        << int(Outcome::NotVerified) << 2 << QStringLiteral("Rozvodňa Žilina")
+        << QStringLiteral("full meanings");
+    QTest::newRow("labels of 80 W, full meanings, amounts of 200")
+        << int(Outcome::NotVerified) << 2 << wide << QStringLiteral("full meanings, long amounts");
 }
 
 void CtlRecordTest::pdfWordsStayOnThePageApart() {
@@ -384,6 +428,14 @@ void CtlRecordTest::pdfWordsStayOnThePageApart() {
         poppler(QStringLiteral("pdftotext"), pdf, {}).remove(QRegularExpression("[\\s-]"));
     for (const QString& amount : record.plan.amounts)
         QVERIFY2(text.contains(QString(amount).remove(' ')), qPrintable(amount));
+    // So are the facts and units; a label of 80 characters stays whole where
+    // amounts of 200 leave it room.
+    const bool crowded = variant.contains(QLatin1String("long amounts"));
+    for (const InputMeaning& m : record.plan.meanings)
+        for (const QString& said :
+             {crowded ? QString() : m.label, m.unit, m.meterConstant, m.ct, m.vt})
+            QVERIFY2(text.contains(QString(said).remove(QRegularExpression("[\\s-]"))),
+                     qPrintable(said));
     if (variant == QLatin1String("long path")) {
         QVERIFY2(!text.contains(record.port.device) && text.contains(u'…'), qPrintable(text));
         QVERIFY(QJsonDocument::fromJson(recordJson(record))

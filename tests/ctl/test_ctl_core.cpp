@@ -521,6 +521,10 @@ void CtlCoreTest::badParameterFile_data() {
                                  << "inputs[0] (IN 1) amount must be a text such as \"0.1\"";
     // What an input counts: a label and a unit are one line, the facts give
     // an amount as coefficient works it out.
+    QTest::newRow("amount of 201 characters")
+        << replaced(R"("numerator":16,)",
+                    "\"numerator\":16,\"amount\":\"16." + QByteArray(198, '0') + "\",")
+        << "inputs[0] (IN 1) amount: the amount is longer than 200 characters";
     QTest::newRow("label with a paragraph separator")
         << replaced(R"("numerator":16,)", "\"numerator\":16,\"label\":\"T1\u2029import\",")
         << "inputs[0] (IN 1) label holds a control character (U+2029)";
@@ -650,6 +654,18 @@ void CtlCoreTest::planFacts_data() {
         << "1e-5"
         << "6.6001"
         << "off the amount its meter facts give, 6.6" << QByteArray();
+    // The longest amount a plan may state, and fractions in it as coefficient
+    // reads them: two negatives make a positive.
+    QTest::newRow("amount of 200 characters")
+        << QByteArray("\"numerator\":16,\"divisor\":1,\"amount\":\"16." + QByteArray(197, '0') +
+                      "\",")
+        << ""
+        << "16." + QString(197, u'0') << "" << QByteArray();
+    QTest::newRow("a quotient of two negatives")
+        << QByteArray(R"("numerator":1,"divisor":2,"amount":"-1/-2","meter_constant":"-4/-2",)")
+        << ""
+        << "-1/-2"
+        << "" << QByteArray(R"("amount":"-1/-2","relative_error":0,"meter_constant":"-4/-2"})");
     QTest::newRow("fraction off the facts' amount")
         << QByteArray(R"("numerator":6,"divisor":1,"meter_constant":10000,"ct":"1500/5",)"
                       R"("vt":"22000/100",)")
