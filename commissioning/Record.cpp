@@ -206,17 +206,25 @@ QByteArray journalLine(const CommissionRecord& record, const QByteArray& planSha
     return objectJson(entries, "", "");
 }
 
-QString labelProblem(const QString& option, const QString& text) {
-    const QList<uint> characters = text.toUcs4();
-    if (characters.size() > kLabelMaxLength)
-        return QStringLiteral("%1 is %2 characters long; at most %3 fit the record")
-            .arg(option, QString::number(characters.size()), QString::number(kLabelMaxLength));
-    for (const uint c : characters) {
+QString pathProblem(const QString& option, const QString& text) {
+    for (const uint c : text.toUcs4()) {
         // Line and paragraph separators break a line of the form as a
         // newline does.
         if (QChar::category(char32_t(c)) == QChar::Other_Control || c == 0x2028 || c == 0x2029)
             return QStringLiteral("%1 holds a control character (U+%2); give one line of text")
                 .arg(option, QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+    }
+    return {};
+}
+
+QString labelProblem(const QString& option, const QString& text) {
+    const QList<uint> characters = text.toUcs4();
+    if (characters.size() > kLabelMaxLength)
+        return QStringLiteral("%1 is %2 characters long; at most %3 fit the record")
+            .arg(option, QString::number(characters.size()), QString::number(kLabelMaxLength));
+    if (const QString broken = pathProblem(option, text); !broken.isEmpty())
+        return broken;
+    for (const uint c : characters) {
         if (c == 0xFFFD)
             return QStringLiteral("%1 is not valid text in the system's encoding (UTF-8)")
                 .arg(option);

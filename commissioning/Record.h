@@ -95,6 +95,10 @@ QByteArray journalLine(const CommissionRecord& record, const QByteArray& planSha
 // control characters. Returns what is wrong, empty when the text is fine.
 inline constexpr int kLabelMaxLength = 80;
 QString labelProblem(const QString& option, const QString& text);
+// A path given for the record or the journal: printed and stored on one
+// line, so no control character (a line break among them) and no U+2028 or
+// U+2029. Returns what is wrong, empty when the path is fine.
+QString pathProblem(const QString& option, const QString& path);
 
 // Where the record goes: FILE.pdf as given (any letter case of ".pdf"), the
 // twin the same path with ".json"; without a path

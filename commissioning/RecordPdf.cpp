@@ -11,6 +11,7 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QRawFont>
 #include <QTextLayout>
 #include <QTextOption>
 #include <algorithm>
@@ -46,7 +47,8 @@ const QColor kStripe(243, 243, 243);
 // (PreferNoShaping), so the PDF's text layer gives back the words as written.
 class Sheet {
 public:
-    explicit Sheet(QPdfWriter* writer) : device_(writer), painter_(writer) {}
+    // drawn, when given, collects every text the sheet draws.
+    Sheet(QPdfWriter* writer, QString* drawn) : device_(writer), painter_(writer), drawn_(drawn) {}
 
     bool isActive() const { return painter_.isActive(); }
     void end() { painter_.end(); }
@@ -81,6 +83,8 @@ public:
         }
         layout.endLayout();
         if (draw) {
+            if (drawn_)
+                drawn_->append(text);
             painter_.setPen(colour);
             layout.draw(&painter_, QPointF(toDevice(x), toDevice(y)));
         }
@@ -148,6 +152,8 @@ public:
                            toDevice(box.width() - 2 * pad), toDevice(box.height()));
         const QString shown =
             QFontMetricsF(font, device_).elidedText(text, Qt::ElideRight, inner.width());
+        if (drawn_)
+            drawn_->append(shown);
         painter_.setFont(font);
         painter_.setPen(colour);
         painter_.drawText(inner, int(align | Qt::AlignVCenter), shown);
@@ -177,6 +183,7 @@ public:
 private:
     QPdfWriter* device_;
     QPainter painter_;
+    QString* drawn_;
 };
 
 QString orDash(const QString& text) {
@@ -769,13 +776,10 @@ QString recordTitle(const CommissionRecord& record) {
 
 } // namespace
 
-QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
-    warning->clear();
-    if (!QFontDatabase::families().contains(kRecordFontFamily))
-        *warning = QStringLiteral("the font %1 is not installed (Debian package "
-                                  "fonts-dejavu-core); letters beyond Latin may print wrongly")
-                       .arg(kRecordFontFamily);
+namespace {
 
+// The page; drawn, when given, collects every text on it.
+QByteArray drawRecord(const CommissionRecord& record, QString* drawn) {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     QPdfWriter writer(&buffer);
@@ -785,7 +789,7 @@ QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
     writer.setTitle(recordTitle(record));
     writer.setCreator(QStringLiteral("ktr6ctl ") + record.version);
     {
-        Sheet sheet(&writer);
+        Sheet sheet(&writer, drawn);
         if (!sheet.isActive())
             return {};
         qreal y = kTop;
@@ -812,4 +816,79 @@ QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
         sheet.end();
     }
     return buffer.data();
+}
+
+// Whether some installed font has a glyph for a character, the record's own
+// family first. Qt draws a character its font lacks in another installed
+// font that has it, and an empty box where none has it.
+class FontCoverage {
+public:
+    FontCoverage() : families_(QFontDatabase::families()) {
+        families_.removeAll(kRecordFontFamily);
+        families_.prepend(kRecordFontFamily);
+    }
+    bool covers(char32_t c) {
+        for (qsizetype i = 0; i < families_.size(); ++i) {
+            if (fonts_.size() <= i) {
+                QFont font(families_[i]);
+                font.setStyleStrategy(QFont::NoFontMerging);
+                fonts_.push_back(QRawFont::fromFont(font));
+            }
+            // A font engine without a character map is Qt's box drawer.
+            const QRawFont& raw = fonts_[i];
+            if (raw.isValid() && !raw.fontTable("cmap").isEmpty() && raw.supportsCharacter(c))
+                return true;
+        }
+        return false;
+    }
+
+private:
+    QStringList families_;
+    QList<QRawFont> fonts_;
+};
+
+QString codePoint(char32_t c) {
+    return QStringLiteral("U+%1").arg(
+        QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0')));
+}
+
+} // namespace
+
+QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
+    warning->clear();
+    if (!QFontDatabase::families().contains(kRecordFontFamily))
+        *warning = QStringLiteral("the font %1 is not installed (Debian package "
+                                  "fonts-dejavu-core); another installed font stands in for it")
+                       .arg(kRecordFontFamily);
+    return drawRecord(record, nullptr);
+}
+
+QString recordFontProblem(const CommissionRecord& record) {
+    FontCoverage coverage;
+    if (!coverage.covers(U'A'))
+        return QStringLiteral("no font is installed (none that fontconfig finds has Latin "
+                              "letters), and the record would print as empty boxes; install %1 "
+                              "(Debian package fonts-dejavu-core)")
+            .arg(kRecordFontFamily);
+    QString drawn;
+    drawRecord(record, &drawn);
+    // The plan's own texts too, whether the page shows them whole or not.
+    for (const InputMeaning& meaning : record.plan.meanings)
+        drawn += meaning.label + meaning.unit;
+    QList<char32_t> missing;
+    for (const char32_t c : drawn.toUcs4()) {
+        if (!QChar::isSpace(c) && !missing.contains(c) && !coverage.covers(c))
+            missing.push_back(c);
+    }
+    if (missing.isEmpty())
+        return {};
+    QStringList shown;
+    for (const char32_t c : missing.mid(0, 8))
+        shown << QStringLiteral("\"%1\" (%2)").arg(QString::fromUcs4(&c, 1), codePoint(c));
+    if (missing.size() > 8)
+        shown << QStringLiteral("%1 more").arg(QString::number(missing.size() - 8));
+    return QStringLiteral("no installed font has %1, which the record needs; install a font "
+                          "that has them (%2, Debian package fonts-dejavu-core, has Latin, "
+                          "Greek and Cyrillic letters)")
+        .arg(shown.join(QStringLiteral(", ")), kRecordFontFamily);
 }

@@ -49,6 +49,10 @@ private slots:
     void commissionOutcomes();
     void commissionRefusesBeforeSending_data();
     void commissionRefusesBeforeSending();
+    void recordNameLengths_data();
+    void recordNameLengths();
+    void recordFactsAfterAnUnplug_data();
+    void recordFactsAfterAnUnplug();
     void onlyCommissionLoadsAPlatformPlugin();
     void auditOnlyReads_data();
     void auditOnlyReads();
@@ -250,6 +254,25 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending_data() {
     QTest::newRow("not a PDF") << QStringList{"plan.json", "--record", "RIG/r.txt"} << ""
                                << kPlanJson << 2 << "--record wants a file name ending in .pdf";
     QTest::newRow("no settings file") << record << "no settings" << kPlanJson << 1 << "not found";
+    QTest::newRow("no font at all") << record << "fonts: none" << kPlanJson << 2
+                                    << "ktr6ctl: the record cannot be drawn: no font is installed";
+    QTest::newRow("a site no installed font has")
+        << record + QStringList{"--site", "Žilina 变电站"} << "fonts: DejaVu" << kPlanJson << 2
+        << "no installed font has \"变\" (U+53D8), \"电\" (U+7535), \"站\" (U+7AD9), which the "
+           "record needs";
+    QTest::newRow("a site with U+2028")
+        << record + QStringList{"--site", "Žilina\u2028T1"} << "" << kPlanJson << 2
+        << "--site holds a control character (U+2028)";
+    QTest::newRow("a plan label with a carriage return")
+        << record << ""
+        << QByteArray(kPlanJson).replace(R"("amount":"40")", R"("amount":"40","label":"T1\rT2")")
+        << 2 << "holds a control character (U+000D)";
+    QTest::newRow("a record path with a line feed")
+        << QStringList{"plan.json", "--record", "RIG/r\n.pdf"} << "" << kPlanJson << 2
+        << "--record holds a control character (U+000A)";
+    QTest::newRow("a journal path with U+2029")
+        << QStringList{"plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/j\u2029.jsonl"} << ""
+        << kPlanJson << 2 << "--journal holds a control character (U+2029)";
     // An audit checks its record alike.
     QTest::newRow("audit, the journal is the twin")
         << QStringList{"audit", "plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/r.json"}
@@ -274,12 +297,21 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
         QVERIFY(QFile::remove(rig.dir.filePath("KTR.INI")));
     if (args.contains("RIG/R.Pdf"))
         QVERIFY(writeFile(rig.dir.filePath("R.json"), "kept"));
+    // A fontconfig of its own: no font folder at all, or DejaVu's alone.
+    const QString fonts = rig.dir.filePath("fonts.conf");
+    if (setup.startsWith(QLatin1String("fonts: ")))
+        QVERIFY(writeFile(fonts, setup.endsWith(QLatin1String("DejaVu"))
+                                     ? "<fontconfig><dir>/usr/share/fonts/truetype/dejavu</dir>"
+                                       "</fontconfig>"
+                                     : "<fontconfig></fontconfig>"));
     QStringList before =
         QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 
     if (args.first() != QLatin1String("audit"))
         args.prepend(QStringLiteral("commission"));
-    const CtlResult run = runCtlIn(dir, dir, args.replaceInStrings("RIG", dir));
+    const CtlResult run =
+        runCtlIn(dir, dir, args.replaceInStrings("RIG", dir),
+                 {setup.startsWith(QLatin1String("fonts")) ? "FONTCONFIG_FILE=" + fonts : "-NONE"});
 
     QVERIFY2(run.exitCode == exitCode, run.err.constData());
     QVERIFY2(QString::fromUtf8(run.err).contains(QString(stderrText).replace("RIG", dir)),
@@ -291,8 +323,80 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
     QCOMPARE(
         QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
         before);
-    if (!setup.isEmpty() && setup != QLatin1String("link") && setup != QLatin1String("no settings"))
+    if (setup == QLatin1String("pdf") || setup == QLatin1String("json"))
         QCOMPARE(readFile(rig.dir.filePath("r." + setup)), QByteArray("kept"));
+}
+
+void E2eCtlCommissionTest::recordNameLengths_data() {
+    QTest::addColumn<int>("bytes"); // of the record's name, ".pdf" included
+    QTest::addColumn<bool>("wide"); // made of "č" (two bytes each)
+    // The twin's temporary name is 14 bytes longer: 241 bytes fit 255.
+    for (const int bytes : {240, 241, 242, 249, 255, 256, -241, -242, -249})
+        QTest::addRow("%d bytes%s", std::abs(bytes), bytes < 0 ? " with č" : "")
+            << std::abs(bytes) << (bytes < 0);
+}
+
+// A name that fits is written; a longer one is refused before anything is
+// sent, the limit named in bytes.
+void E2eCtlCommissionTest::recordNameLengths() {
+    QFETCH(int, bytes);
+    QFETCH(bool, wide);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+    const int stem = bytes - 4;
+    const QString name =
+        (wide ? QString(stem / 2, QChar(0x10D)) + QString(stem % 2, 'a') : QString(stem, 'a')) +
+        ".pdf";
+    const bool fits = bytes <= 241;
+
+    const CtlResult run =
+        runCtlIn(rig.dir.path(), rig.dir.path(), {"commission", "plan.json", "--record", name});
+
+    QVERIFY2(run.exitCode == (fits ? 0 : 2), run.err.constData());
+    QCOMPARE(rig.sim->receivedBytes().isEmpty(), !fits);
+    QCOMPARE(QFile::exists(rig.dir.filePath(name.chopped(4) + ".json")), fits);
+    QCOMPARE(QFile::exists(rig.dir.filePath(name)), fits);
+    QVERIFY2(fits ||
+                 run.err.contains(QStringLiteral("name is %1 bytes long, and its twin is written "
+                                                 "first as \".NAME.json.XXXXXX.part\", %2 bytes: "
+                                                 "over the limit of 255 bytes")
+                                      .arg(bytes)
+                                      .arg(bytes + 14)
+                                      .toUtf8()),
+             run.err.constData());
+}
+
+void E2eCtlCommissionTest::recordFactsAfterAnUnplug_data() {
+    QTest::addColumn<int>("afterBytes"); // the relay hangs up once it has the "*" and these
+    QTest::addColumn<QString>("reason"); // the start of the twin's; DIR: the rig's folder
+    QTest::newRow("in the block")
+        << 14 << "writing the parameters: COM1 (DIR/com1): writing to the port failed: ";
+    QTest::newRow("after the block") << 27
+                                     << "reading back what was written: COM1 (DIR/com1): "
+                                        "DIR/com1 is gone (unplugged or hung up)";
+}
+
+// The hang-up takes the relay's link with it, and COM1 maps to the machine's
+// own device: the record names the device the run began on, and the loss.
+void E2eCtlCommissionTest::recordFactsAfterAnUnplug() {
+    QFETCH(int, afterBytes);
+    QFETCH(QString, reason);
+    ktr6sim::SimConfig config = deviceConfig();
+    config.fault = {FaultKind::Hangup, 1 + afterBytes};
+    SimRig rig(config);
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+
+    const CtlResult run = runCtlIn(dir, dir, {"commission", "plan.json", "--record", "r.pdf"});
+
+    QVERIFY2(run.exitCode == 1, run.err.constData());
+    const QJsonObject twin = QJsonDocument::fromJson(readFile(rig.dir.filePath("r.json"))).object();
+    QCOMPARE(twin.value("port").toObject().value("device").toString(), dir + "/com1");
+    QCOMPARE(twin.value("port").toObject().value("settings").toString(), QString("9600,N,8,1"));
+    QVERIFY2(twin.value("reason").toString().startsWith(reason.replace("DIR", dir)),
+             qPrintable(twin.value("reason").toString()));
 }
 
 void E2eCtlCommissionTest::onlyCommissionLoadsAPlatformPlugin() {

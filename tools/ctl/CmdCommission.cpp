@@ -21,8 +21,7 @@ namespace {
 bool prepareRecord(const CtlOptions::Record& options, const RecordPaths& paths,
                    recordfiles::Journal* journal) {
     QString error;
-    bool ready =
-        recordfiles::canCreate(paths.pdf, &error) && recordfiles::canCreate(paths.json, &error);
+    bool ready = recordfiles::canCreateRecord(paths.pdf, paths.json, &error);
     if (ready && !options.journal.isEmpty()) {
         const QString journalPath = QDir::cleanPath(QFileInfo(options.journal).absoluteFilePath());
         if (journalPath == paths.pdf || journalPath == paths.json) {
@@ -130,7 +129,8 @@ std::optional<int> stoppedStatus(int written) {
     return stopsignals::exitStatus(signo, false);
 }
 
-CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const MSComm& port) {
+// The record of a run; its port as the run began.
+CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device) {
     CommissionRecord record;
     record.time = job.start;
     record.site = job.options.record.site;
@@ -138,8 +138,7 @@ CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const 
     record.technician = job.options.record.technician;
     record.host = QSysInfo::machineHostName();
     record.version = programVersion();
-    record.port = {port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(),
-                   port.Handshaking()};
+    record.port = device.port;
     record.outcome = device.outcome;
     record.reason = device.reason;
     record.differences = device.differences;
@@ -147,6 +146,22 @@ CommissionRecord recordOf(const CtlJob& job, const DeviceOutcome& device, const 
     record.after = device.after;
     record.plan = *job.plan;
     return record;
+}
+
+// Whether the record as the run would draw it, its labels, port, paths and
+// plan, has a glyph for every character in an installed font.
+bool fontsCoverRecord(const CtlJob& job, const MSComm& port, const RecordPaths& paths) {
+    DeviceOutcome provisional;
+    provisional.port = portFacts(port);
+    provisional.outcome = Outcome::Verified;
+    provisional.before = provisional.after = job.plan->set;
+    CommissionRecord record = recordOf(job, provisional);
+    record.pdf = paths.pdf;
+    const QString problem = recordFontProblem(record);
+    if (!problem.isEmpty())
+        printErr(QStringLiteral("ktr6ctl: the record cannot be drawn: %1; nothing was sent.")
+                     .arg(problem));
+    return problem.isEmpty();
 }
 
 } // namespace
@@ -160,7 +175,8 @@ int runCommission(const CtlJob& job, CtlRun& run) {
         printErr(QStringLiteral("ktr6ctl: ") + error);
         return kExitUsage;
     }
-    if (!prepareRecord(job.options.record, *paths, &journal))
+    if (!fontsCoverRecord(job, run.port(), *paths) ||
+        !prepareRecord(job.options.record, *paths, &journal))
         return kExitUsage;
 
     static const char kFinishing[] =
@@ -170,7 +186,7 @@ int runCommission(const CtlJob& job, CtlRun& run) {
     if (device.stopped)
         run.stopNow(false); // nothing was sent
     stopsignals::finishing();
-    CommissionRecord record = recordOf(job, device, run.port());
+    CommissionRecord record = recordOf(job, device);
     const int status = reportOutcome(record, inputName(job.options.file));
     const int written = writeRecord(record, *paths, journal, job.planSha256);
     return stoppedStatus(written).value_or(written == kExitOk ? status : written);
