@@ -483,6 +483,12 @@ bool isEnergyUnit(QStringView unit) {
     return unit == u"Wh" || unit == u"kWh" || unit == u"MWh";
 }
 
+QString meterConstantUnit(QStringView unit, bool withRatio) {
+    if (isEnergyUnit(unit) || (unit.isEmpty() && withRatio))
+        return QStringLiteral("kWh");
+    return unit.toString();
+}
+
 std::optional<ExactAmount> amountFromFacts(const MeterFacts& facts, QString* error) {
     auto fail = [&](const QString& why) -> std::optional<ExactAmount> {
         if (error)

@@ -114,6 +114,11 @@ struct MeterFacts {
 // Wh, kWh, MWh (as written, letter case included).
 bool isEnergyUnit(QStringView unit);
 
+// What a meter constant counts impulses per: kWh for an amount of energy (a
+// transformer ratio without a unit included), else the amount's unit; empty
+// when neither says.
+QString meterConstantUnit(QStringView unit, bool withRatio);
+
 // CT ratio x VT ratio / meter constant, in the register's unit and scaled to
 // the amount's (x 1000 for Wh, / 1000 for MWh), exactly. Nothing when a ratio
 // goes with a unit that is no energy, or the amount lies outside 1e-9..1e9;

@@ -13,6 +13,10 @@
 class MSComm;
 
 struct DeviceOutcome {
+    // The port as the run began: its number, the device the number mapped
+    // to, the line settings and handshaking. A relay unplugged meanwhile may
+    // leave its number mapped to another device by the end.
+    PortFacts port;
     Outcome outcome = Outcome::Failed;
     QString reason;          // failed: "reading the device: ..." and why
     QStringList differences; // not-verified: as diff prints them
@@ -28,11 +32,18 @@ struct DeviceOutcome {
     bool blockSent = false; // the "," went out: the device may hold another set
 };
 
+// The port's facts are taken as the run begins, and it never opens another
+// device than the one its number mapped to then: a relay gone meanwhile
+// fails with that as the reason.
 DeviceOutcome commissionDevice(const ParameterPlan& plan, MSComm& port, const Pause& pause,
                                StopRequest* stop);
 
 // Why a read failed, for a person at a terminal: a silent device, or the
 // port's own reason; with the port and its device.
 QString readFailure(const MSComm& port, const ReadOutcome& read);
+// The same for a port described once ("COM1 (/dev/ttyUSB0)").
+QString readFailure(const QString& where, const ReadOutcome& read);
 // "COM1 (/dev/ttyUSB0)".
 QString portDescription(const MSComm& port);
+// The port's facts as they are now.
+PortFacts portFacts(const MSComm& port);

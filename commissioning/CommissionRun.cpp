@@ -43,18 +43,28 @@ CommissionRun::CommissionRun(CommissionRequest request)
 
 CommissionRun::~CommissionRun() = default;
 
-bool CommissionRun::prepare(int portNumber, QString* error) {
+bool CommissionRun::prepare(const PortFacts& port, QString* error) {
     QString given = request_.recordPdf;
     if (given.isEmpty() && !request_.recordFolder.isEmpty()) {
-        const auto named = recordPaths({}, request_.start, portNumber, error);
+        const auto named = recordPaths({}, request_.start, port.number, error);
         given = QDir(request_.recordFolder).filePath(QFileInfo(named->pdf).fileName());
     }
-    const auto paths = recordPaths(given, request_.start, portNumber, error);
+    const auto paths = recordPaths(given, request_.start, port.number, error);
     if (!paths)
         return false;
     paths_ = *paths;
-    bool ready =
-        recordfiles::canCreate(paths_.pdf, error) && recordfiles::canCreate(paths_.json, error);
+    // The record as the run would draw it, verified, for the font check.
+    DeviceOutcome provisional;
+    provisional.port = port;
+    provisional.outcome = Outcome::Verified;
+    provisional.before = provisional.after = request_.plan.set;
+    CommissionRecord record = recordOf(provisional);
+    record.pdf = paths_.pdf;
+    if (const QString problem = recordFontProblem(record); !problem.isEmpty()) {
+        *error = QStringLiteral("the record cannot be drawn: %1; nothing was sent.").arg(problem);
+        return false;
+    }
+    bool ready = recordfiles::canCreateRecord(paths_.pdf, paths_.json, error);
     if (ready && !request_.journal.isEmpty()) {
         const QString journalPath = QDir::cleanPath(QFileInfo(request_.journal).absoluteFilePath());
         if (journalPath == paths_.pdf || journalPath == paths_.json) {
@@ -69,23 +79,27 @@ bool CommissionRun::prepare(int portNumber, QString* error) {
     return ready;
 }
 
-void CommissionRun::exchange(MSComm& port, const Pause& pause, StopRequest* stop) {
-    device_ = commissionDevice(request_.plan, port, pause, stop);
-    CommissionRecord& record = record_;
+CommissionRecord CommissionRun::recordOf(const DeviceOutcome& device) const {
+    CommissionRecord record;
     record.time = request_.start;
     record.site = request_.site;
     record.relay = request_.relay;
     record.technician = request_.technician;
     record.host = QSysInfo::machineHostName();
     record.version = programVersion();
-    record.port = {port.CommPort(), port.DeviceFor(port.CommPort()), port.Settings(),
-                   port.Handshaking()};
-    record.outcome = device_.outcome;
-    record.reason = device_.reason;
-    record.differences = device_.differences;
-    record.before = device_.before;
-    record.after = device_.after;
+    record.port = device.port;
+    record.outcome = device.outcome;
+    record.reason = device.reason;
+    record.differences = device.differences;
+    record.before = device.before;
+    record.after = device.after;
     record.plan = request_.plan;
+    return record;
+}
+
+void CommissionRun::exchange(MSComm& port, const Pause& pause, StopRequest* stop) {
+    device_ = commissionDevice(request_.plan, port, pause, stop);
+    record_ = recordOf(device_);
 }
 
 QStringList CommissionRun::outcomeLines() const {
@@ -104,6 +118,8 @@ QStringList CommissionRun::outcomeLines() const {
                QStringList{QStringLiteral("not verified: after the write the device on %1 holds "
                                           "another set than %2: %3.")
                                .arg(port, planName, differenceCount(record_.differences))};
+    case Outcome::Matches: // an audit's outcomes
+    case Outcome::Differs:
     case Outcome::Failed:
         break;
     }

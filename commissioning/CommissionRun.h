@@ -41,14 +41,17 @@ public:
     CommissionRun(const CommissionRun&) = delete;
     CommissionRun& operator=(const CommissionRun&) = delete;
 
-    // Everything the run will write, checked before the port is opened: both
-    // record files can be made and neither exists, and the journal is open.
-    // *error says why not ("...; nothing was sent." where the paths were good).
-    bool prepare(int portNumber, QString* error);
+    // Everything the run will write, checked before the port is opened: a
+    // font has every character the record would show (its labels, port,
+    // paths, plan), both record files and their temporary names can be made
+    // and neither exists, and the journal is open. port: the port as it
+    // stands before the run. *error says why not ("...; nothing was sent."
+    // where the paths were good).
+    bool prepare(const PortFacts& port, QString* error);
     const RecordPaths& paths() const { return paths_; }
 
     // The device part (commissionDevice), then the record as data, the port
-    // named as the run used it.
+    // named as it was when the exchange began.
     void exchange(MSComm& port, const Pause& pause, StopRequest* stop);
     const DeviceOutcome& device() const { return device_; }
     const CommissionRecord& record() const { return record_; }
@@ -62,6 +65,8 @@ public:
     RecordWriteResult writeRecord();
 
 private:
+    CommissionRecord recordOf(const DeviceOutcome& device) const;
+
     CommissionRequest request_;
     RecordPaths paths_;
     std::unique_ptr<recordfiles::Journal> journal_;

@@ -45,6 +45,19 @@ QByteArray differencesJson(const CommissionRecord& record) {
 
 using Entries = QList<std::pair<const char*, QByteArray>>;
 
+// An audit's entries say so first, and hold the one set read as "device":
+// there is no before and after where nothing was written.
+void markAudit(const CommissionRecord& record, Entries& entries) {
+    if (record.kind != RecordKind::Audit)
+        return;
+    entries.removeIf([](const auto& entry) { return qstrcmp(entry.first, "after") == 0; });
+    for (auto& entry : entries) {
+        if (qstrcmp(entry.first, "before") == 0)
+            entry.first = "device";
+    }
+    entries.prepend({"kind", jsonString(QStringLiteral("audit"))});
+}
+
 QByteArray objectJson(const Entries& entries, const char* separator, const char* indent) {
     QByteArray json = "{";
     for (const auto& [key, value] : entries) {
@@ -66,6 +79,10 @@ QString outcomeWord(Outcome outcome) {
         return QStringLiteral("unchanged");
     case Outcome::NotVerified:
         return QStringLiteral("not-verified");
+    case Outcome::Matches:
+        return QStringLiteral("matches");
+    case Outcome::Differs:
+        return QStringLiteral("differs");
     case Outcome::Failed:
         break;
     }
@@ -101,10 +118,14 @@ PlanWrite planWrite(const CommissionRecord& record) {
     case Outcome::NotVerified:
         return PlanWrite::Written;
     case Outcome::Unchanged:
+    case Outcome::Matches: // an audit writes nothing
+    case Outcome::Differs:
         return PlanWrite::Nothing;
     case Outcome::Failed:
         break;
     }
+    if (record.kind == RecordKind::Audit)
+        return PlanWrite::Nothing;
     // A failed run that read the device and has no read-back failed in the
     // write or its read-back; one that read nothing, or kept the set it read
     // (another firmware variant), wrote nothing.
@@ -119,10 +140,16 @@ QString resultLine(const CommissionRecord& record) {
         return QStringLiteral("Verified: the device holds this set; nothing was written");
     case Outcome::NotVerified:
         return QStringLiteral("NOT VERIFIED: ") + record.differences.join(QStringLiteral("; "));
+    case Outcome::Matches:
+        return QStringLiteral("Matches: the device holds the plan's set");
+    case Outcome::Differs:
+        return QStringLiteral("DIFFERS: ") + record.differences.join(QStringLiteral("; "));
     case Outcome::Failed:
         break;
     }
-    return QStringLiteral("NOT VERIFIED: ") + record.reason;
+    return (record.kind == RecordKind::Audit ? QStringLiteral("FAILED: ")
+                                             : QStringLiteral("NOT VERIFIED: ")) +
+           record.reason;
 }
 
 QString recordTimeText(const QDateTime& time) {
@@ -135,7 +162,7 @@ QString isoTime(const QDateTime& time) {
 }
 
 QByteArray recordJson(const CommissionRecord& record) {
-    const Entries entries = {
+    Entries entries = {
         {"time", jsonString(isoTime(record.time))},
         {"site", labelJson(record.site)},
         {"relay", labelJson(record.relay)},
@@ -153,11 +180,12 @@ QByteArray recordJson(const CommissionRecord& record) {
         {"pdf", jsonString(record.pdf)},
         {"pdf_sha256", jsonString(QString::fromLatin1(record.pdfSha256))},
     };
+    markAudit(record, entries);
     return objectJson(entries, "\n", "  ") + '\n';
 }
 
 QByteArray journalLine(const CommissionRecord& record, const QByteArray& planSha256) {
-    const Entries entries = {
+    Entries entries = {
         {"time", jsonString(isoTime(record.time))},
         {"site", labelJson(record.site)},
         {"relay", labelJson(record.relay)},
@@ -174,7 +202,19 @@ QByteArray journalLine(const CommissionRecord& record, const QByteArray& planSha
         {"pdf", jsonString(record.pdf)},
         {"pdf_sha256", jsonString(QString::fromLatin1(record.pdfSha256))},
     };
+    markAudit(record, entries);
     return objectJson(entries, "", "");
+}
+
+QString pathProblem(const QString& option, const QString& text) {
+    for (const uint c : text.toUcs4()) {
+        // Line and paragraph separators break a line of the form as a
+        // newline does.
+        if (QChar::category(char32_t(c)) == QChar::Other_Control || c == 0x2028 || c == 0x2029)
+            return QStringLiteral("%1 holds a control character (U+%2); give one line of text")
+                .arg(option, QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+    }
+    return {};
 }
 
 QString labelProblem(const QString& option, const QString& text) {
@@ -182,12 +222,9 @@ QString labelProblem(const QString& option, const QString& text) {
     if (characters.size() > kLabelMaxLength)
         return QStringLiteral("%1 is %2 characters long; at most %3 fit the record")
             .arg(option, QString::number(characters.size()), QString::number(kLabelMaxLength));
+    if (const QString broken = pathProblem(option, text); !broken.isEmpty())
+        return broken;
     for (const uint c : characters) {
-        // Line and paragraph separators break a line of the form as a
-        // newline does.
-        if (QChar::category(char32_t(c)) == QChar::Other_Control || c == 0x2028 || c == 0x2029)
-            return QStringLiteral("%1 holds a control character (U+%2); give one line of text")
-                .arg(option, QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0')));
         if (c == 0xFFFD)
             return QStringLiteral("%1 is not valid text in the system's encoding (UTF-8)")
                 .arg(option);
@@ -196,11 +233,13 @@ QString labelProblem(const QString& option, const QString& text) {
 }
 
 std::optional<RecordPaths> recordPaths(const QString& given, const QDateTime& time, int port,
-                                       QString* error) {
+                                       QString* error, RecordKind kind) {
     QString pdf = given;
     if (pdf.isEmpty()) {
-        pdf = QStringLiteral("ktr6-record-%1-%2.pdf")
-                  .arg(time.toString(QStringLiteral("yyyyMMdd-HHmmss")), portName(port));
+        pdf =
+            QStringLiteral("ktr6-%1-%2-%3.pdf")
+                .arg(kind == RecordKind::Audit ? QStringLiteral("audit") : QStringLiteral("record"),
+                     time.toString(QStringLiteral("yyyyMMdd-HHmmss")), portName(port));
     } else if (!pdf.endsWith(QLatin1String(".pdf"), Qt::CaseInsensitive) ||
                QFileInfo(pdf).fileName().size() <= 4) {
         *error = QStringLiteral("--record wants a file name ending in .pdf, not \"%1\"").arg(given);

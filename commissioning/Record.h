@@ -11,10 +11,17 @@
 #include <QStringList>
 #include <optional>
 
-enum class Outcome { Verified, Unchanged, NotVerified, Failed };
+// A commissioning run ends verified, unchanged, not verified or failed; an
+// audit, which only reads the device and compares it with the plan, ends
+// matches, differs or failed.
+enum class Outcome { Verified, Unchanged, NotVerified, Failed, Matches, Differs };
 
-// "verified", "unchanged", "not-verified", "failed".
+// "verified", "unchanged", "not-verified", "failed", "matches", "differs".
 QString outcomeWord(Outcome outcome);
+
+// What a record records: a commissioning run (the plan written and read
+// back) or an audit (the device read and compared; nothing written).
+enum class RecordKind { Commission, Audit };
 
 // The port as the run used it.
 struct PortFacts {
@@ -30,6 +37,7 @@ QString portText(const PortFacts& port);
 QString lineSettingsText(const PortFacts& port);
 
 struct CommissionRecord {
+    RecordKind kind = RecordKind::Commission;
     QDateTime time; // when the run began, local time
     QString site;   // the three labels: empty when not given
     QString relay;
@@ -38,10 +46,10 @@ struct CommissionRecord {
     QString version;
     PortFacts port;
     Outcome outcome = Outcome::Failed;
-    QString reason;          // failed: which step failed, and why
-    QStringList differences; // the after set against the plan, as diff prints them
-    std::optional<ParameterSet> before;
-    std::optional<ParameterSet> after;
+    QString reason;                     // failed: which step failed, and why
+    QStringList differences;            // the after set against the plan, as diff prints them
+    std::optional<ParameterSet> before; // an audit: the set the device holds
+    std::optional<ParameterSet> after;  // an audit: none
     ParameterPlan plan;
     QString pdf;          // the PDF's absolute path
     QByteArray pdfSha256; // of the PDF as written, lowercase hex
@@ -55,7 +63,9 @@ enum class PlanWrite { Nothing, Written, Unknown };
 PlanWrite planWrite(const CommissionRecord& record);
 
 // "Verified: the device holds this set", "... ; nothing was written", or
-// "NOT VERIFIED: " and the reason or the differences.
+// "NOT VERIFIED: " and the reason or the differences; an audit's "Matches:
+// the device holds the plan's set", "DIFFERS: " and the differences, or
+// "FAILED: " and the reason.
 QString resultLine(const CommissionRecord& record);
 
 // "2024-05-17 14:03:07 UTC+02:00" for the PDF; "2024-05-17T14:03:07+02:00"
@@ -70,27 +80,35 @@ QString isoTime(const QDateTime& time);
 // apply, are null; the sets are in the JSON of read --json (the plan's inputs
 // add their intended amount and its relative error, then the label, unit and
 // meter facts the plan gives them). Ends with a newline.
+// An audit's twin starts with "kind": "audit", holds the set read as
+// "device" instead of "before" and "after", and ends as the other does.
 QByteArray recordJson(const CommissionRecord& record);
 
 // The journal's entry: time, site, relay, technician, version, port, outcome,
 // reason, differences, before, after, plan_sha256 (of the plan's bytes as
 // read, lowercase hex; null when not given), pdf, pdf_sha256 as one line of
-// JSON, without the newline.
+// JSON, without the newline. An audit's line starts with "kind":"audit" and
+// holds "device" instead of "before" and "after".
 QByteArray journalLine(const CommissionRecord& record, const QByteArray& planSha256);
 
 // --site, --relay, --by: at most kLabelMaxLength characters (not bytes), no
 // control characters. Returns what is wrong, empty when the text is fine.
 inline constexpr int kLabelMaxLength = 80;
 QString labelProblem(const QString& option, const QString& text);
+// A path given for the record or the journal: printed and stored on one
+// line, so no control character (a line break among them) and no U+2028 or
+// U+2029. Returns what is wrong, empty when the path is fine.
+QString pathProblem(const QString& option, const QString& path);
 
 // Where the record goes: FILE.pdf as given (any letter case of ".pdf"), the
 // twin the same path with ".json"; without a path
-// ktr6-record-YYYYMMDD-HHMMSS-COM<N>.pdf/.json in the current folder, the
-// time the run began. Absolute paths. Nothing when the path does not end in
+// ktr6-record-YYYYMMDD-HHMMSS-COM<N>.pdf/.json (an audit's
+// ktr6-audit-...) in the current folder, the time the run began. Absolute paths. Nothing when the
+// path does not end in
 // ".pdf"; *error then says so.
 struct RecordPaths {
     QString pdf;
     QString json;
 };
 std::optional<RecordPaths> recordPaths(const QString& given, const QDateTime& time, int port,
-                                       QString* error);
+                                       QString* error, RecordKind kind = RecordKind::Commission);

@@ -1,6 +1,7 @@
 #include "RecordFiles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstring>
@@ -11,6 +12,26 @@ namespace {
 
 QString systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A record whose name, or its twin's, is written first under a temporary
+// name longer than the folder takes.
+QString nameTooLong(const QString& pdf, const QString& json) {
+    const QString longer =
+        DurableFile::temporaryNameBytes(json) > DurableFile::temporaryNameBytes(pdf) ? json : pdf;
+    const qsizetype limit = DurableFile::nameLimit(longer);
+    const qsizetype pdfBytes = QFile::encodeName(QFileInfo(pdf).fileName()).size();
+    const qsizetype over = DurableFile::temporaryNameBytes(longer) - limit;
+    return QStringLiteral("the record's file name is %1 bytes long, and its %2 is written first "
+                          "as \".NAME%3.XXXXXX.part\", %4 bytes: over the limit of %5 bytes for "
+                          "a file name in %6. Give the record a name of at most %7 bytes (\"č\" "
+                          "and other letters beyond ASCII take two or more)")
+        .arg(QString::number(pdfBytes),
+             longer == json ? QStringLiteral("twin") : QStringLiteral("PDF"),
+             longer == json ? QStringLiteral(".json") : QStringLiteral(".pdf"),
+             QString::number(DurableFile::temporaryNameBytes(longer)), QString::number(limit),
+             QDir::toNativeSeparators(QFileInfo(pdf).absolutePath()),
+             QString::number(pdfBytes - over));
 }
 
 } // namespace
@@ -29,6 +50,15 @@ bool canCreate(const QString& path, QString* error) {
         return false;
     }
     return true;
+}
+
+bool canCreateRecord(const QString& pdf, const QString& json, QString* error) {
+    if (DurableFile::temporaryNameBytes(pdf) > DurableFile::nameLimit(pdf) ||
+        DurableFile::temporaryNameBytes(json) > DurableFile::nameLimit(json)) {
+        *error = nameTooLong(pdf, json);
+        return false;
+    }
+    return canCreate(pdf, error) && canCreate(json, error);
 }
 
 Placed writeNewFile(const QString& path, const QByteArray& bytes, QString* error) {

@@ -28,6 +28,11 @@ enum class Placed { Written, Exists, Failed };
 // Whether a new file can be made in path's folder, and no entry of any kind
 // (a dangling link included) has path's name. *error says why not.
 bool canCreate(const QString& path, QString* error);
+// canCreate for a record and its twin, after a check that neither name nor
+// the temporary name it is written under first passes the folder's limit
+// (counted in bytes: "č" takes two), which names the limit and the longest
+// name the record may have.
+bool canCreateRecord(const QString& pdf, const QString& json, QString* error);
 
 // Writes bytes to a new file at path: first to a hidden temporary file
 // ".NAME.XXXXXX.part" in the same folder, flushed to the disk, then renamed

@@ -11,10 +11,13 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QRawFont>
 #include <QTextLayout>
 #include <QTextOption>
 #include <algorithm>
 #include <iterator>
+#include <span>
+#include <vector>
 
 namespace {
 
@@ -30,6 +33,7 @@ constexpr int kDpi = 600;
 const QString kDash = QStringLiteral("\u2014");
 const QString kEllipsis = QStringLiteral("\u2026");
 constexpr qreal kCellPad = 1.2;
+constexpr qreal kCellMinPoints = 6;
 // Where the signatures begin; nothing above may reach it.
 constexpr qreal kSignaturesTop = kBottom - 46;
 
@@ -43,7 +47,8 @@ const QColor kStripe(243, 243, 243);
 // (PreferNoShaping), so the PDF's text layer gives back the words as written.
 class Sheet {
 public:
-    explicit Sheet(QPdfWriter* writer) : device_(writer), painter_(writer) {}
+    // drawn, when given, collects every text the sheet draws.
+    Sheet(QPdfWriter* writer, QString* drawn) : device_(writer), painter_(writer), drawn_(drawn) {}
 
     bool isActive() const { return painter_.isActive(); }
     void end() { painter_.end(); }
@@ -78,6 +83,8 @@ public:
         }
         layout.endLayout();
         if (draw) {
+            if (drawn_)
+                drawn_->append(text);
             painter_.setPen(colour);
             layout.draw(&painter_, QPointF(toDevice(x), toDevice(y)));
         }
@@ -123,10 +130,10 @@ public:
         return paragraph(cutToLines(text, font, width, maxLines), font, x, y, width);
     }
 
-    // A cell whose text is never cut: set smaller, down to 6 points, until
-    // it fits on one line.
+    // A cell whose text is never cut: set smaller, down to kCellMinPoints,
+    // until it fits on one line.
     void wholeCell(const QString& text, QFont font, const QRectF& box, Qt::Alignment align) {
-        while (font.pointSizeF() > 6 && !fitsLine(text, font, box.width()))
+        while (font.pointSizeF() > kCellMinPoints && !fitsLine(text, font, box.width()))
             font.setPointSizeF(font.pointSizeF() - 0.5);
         cell(text, font, box, align);
     }
@@ -145,6 +152,8 @@ public:
                            toDevice(box.width() - 2 * pad), toDevice(box.height()));
         const QString shown =
             QFontMetricsF(font, device_).elidedText(text, Qt::ElideRight, inner.width());
+        if (drawn_)
+            drawn_->append(shown);
         painter_.setFont(font);
         painter_.setPen(colour);
         painter_.drawText(inner, int(align | Qt::AlignVCenter), shown);
@@ -174,6 +183,7 @@ public:
 private:
     QPdfWriter* device_;
     QPainter painter_;
+    QString* drawn_;
 };
 
 QString orDash(const QString& text) {
@@ -220,7 +230,7 @@ qreal drawDetails(Sheet& sheet, const CommissionRecord& record, qreal y) {
     for (const auto& [name, text] : rows) {
         sheet.paragraph(name, label, kLeft, y, labelWidth, kMuted);
         y += sheet.boundedParagraph(text, value, kLeft + labelWidth, y, kWidth - labelWidth, 2) +
-             1.1;
+             0.8;
     }
     return y;
 }
@@ -242,13 +252,26 @@ const Column kInputColumns[] = {
     {QStringLiteral("Num."), 12, Qt::AlignRight},
     {QStringLiteral("Div."), 12, Qt::AlignRight},
 };
-constexpr int kColumnCount = int(std::size(kInputColumns));
+// An audit's: the plan, what the device holds, and whether the two agree.
+const Column kAuditColumns[] = {
+    {QStringLiteral("Input"), 10, Qt::AlignLeft},
+    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
+    {QStringLiteral("Num."), 12, Qt::AlignRight},
+    {QStringLiteral("Div."), 12, Qt::AlignRight},
+    {QStringLiteral("Per impulse"), 20, Qt::AlignRight},
+    {QStringLiteral("Intended"), 21.5, Qt::AlignRight},
+    {QStringLiteral("Rel. error"), 16, Qt::AlignRight},
+    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
+    {QStringLiteral("Num."), 12, Qt::AlignRight},
+    {QStringLiteral("Div."), 12, Qt::AlignRight},
+    {QStringLiteral("Matches the plan"), 35.5, Qt::AlignLeft},
+};
 constexpr int kPlanColumns = 7;  // the input's name and six of the plan
 constexpr int kBeforeColumn = 7; // then sign, numerator and divisor before
-constexpr int kAfterColumn = 10; // and after
+constexpr int kAfterColumn = 10; // and after (an audit: whether they match)
 constexpr int kIntendedColumn = 5;
 constexpr qreal kInputHeaderHeight = 5;
-constexpr qreal kInputRowHeight = 6;
+constexpr qreal kInputRowHeight = 5.5;
 constexpr qreal kBodyPoints = 8.5;
 // An intended amount that does not fit its cell at this size goes whole
 // into a note under the table.
@@ -256,10 +279,20 @@ constexpr qreal kIntendedMinPoints = 7;
 // The notes' height, within which their size goes down to 5 points.
 constexpr qreal kNotesMaxHeight = 22;
 
-qreal columnX(int column) {
+bool isAudit(const CommissionRecord& record) {
+    return record.kind == RecordKind::Audit;
+}
+
+std::span<const Column> inputColumns(const CommissionRecord& record) {
+    if (isAudit(record))
+        return kAuditColumns;
+    return kInputColumns;
+}
+
+qreal columnX(std::span<const Column> columns, int column) {
     qreal x = kLeft;
     for (int c = 0; c < column; ++c)
-        x += kInputColumns[c].width;
+        x += columns[c].width;
     return x;
 }
 
@@ -272,25 +305,30 @@ QString planHeading(const CommissionRecord& record) {
 qreal drawInputsHeader(Sheet& sheet, const CommissionRecord& record, qreal y,
                        const QFont& heading) {
     sheet.fill(QRectF(kLeft, y, kWidth, 2 * kInputHeaderHeight), kHeaderFill);
+    const std::span<const Column> columns = inputColumns(record);
+    const int columnCount = int(columns.size());
     const std::pair<QString, int> groups[] = {
-        {planHeading(record), 1},
-        {QStringLiteral("Before (the device)"), kBeforeColumn},
-        {QStringLiteral("After (read back)"), kAfterColumn},
+        {isAudit(record) ? QStringLiteral("Plan") : planHeading(record), 1},
+        {isAudit(record) ? QStringLiteral("The device (read)")
+                         : QStringLiteral("Before (the device)"),
+         kBeforeColumn},
+        {isAudit(record) ? QStringLiteral("Compared") : QStringLiteral("After (read back)"),
+         kAfterColumn},
     };
-    const int ends[] = {kBeforeColumn, kAfterColumn, kColumnCount};
+    const int ends[] = {kBeforeColumn, kAfterColumn, columnCount};
     for (int g = 0; g < 3; ++g) {
-        const qreal x = columnX(groups[g].second);
-        const qreal end = columnX(ends[g]);
+        const qreal x = columnX(columns, groups[g].second);
+        const qreal end = columnX(columns, ends[g]);
         sheet.wholeCell(groups[g].first, heading, QRectF(x, y, end - x, kInputHeaderHeight),
                         Qt::AlignLeft);
         sheet.rule(x + (g == 0 ? 0 : 1.5), y + kInputHeaderHeight, end - (g == 2 ? 0 : 1.5),
                    y + kInputHeaderHeight);
     }
     y += kInputHeaderHeight;
-    for (int c = 0; c < kColumnCount; ++c)
-        sheet.wholeCell(kInputColumns[c].title, heading,
-                        QRectF(columnX(c), y, kInputColumns[c].width, kInputHeaderHeight),
-                        kInputColumns[c].align);
+    for (int c = 0; c < columnCount; ++c)
+        sheet.wholeCell(columns[c].title, heading,
+                        QRectF(columnX(columns, c), y, columns[c].width, kInputHeaderHeight),
+                        columns[c].align);
     return y + kInputHeaderHeight;
 }
 
@@ -303,20 +341,46 @@ QStringList setTexts(const std::optional<ParameterSet>& set, int i) {
             QString::number(row[Others::kDivisorColumn])};
 }
 
-// Input i's cells, one per column of kInputColumns; an intended amount too
+// Whether input i of the set read agrees with the plan: "yes", or "no: "
+// and the fields that do not; a dash when nothing was read.
+QString matchText(const CommissionRecord& record, int i) {
+    if (!record.before)
+        return kDash;
+    const std::pair<int, QString> fields[] = {{Others::kSignColumn, QStringLiteral("sign")},
+                                              {Others::kNumeratorColumn, QStringLiteral("num.")},
+                                              {Others::kDivisorColumn, QStringLiteral("div.")}};
+    QStringList differing;
+    for (const auto& [column, name] : fields) {
+        if (record.before->table[i][column] != record.plan.set.table[i][column])
+            differing << name;
+    }
+    return differing.isEmpty() ? QStringLiteral("yes")
+                               : QStringLiteral("no: ") + differing.join(QStringLiteral(", "));
+}
+
+// text, or when it does not fit a cell of the given width even at
+// minPoints, "note N" with text whole in *notes as "(N) IN i what text":
+// amounts and fractions are never cut.
+QString wholeOrNote(const Sheet& sheet, const QString& text, qreal width, qreal minPoints, int i,
+                    const QString& what, QStringList* notes) {
+    if (sheet.fitsLine(text, sheet.font(minPoints), width))
+        return text;
+    *notes << QStringLiteral("(%1) IN %2 %3 %4")
+                  .arg(QString::number(notes->size() + 1), QString::number(i + 1), what, text);
+    return QStringLiteral("note %1").arg(notes->size());
+}
+
+// Input i's cells, one per column of inputColumns(); an intended amount too
 // long for its cell is named by its note ("note 2") and added to *notes.
 QStringList inputRowTexts(Sheet& sheet, const CommissionRecord& record, int i, QStringList* notes) {
     const auto& row = record.plan.set.table[i];
     const std::optional<IntendedAmount> intended = intendedAmount(record.plan, i);
     const bool minus = row[Others::kSignColumn] != 1;
-    QString amount =
-        intended ? (minus ? QStringLiteral("-") : QString()) + intended->text.trimmed() : QString();
-    if (!sheet.fitsLine(amount, sheet.font(kIntendedMinPoints),
-                        kInputColumns[kIntendedColumn].width)) {
-        *notes << QStringLiteral("(%1) IN %2 intended %3")
-                      .arg(QString::number(notes->size() + 1), QString::number(i + 1), amount);
-        amount = QStringLiteral("note %1").arg(notes->size());
-    }
+    const QString amount = wholeOrNote(
+        sheet,
+        intended ? (minus ? QStringLiteral("-") : QString()) + intended->text.trimmed() : QString(),
+        kInputColumns[kIntendedColumn].width, kIntendedMinPoints, i, QStringLiteral("intended"),
+        notes);
     QString error;
     if (intended)
         error = !intended->relativeError ? kDash
@@ -330,17 +394,23 @@ QStringList inputRowTexts(Sheet& sheet, const CommissionRecord& record, int i, Q
                        row[Others::kDivisorColumn] == 0 ? kDash : coefficientText(row),
                        amount,
                        error} +
-           setTexts(record.before, i) + setTexts(record.after, i);
+           setTexts(record.before, i) +
+           (isAudit(record) ? QStringList{matchText(record, i)} : setTexts(record.after, i));
 }
 
 // Whether cell c of input i is set in bold: a plan value that differs from
 // what the device held before, an after value that differs from the plan, a
-// relative error beyond the tolerance.
+// relative error beyond the tolerance; in an audit, a value the device holds
+// that differs from the plan, and "no".
 bool boldCell(const CommissionRecord& record, int i, int c) {
     const int setColumnOf[] = {Others::kSignColumn, Others::kNumeratorColumn,
                                Others::kDivisorColumn};
     const auto& plan = record.plan.set.table[i];
-    if (c >= 1 && c <= 3 && record.before)
+    if (isAudit(record) && c >= kBeforeColumn && record.before)
+        return c == kAfterColumn ? matchText(record, i) != QLatin1String("yes")
+                                 : record.before->table[i][setColumnOf[c - kBeforeColumn]] !=
+                                       plan[setColumnOf[c - kBeforeColumn]];
+    if (c >= 1 && c <= 3 && record.before && !isAudit(record))
         return record.before->table[i][setColumnOf[c - 1]] != plan[setColumnOf[c - 1]];
     if (c >= kAfterColumn && record.after)
         return record.after->table[i][setColumnOf[c - kAfterColumn]] !=
@@ -358,25 +428,172 @@ void drawInputRow(Sheet& sheet, const CommissionRecord& record, int i, qreal y,
     const QStringList texts = inputRowTexts(sheet, record, i, notes);
     if (i % 2 == 1)
         sheet.fill(QRectF(kLeft, y, kWidth, kInputRowHeight), kStripe);
-    for (int c = 0; c < kColumnCount; ++c)
+    const std::span<const Column> columns = inputColumns(record);
+    for (int c = 0; c < int(columns.size()); ++c)
         sheet.wholeCell(texts[c], sheet.font(kBodyPoints, boldCell(record, i, c)),
-                        QRectF(columnX(c), y, kInputColumns[c].width, kInputRowHeight),
-                        kInputColumns[c].align);
+                        QRectF(columnX(columns, c), y, columns[c].width, kInputRowHeight),
+                        columns[c].align);
 }
 
-// The intended amounts too long for their cells, whole, in a size that
-// keeps them within kNotesMaxHeight.
-qreal drawNotes(Sheet& sheet, const QStringList& notes, qreal y) {
+// The amounts and facts too long for their cells, whole, in a size that
+// keeps them within maxHeight (5 points and more while kNotesMaxHeight
+// holds them, 4.5 at the least).
+qreal drawNotes(Sheet& sheet, const QStringList& notes, qreal y, qreal maxHeight,
+                bool draw = true) {
     if (notes.isEmpty())
         return 0;
     const QString text = notes.join(QStringLiteral("; "));
     QFont font = sheet.font(7.5);
-    while (font.pointSizeF() > 5 && sheet.paragraph(text, font, kLeft, y, kWidth, kInk,
-                                                    Qt::AlignLeft, false) > kNotesMaxHeight)
+    while (font.pointSizeF() > 4.5 &&
+           sheet.paragraph(text, font, kLeft, y, kWidth, kInk, Qt::AlignLeft, false) > maxHeight)
         font.setPointSizeF(font.pointSizeF() - 0.5);
-    return sheet.paragraph(text, font, kLeft, y, kWidth) + 0.8;
+    return sheet.paragraph(text, font, kLeft, y, kWidth, kInk, Qt::AlignLeft, draw) + 0.8;
 }
 
+// What each input counts, as the plan says it: a table under the inputs
+// with a row for each input the plan gives a label, unit or meter facts.
+const Column kMeaningColumns[] = {
+    {QStringLiteral("Input"), 10, Qt::AlignLeft},
+    {QStringLiteral("What it counts"), 63, Qt::AlignLeft},
+    {QStringLiteral("Unit"), 26, Qt::AlignLeft},
+    {QStringLiteral("Meter constant"), 40, Qt::AlignRight},
+    {QStringLiteral("CT"), 15, Qt::AlignRight},
+    {QStringLiteral("VT"), 20, Qt::AlignRight},
+};
+constexpr int kMeaningColumnCount = int(std::size(kMeaningColumns));
+constexpr int kLabelColumn = 1;
+// Above and below each row's text: more in a larger size, 0.4 mm at 6 points.
+qreal meaningPad(const QFont& font) {
+    return 0.4 + (font.pointSizeF() - kCellMinPoints) * 0.3;
+}
+// The room kept under the inputs for the output and the result.
+constexpr qreal kRoomAfterInputs = 44;
+
+struct MeaningRow {
+    QStringList texts; // one per column of kMeaningColumns
+};
+
+qreal meaningX(int column) {
+    qreal x = kLeft;
+    for (int c = 0; c < column; ++c)
+        x += kMeaningColumns[c].width;
+    return x;
+}
+
+// "10000 per kWh": the impulses the meter counts per unit of its register.
+QString meterConstantText(const InputMeaning& meaning) {
+    const QString per =
+        meterConstantUnit(meaning.unit, !meaning.ct.isEmpty() || !meaning.vt.isEmpty());
+    const QString constant = meaning.meterConstant.trimmed();
+    return per.isEmpty() || constant.isEmpty() ? constant
+                                               : constant + QStringLiteral(" per ") + per;
+}
+
+// The rows of the inputs the plan says something of; facts too long for
+// their cells go whole into *notes.
+std::vector<MeaningRow> meaningRows(const Sheet& sheet, const CommissionRecord& record,
+                                    QStringList* notes) {
+    std::vector<MeaningRow> rows;
+    for (int i = 0; i < Others::kInputs; ++i) {
+        const InputMeaning& meaning = record.plan.meanings[i];
+        if (meaning.label.isEmpty() && meaning.unit.isEmpty() && meaning.meterConstant.isEmpty())
+            continue;
+        const std::pair<QString, QString> facts[] = {
+            {QStringLiteral("meter constant"), meterConstantText(meaning)},
+            {QStringLiteral("CT"), meaning.ct.trimmed()},
+            {QStringLiteral("VT"), meaning.vt.trimmed()},
+        };
+        MeaningRow row{{QStringLiteral("IN %1").arg(i + 1), meaning.label, meaning.unit}};
+        for (int f = 0; f < 3; ++f)
+            row.texts << wholeOrNote(sheet, facts[f].second, kMeaningColumns[3 + f].width,
+                                     kCellMinPoints, i, facts[f].first, notes);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The table's height with labels of at most labelLines lines in font.
+qreal meaningsHeight(const Sheet& sheet, const std::vector<MeaningRow>& rows, const QFont& font,
+                     int labelLines) {
+    if (rows.empty())
+        return 0;
+    const qreal line = sheet.lineHeight(font);
+    qreal height = line + 2 * meaningPad(font);
+    const qreal width = kMeaningColumns[kLabelColumn].width - 2 * kCellPad;
+    for (const MeaningRow& row : rows)
+        height += std::clamp(sheet.lineCount(row.texts[kLabelColumn], font, width), 1, labelLines) *
+                      line +
+                  2 * meaningPad(font);
+    return height;
+}
+
+// One row of the meanings table at y, each cell on the label's first line;
+// returns where it ends.
+qreal drawMeaningRow(Sheet& sheet, const MeaningRow& row, const QFont& font, int labelLines,
+                     qreal y, bool stripe) {
+    const qreal line = sheet.lineHeight(font);
+    const qreal labelWidth = kMeaningColumns[kLabelColumn].width - 2 * kCellPad;
+    const qreal height =
+        std::clamp(sheet.lineCount(row.texts[kLabelColumn], font, labelWidth), 1, labelLines) *
+        line;
+    if (stripe)
+        sheet.fill(QRectF(kLeft, y, kWidth, height + 2 * meaningPad(font)), kStripe);
+    sheet.boundedParagraph(row.texts[kLabelColumn], font, meaningX(kLabelColumn) + kCellPad,
+                           y + meaningPad(font), labelWidth, labelLines);
+    for (int c = 0; c < kMeaningColumnCount; ++c)
+        if (c != kLabelColumn)
+            sheet.wholeCell(
+                row.texts[c], font,
+                QRectF(meaningX(c), y + meaningPad(font), kMeaningColumns[c].width, line),
+                kMeaningColumns[c].align);
+    return y + height + 2 * meaningPad(font);
+}
+
+// The table in the largest size, and with labels of two lines where they
+// can be, that keeps it within room; returns where it ends.
+qreal drawMeanings(Sheet& sheet, const std::vector<MeaningRow>& rows, qreal y, qreal room) {
+    if (rows.empty())
+        return y;
+    QFont font = sheet.font(kBodyPoints);
+    int labelLines = 2;
+    while (meaningsHeight(sheet, rows, font, labelLines) > room &&
+           (font.pointSizeF() > 6 || labelLines > 1)) {
+        if (font.pointSizeF() > 6)
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+        else
+            labelLines = 1;
+    }
+    const QFont heading = sheet.font(std::min(font.pointSizeF(), 7.5), true);
+    const qreal line = sheet.lineHeight(font);
+    const qreal tableTop = y;
+    sheet.fill(QRectF(kLeft, y, kWidth, line + 2 * meaningPad(font)), kHeaderFill);
+    for (int c = 0; c < kMeaningColumnCount; ++c)
+        sheet.wholeCell(kMeaningColumns[c].title, heading,
+                        QRectF(meaningX(c), y + meaningPad(font), kMeaningColumns[c].width, line),
+                        kMeaningColumns[c].align);
+    y += line + 2 * meaningPad(font);
+    for (size_t r = 0; r < rows.size(); ++r)
+        y = drawMeaningRow(sheet, rows[r], font, labelLines, y, r % 2 == 1);
+    sheet.rule(kLeft, tableTop, kLeft + kWidth, tableTop, 0.35, kInk);
+    sheet.rule(kLeft, y, kLeft + kWidth, y, 0.35, kInk);
+    return y;
+}
+
+// The key under the inputs.
+QString inputsKey(const CommissionRecord& record) {
+    return QStringLiteral(
+               "Per impulse: numerator \u00F7 divisor with its sign. Intended: the amount "
+               "per impulse the plan names; Rel. error: |numerator \u00F7 divisor \u2212 "
+               "intended| \u00F7 intended, \"!\" beyond the tolerance %1. %2")
+        .arg(relativeErrorText(record.plan.tolerance.value()),
+             isAudit(record)
+                 ? QStringLiteral("Bold: a value the device holds that differs from the plan.")
+                 : QStringLiteral("Bold: a plan value that differs from the device's before the "
+                                  "run, a value read back that differs from the plan."));
+}
+
+// The inputs table, what each input counts, the notes and the key, the
+// second table set smaller where the page needs its room.
 qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
     const qreal tableTop = y;
     y = drawInputsHeader(sheet, record, y, sheet.font(7.5, true));
@@ -388,18 +605,30 @@ qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
     sheet.rule(kLeft, tableTop, kLeft + kWidth, tableTop, 0.35, kInk);
     sheet.rule(kLeft, y, kLeft + kWidth, y, 0.35, kInk);
     for (const int c : {kBeforeColumn, kAfterColumn})
-        sheet.rule(columnX(c), tableTop, columnX(c), y, 0.25);
+        sheet.rule(columnX(inputColumns(record), c), tableTop, columnX(inputColumns(record), c), y,
+                   0.25);
     y += 1.2;
-    y += drawNotes(sheet, notes, y);
-    y += sheet.paragraph(
-        QStringLiteral("Per impulse: numerator \u00F7 divisor with its sign. Intended: the amount "
-                       "per impulse the plan names; Rel. error: |numerator \u00F7 divisor \u2212 "
-                       "intended| \u00F7 intended, \"!\" beyond the tolerance %1. Bold: a plan "
-                       "value that differs from the device's before the run, a value read back "
-                       "that differs from the plan.")
-            .arg(relativeErrorText(record.plan.tolerance.value())),
-        sheet.font(7.5), kLeft, y, kWidth, kMuted);
-    return y;
+    const std::vector<MeaningRow> meanings = meaningRows(sheet, record, &notes);
+    const QString key = inputsKey(record);
+    const qreal room = kSignaturesTop - kRoomAfterInputs - y;
+    QFont keyFont = sheet.font(7.5);
+    qreal notesRoom = kNotesMaxHeight;
+    auto keyHeight = [&] {
+        return sheet.paragraph(key, keyFont, kLeft, y, kWidth, kMuted, Qt::AlignLeft, false);
+    };
+    // A crowded page (long labels above, long amounts) sets the key and the
+    // notes smaller before the meanings lose their labels' second lines.
+    const qreal fewest = meaningsHeight(sheet, meanings, sheet.font(kCellMinPoints), 1);
+    if (fewest + drawNotes(sheet, notes, y, notesRoom, false) + keyHeight() > room) {
+        keyFont.setPointSizeF(6.5);
+        notesRoom = std::max(8.0, room - fewest - keyHeight());
+    }
+    y = drawMeanings(sheet, meanings, y,
+                     room - drawNotes(sheet, notes, y, notesRoom, false) - keyHeight());
+    if (!meanings.empty())
+        y += 1.2;
+    y += drawNotes(sheet, notes, y, notesRoom);
+    return y + sheet.paragraph(key, keyFont, kLeft, y, kWidth, kMuted);
 }
 
 qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {
@@ -408,13 +637,21 @@ qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {
     const qreal height = 6;
     const qreal nameWidth = 40;
     const qreal valueWidth = 24;
+    const QString matches = !record.before ? kDash
+                            : record.before->output == record.plan.set.output
+                                ? QStringLiteral("yes")
+                                : QStringLiteral("no");
     const QString values[] = {
         QString::number(record.plan.set.output),
         record.before ? QString::number(record.before->output) : kDash,
-        record.after ? QString::number(record.after->output) : kDash,
+        isAudit(record) ? matches
+        : record.after  ? QString::number(record.after->output)
+                        : kDash,
     };
-    const QString titles[] = {QStringLiteral("Plan"), QStringLiteral("Before"),
-                              QStringLiteral("After")};
+    const QString titles[] = {QStringLiteral("Plan"),
+                              isAudit(record) ? QStringLiteral("Device") : QStringLiteral("Before"),
+                              isAudit(record) ? QStringLiteral("Matches")
+                                              : QStringLiteral("After")};
     sheet.fill(QRectF(kLeft, y, nameWidth + 3 * valueWidth, height - 1), kHeaderFill);
     for (int c = 0; c < 3; ++c)
         sheet.cell(titles[c], heading,
@@ -424,10 +661,13 @@ qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {
     sheet.cell(QStringLiteral("Output value"), body, QRectF(kLeft, y, nameWidth, height),
                Qt::AlignLeft);
     const bool changed = record.before && record.before->output != record.plan.set.output;
+    const int boldColumn = isAudit(record) ? 1 : 0; // an audit: the device's value
     for (int c = 0; c < 3; ++c)
-        sheet.cell(values[c], c == 0 && changed ? sheet.font(9.5, true) : body,
-                   QRectF(kLeft + nameWidth + c * valueWidth, y, valueWidth, height),
-                   Qt::AlignRight);
+        sheet.cell(
+            values[c],
+            (c == boldColumn || (isAudit(record) && c == 2)) && changed ? sheet.font(9.5, true)
+                                                                        : body,
+            QRectF(kLeft + nameWidth + c * valueWidth, y, valueWidth, height), Qt::AlignRight);
     y += height;
     sheet.rule(kLeft, y, kLeft + nameWidth + 3 * valueWidth, y, 0.35, kInk);
     return y;
@@ -447,8 +687,9 @@ QString resultText(const CommissionRecord& record) {
 // differences) in a smaller size, down to 5.5 points; what still does not
 // fit is cut with "…" (the twin holds it whole).
 qreal drawResult(Sheet& sheet, const CommissionRecord& record, qreal y, qreal bottom) {
-    const bool verified =
-        record.outcome == Outcome::Verified || record.outcome == Outcome::Unchanged;
+    const bool verified = record.outcome == Outcome::Verified ||
+                          record.outcome == Outcome::Unchanged ||
+                          record.outcome == Outcome::Matches;
     const qreal pad = 2.5;
     const qreal textWidth = kWidth - 2 * pad;
     QString text = resultText(record);
@@ -528,32 +769,37 @@ void drawFooter(Sheet& sheet, const CommissionRecord& record) {
         QRectF(kLeft - 1.2, y, kWidth + 2.4, 3.5), Qt::AlignLeft, kMuted);
 }
 
+QString recordTitle(const CommissionRecord& record) {
+    return isAudit(record) ? QStringLiteral("KTR6 audit record")
+                           : QStringLiteral("KTR6 commissioning record");
+}
+
 } // namespace
 
-QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
-    warning->clear();
-    if (!QFontDatabase::families().contains(kRecordFontFamily))
-        *warning = QStringLiteral("the font %1 is not installed (Debian package "
-                                  "fonts-dejavu-core); letters beyond Latin may print wrongly")
-                       .arg(kRecordFontFamily);
+namespace {
 
+// The page; drawn, when given, collects every text on it.
+QByteArray drawRecord(const CommissionRecord& record, QString* drawn) {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     QPdfWriter writer(&buffer);
     writer.setResolution(kDpi);
     writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
                                      QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
-    writer.setTitle(QStringLiteral("KTR6 commissioning record"));
+    writer.setTitle(recordTitle(record));
     writer.setCreator(QStringLiteral("ktr6ctl ") + record.version);
     {
-        Sheet sheet(&writer);
+        Sheet sheet(&writer, drawn);
         if (!sheet.isActive())
             return {};
         qreal y = kTop;
-        y += sheet.paragraph(QStringLiteral("KTR6 commissioning record"), sheet.font(18, true),
-                             kLeft, y, kWidth);
-        y += sheet.paragraph(QStringLiteral("The parameter set of an Orvelt KTR6 impulse summing "
-                                            "relay, as written and read back."),
+        y += sheet.paragraph(recordTitle(record), sheet.font(18, true), kLeft, y, kWidth);
+        y += sheet.paragraph(isAudit(record)
+                                 ? QStringLiteral("The parameter set of an Orvelt KTR6 impulse "
+                                                  "summing relay, as read and compared with the "
+                                                  "plan; nothing was written to it.")
+                                 : QStringLiteral("The parameter set of an Orvelt KTR6 impulse "
+                                                  "summing relay, as written and read back."),
                              sheet.font(9), kLeft, y, kWidth, kMuted) +
              2;
         sheet.rule(kLeft, y, kLeft + kWidth, y, 0.5, kInk);
@@ -570,4 +816,79 @@ QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
         sheet.end();
     }
     return buffer.data();
+}
+
+// Whether some installed font has a glyph for a character, the record's own
+// family first. Qt draws a character its font lacks in another installed
+// font that has it, and an empty box where none has it.
+class FontCoverage {
+public:
+    FontCoverage() : families_(QFontDatabase::families()) {
+        families_.removeAll(kRecordFontFamily);
+        families_.prepend(kRecordFontFamily);
+    }
+    bool covers(char32_t c) {
+        for (qsizetype i = 0; i < families_.size(); ++i) {
+            if (fonts_.size() <= i) {
+                QFont font(families_[i]);
+                font.setStyleStrategy(QFont::NoFontMerging);
+                fonts_.push_back(QRawFont::fromFont(font));
+            }
+            // A font engine without a character map is Qt's box drawer.
+            const QRawFont& raw = fonts_[i];
+            if (raw.isValid() && !raw.fontTable("cmap").isEmpty() && raw.supportsCharacter(c))
+                return true;
+        }
+        return false;
+    }
+
+private:
+    QStringList families_;
+    QList<QRawFont> fonts_;
+};
+
+QString codePoint(char32_t c) {
+    return QStringLiteral("U+%1").arg(
+        QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0')));
+}
+
+} // namespace
+
+QByteArray recordPdf(const CommissionRecord& record, QString* warning) {
+    warning->clear();
+    if (!QFontDatabase::families().contains(kRecordFontFamily))
+        *warning = QStringLiteral("the font %1 is not installed (Debian package "
+                                  "fonts-dejavu-core); another installed font stands in for it")
+                       .arg(kRecordFontFamily);
+    return drawRecord(record, nullptr);
+}
+
+QString recordFontProblem(const CommissionRecord& record) {
+    FontCoverage coverage;
+    if (!coverage.covers(U'A'))
+        return QStringLiteral("no font is installed (none that fontconfig finds has Latin "
+                              "letters), and the record would print as empty boxes; install %1 "
+                              "(Debian package fonts-dejavu-core)")
+            .arg(kRecordFontFamily);
+    QString drawn;
+    drawRecord(record, &drawn);
+    // The plan's own texts too, whether the page shows them whole or not.
+    for (const InputMeaning& meaning : record.plan.meanings)
+        drawn += meaning.label + meaning.unit;
+    QList<char32_t> missing;
+    for (const char32_t c : drawn.toUcs4()) {
+        if (!QChar::isSpace(c) && !missing.contains(c) && !coverage.covers(c))
+            missing.push_back(c);
+    }
+    if (missing.isEmpty())
+        return {};
+    QStringList shown;
+    for (const char32_t c : missing.mid(0, 8))
+        shown << QStringLiteral("\"%1\" (%2)").arg(QString::fromUcs4(&c, 1), codePoint(c));
+    if (missing.size() > 8)
+        shown << QStringLiteral("%1 more").arg(QString::number(missing.size() - 8));
+    return QStringLiteral("no installed font has %1, which the record needs; install a font "
+                          "that has them (%2, Debian package fonts-dejavu-core, has Latin, "
+                          "Greek and Cyrillic letters)")
+        .arg(shown.join(QStringLiteral(", ")), kRecordFontFamily);
 }

@@ -28,7 +28,11 @@ public:
     CommissionJob(const SiteRelay& relay, CommissionRequest request)
         : relay_(relay), run_(std::move(request)) {}
 
-    bool prepare(QString* error) override { return run_.prepare(relay_.port, error); }
+    bool prepare(QString* error) override {
+        // The port as the relay's thread will open it, for the record's font check.
+        return run_.prepare({relay_.port, deviceForPort(relay_.port, programDirectory()), {}, 0},
+                            error);
+    }
     void exchange(MSComm& port, const Pause& pause, StopRequest* stop) override {
         run_.exchange(port, pause, stop);
     }

@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -227,10 +228,24 @@ DurableFile::Result DurableFile::create(const QString& path, const QByteArray& b
     return {};
 }
 
+qsizetype DurableFile::nameLimit(const QString& path) {
+    const long limit = ::pathconf(folderOf(path).constData(), _PC_NAME_MAX);
+    return limit > 0 ? qsizetype(limit) : qsizetype(NAME_MAX);
+}
+
+qsizetype DurableFile::temporaryNameBytes(const QString& path) {
+    constexpr qsizetype kAround = 13; // "." before the name, ".XXXXXX.part" after it
+    return QFile::encodeName(QFileInfo(path).fileName()).size() + kAround;
+}
+
 DurableFile::Result DurableFile::canCreate(const QString& path) {
     struct stat entry {};
     if (sys().stat(QFile::encodeName(path).constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0)
         return failure(Outcome::Exists, Step::Look, EEXIST);
+    // A name that fits while its temporary one does not would fail only
+    // once the file is written.
+    if (temporaryNameBytes(path) > nameLimit(path))
+        return failure(Outcome::Unchanged, Step::Temp, ENAMETOOLONG);
     const Temp probe = makeTemp(path, 0600);
     if (probe.fd < 0)
         return failure(Outcome::Unchanged, Step::Temp, errno);

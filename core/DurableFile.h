@@ -46,8 +46,18 @@ public:
 
     // Whether a new file can be made in path's folder, and no entry of any
     // kind (a dangling link included) has path's name: Done, Exists, or
-    // Unchanged at Temp with the reason a file cannot be made there.
+    // Unchanged at Temp with the reason a file cannot be made there
+    // (ENAMETOOLONG, before anything is made, when the temporary name would
+    // pass nameLimit). The probe makes and removes a temporary file, never
+    // the final name.
     static Result canCreate(const QString& path);
+
+    // The longest file name path's folder takes, in bytes (255 where the
+    // file system does not say).
+    static qsizetype nameLimit(const QString& path);
+    // The length in bytes of the temporary name a file at path is written
+    // under first (".NAME.XXXXXX.part"): 13 more than its own name.
+    static qsizetype temporaryNameBytes(const QString& path);
 
     // Puts bytes in the place of the regular file at path (path names the
     // file itself, not a link to it), keeping its owner, group and mode; a

@@ -74,8 +74,34 @@ const QString kLongAmount = QStringLiteral("0.1") + QString(197, QLatin1Char('0'
 // out, its read-back did not answer), "tight tolerance" (IN 3's amount
 // beyond it), "long amounts" (every input's amount of 200 characters),
 // "long path" (a device path of 1,000 characters in the port and the
-// reason, and the write failed).
+// reason, and the write failed), "meanings" (three inputs say what they
+// count), "full meanings" (every input a label of 80 characters, a unit of
+// 16, a meter constant and both ratios), "zone Z" (the time in zone Z),
+// "audit" (an audit's record).
 void applyVariant(CommissionRecord& record, const QString& variant) {
+    if (variant == QLatin1String("audit")) { // the set read: the plan's, or the one before
+        record.kind = RecordKind::Audit;
+        record.before = record.outcome == Outcome::Matches ? record.plan.set : beforeSet();
+        record.after.reset();
+        record.differences = parameterSetDifferences(*record.before, record.plan.set);
+    }
+    if (variant == QLatin1String("meanings")) {
+        record.plan.meanings[0] = {QStringLiteral("Incomer T1, import"), QStringLiteral("kWh"),
+                                   QStringLiteral("400"), QStringLiteral("200/5"), QString()};
+        record.plan.meanings[2] = {QStringLiteral("Kotolňa, plyn"), QStringLiteral("m³"),
+                                   QStringLiteral("12"), QString(), QString()};
+        record.plan.meanings[5].label = QStringLiteral("Spare");
+    }
+    for (int i = 0; i < 6 && variant.contains(QLatin1String("full meanings")); ++i)
+        record.plan.meanings[i] = {
+            QStringLiteral("Prívod T%1, odber — činná energia, vstup č. %1 — ")
+                .arg(i + 1)
+                .repeated(2)
+                .left(80),
+            QStringLiteral("m³ zemného plynu"), "10000", "1500/5", "22000/100"};
+    if (variant.startsWith(QLatin1String("zone ")))
+        record.time =
+            QDateTime(QDate(2015, 3, 10), QTime(9, 15), QTimeZone(variant.mid(5).toLatin1()));
     if (variant.contains(QLatin1String("write failed")) || variant == QLatin1String("long path")) {
         record.outcome = Outcome::Failed;
         record.before = beforeSet();
@@ -86,7 +112,7 @@ void applyVariant(CommissionRecord& record, const QString& variant) {
     }
     if (variant == QLatin1String("tight tolerance"))
         record.plan.tolerance = *parseTolerance(QStringLiteral("1e-7"), nullptr);
-    if (variant == QLatin1String("long amounts") || variant == QLatin1String("long path"))
+    if (variant.contains(QLatin1String("long amounts")) || variant == QLatin1String("long path"))
         for (QString& amount : record.plan.amounts)
             amount = kLongAmount;
     if (variant == QLatin1String("long path")) {
@@ -189,7 +215,7 @@ void CtlRecordTest::pdfReadsBackAsText_data() {
     QTest::addColumn<int>("outcome");
     QTest::addColumn<QString>("variant");     // see applyVariant
     QTest::addColumn<QStringList>("lines");   // lines of the text layer, blanks run together
-    QTest::addColumn<QStringList>("phrases"); // in the text, lines joined by blanks
+    QTest::addColumn<QStringList>("phrases"); // in the text, lines joined by blanks; "!..." not
 
     const QStringList common = {
         "KTR6 commissioning record",
@@ -268,6 +294,43 @@ void CtlRecordTest::pdfReadsBackAsText_data() {
         << QStringList{"(1) IN 1 intended " + kLongAmount + ";",
                        "(2) IN 2 intended -" + kLongAmount + ";",
                        "(6) IN 6 intended " + kLongAmount};
+    // An audit: the plan, the set read and whether they agree; nothing written.
+    const QStringList audit = {"KTR6 audit record", "Plan The device (read) Compared",
+                               "Input Sign Num. Div. Per impulse Intended Rel. error Sign Num. "
+                               "Div. Matches the plan",
+                               "Plan Device Matches"};
+    const QStringList notAudit = {"!KTR6 commissioning record", "!After", "!Plan (", "!Before",
+                                  "!written and read back"};
+    QTest::newRow("audit, matches")
+        << int(Outcome::Matches) << QStringLiteral("audit")
+        << audit + QStringList{"IN 1 plus 1 10 0.1 40/400 0 plus 1 10 yes",
+                               "IN 6 plus 0 0 — 1 — plus 0 0 yes", "Output value 7 7 yes",
+                               "Matches: the device holds the plan's set"}
+        << notAudit + QStringList{"as read and compared with the plan; nothing was written to it."};
+    QTest::newRow("audit, differs")
+        << int(Outcome::Differs) << QStringLiteral("audit")
+        << audit + QStringList{"IN 1 plus 1 10 0.1 40/400 0 plus 16 1 no: num., div.",
+                               "IN 3 plus 1 12 0.083333 0.0833333 4e-07 plus 300 65535 no: num., "
+                               "div.",
+                               "Output value 7 5 no"}
+        << QStringList{"DIFFERS: IN 1 numerator: device 16, file 1; IN 1 divisor: device 1, file "
+                       "10; IN 3 numerator: device 300, file 1;"} +
+               notAudit;
+    // What the inputs count, under the inputs; a meter constant per the unit
+    // its register counts.
+    QTest::newRow("labels, units and meter facts")
+        << int(Outcome::Verified) << QStringLiteral("meanings")
+        << QStringList{"Input What it counts Unit Meter constant CT VT",
+                       "IN 1 Incomer T1, import kWh 400 per kWh 200/5",
+                       "IN 3 Kotolňa, plyn m³ 12 per m³", "IN 6 Spare"}
+        << QStringList();
+    // The offset as the time had it, west of UTC too.
+    for (const auto& [zone, offset] :
+         {std::pair{"America/Caracas", "-04:30"}, {"Asia/Kathmandu", "+05:45"}})
+        QTest::newRow(zone) << int(Outcome::Verified) << QStringLiteral("zone ") + zone
+                            << QStringList{QStringLiteral("Date and time 2015-03-10 09:15:00 UTC") +
+                                           offset}
+                            << QStringList();
 }
 
 void CtlRecordTest::pdfReadsBackAsText() {
@@ -297,12 +360,18 @@ void CtlRecordTest::pdfReadsBackAsText() {
     // Wrapped at any blank, or inside a long word.
     const QString joined = text.join(' ');
     for (const QString& phrase : phrases)
-        QVERIFY2(joined.contains(phrase) ||
-                     QString(joined).remove(' ').contains(QString(phrase).remove(' ')),
+        QVERIFY2(phrase.startsWith('!')
+                     ? !joined.contains(phrase.mid(1))
+                     : joined.contains(phrase) ||
+                           QString(joined).remove(' ').contains(QString(phrase).remove(' ')),
                  qPrintable(QStringLiteral("wanted \"%1\" in:\n%2").arg(phrase, joined)));
     for (const QString& line : QStringList{"Technician Customer", "Name J. Kováč Name",
                                            "Signature Signature", "Date Date"})
         QVERIFY2(text.contains(line), qPrintable(text.join('\n')));
+    // The twin names the moment the page names, offset included.
+    const QString when = lineStarting(text, QStringLiteral("Date and time ")).mid(14);
+    QCOMPARE(QJsonDocument::fromJson(recordJson(record)).object().value("time").toString(),
+             when.left(10) + 'T' + when.mid(11, 8) + when.mid(23));
 }
 
 void CtlRecordTest::pdfWordsStayOnThePageApart_data() {
@@ -323,6 +392,13 @@ void CtlRecordTest::pdfWordsStayOnThePageApart_data() {
         << int(Outcome::NotVerified) << 19 << wide << QStringLiteral("long amounts");
     QTest::newRow("write failed, a path of 1,000 characters, amounts of 200")
         << int(Outcome::Failed) << 0 << wide << QStringLiteral("long path");
+    QTest::newRow("audit, 19 differences, labels of words")
+        << int(Outcome::Differs) << 19 << words << QStringLiteral("audit");
+    QTest::newRow("2 differences, full labels, units and facts")
+        << int(Outcome::NotVerified) << 2 << QStringLiteral("Rozvodňa Žilina")
+        << QStringLiteral("full meanings");
+    QTest::newRow("labels of 80 W, full meanings, amounts of 200")
+        << int(Outcome::NotVerified) << 2 << wide << QStringLiteral("full meanings, long amounts");
 }
 
 void CtlRecordTest::pdfWordsStayOnThePageApart() {
@@ -398,6 +474,14 @@ void CtlRecordTest::pdfWordsStayOnThePageApart() {
         poppler(QStringLiteral("pdftotext"), pdf, {}).remove(QRegularExpression("[\\s-]"));
     for (const QString& amount : record.plan.amounts)
         QVERIFY2(text.contains(QString(amount).remove(' ')), qPrintable(amount));
+    // So are the facts and units; a label of 80 characters stays whole where
+    // amounts of 200 leave it room.
+    const bool crowded = variant.contains(QLatin1String("long amounts"));
+    for (const InputMeaning& m : record.plan.meanings)
+        for (const QString& said :
+             {crowded ? QString() : m.label, m.unit, m.meterConstant, m.ct, m.vt})
+            QVERIFY2(text.contains(QString(said).remove(QRegularExpression("[\\s-]"))),
+                     qPrintable(said));
     if (variant == QLatin1String("long path")) {
         QVERIFY2(!text.contains(record.port.device) && text.contains(u'…'), qPrintable(text));
         QVERIFY(QJsonDocument::fromJson(recordJson(record))

@@ -236,7 +236,8 @@ void CtlCoreTest::commandLine_data() {
                                  << "--tolerance: " << 0 << "";
     QTest::newRow("tolerance on read")
         << QStringList{"read", "--tolerance", "1e-3"}
-        << "--tolerance belongs to the write, coefficient, diff and commission commands" << 0 << "";
+        << "--tolerance belongs to the write, coefficient, diff, commission and audit commands" << 0
+        << "";
     QTest::newRow("two amounts") << QStringList{"coefficient", "1", "2"}
                                  << "unexpected argument \"2\"" << 0 << "";
     QTest::newRow("commission, every option")
@@ -276,7 +277,7 @@ void CtlCoreTest::commandLine_data() {
     QTest::newRow("journal empty")
         << QStringList{"commission", "p", "--journal="} << "--journal needs a file name" << 0 << "";
     QTest::newRow("site on write") << QStringList{"write", "p", "--site", "x"}
-                                   << "belong to the commission command" << 0 << "";
+                                   << "belong to the commission and audit commands" << 0 << "";
 
     // The whole "does not belong" texts; with two misplaced options, the
     // first in the table's order is named.
@@ -292,10 +293,11 @@ void CtlCoreTest::commandLine_data() {
         << "--max-numerator and --max-divisor belong to the coefficient command" << 0 << "";
     QTest::newRow("journal on monitor")
         << QStringList{"monitor", "--journal", "j"}
-        << "--journal and --by belong to the commission and site commission commands" << 0 << "";
+        << "--journal and --by belong to the commission, audit and site commission commands" << 0
+        << "";
     QTest::newRow("record on monitor")
         << QStringList{"monitor", "--record", "r.pdf"}
-        << "--record, --site and --relay belong to the commission command" << 0 << "";
+        << "--record, --site and --relay belong to the commission and audit commands" << 0 << "";
     // A site's commands are two words.
     QTest::newRow("site commission, every option")
         << QStringList{"--by",      "J. Kováč",     "site",      "commission",
@@ -312,7 +314,7 @@ void CtlCoreTest::commandLine_data() {
         << "takes each relay's port from the site file" << 0 << "";
     QTest::newRow("site commission with --record")
         << QStringList{"site", "commission", "s.json", "--record", "r.pdf"}
-        << "--record, --site and --relay belong to the commission command" << 0 << "";
+        << "--record, --site and --relay belong to the commission and audit commands" << 0 << "";
     // The meter's facts stand for the amount.
     QTest::newRow("coefficient from meter facts")
         << QStringList{"coefficient", "--meter-constant", "10000",  "--ct=1500/5",
@@ -372,10 +374,14 @@ void CtlCoreTest::commandLine_data() {
         << QStringList{"commission", "--help", "--port", "3"} << "" << int(C::Help)
         << "help commission: --by --journal --port --record --relay --site --tolerance; lists --by "
            "--help --journal --port --record --relay --site --tolerance; exits 0 1 2 3 4 128+N";
+    QTest::newRow("audit --help")
+        << QStringList{"audit", "--help"} << "" << int(C::Help)
+        << "help audit: --by --journal --port --record --relay --site --tolerance; lists --by "
+           "--help --journal --port --record --relay --site --tolerance; exits 0 1 2 3 4 128+N";
     QTest::newRow("--help of no command: the whole help")
         << QStringList{"--help", "erase"} << "" << int(C::Help)
-        << "help COMMAND: --port; lists --by --help --journal --json --port --tolerance --version; "
-           "exits 0 1 2 3 4 128+N";
+        << "help COMMAND: --port; lists --by --help --journal --json --port --record --relay "
+           "--site --tolerance --version; exits 0 1 2 3 4 128+N";
     QTest::newRow("site commission --help")
         << QStringList{"site", "commission", "--help"} << "" << int(C::Help)
         << "help site: --by --folder --journal; lists --by --folder --help --journal; "
@@ -540,6 +546,10 @@ void CtlCoreTest::badParameterFile_data() {
                                  << "inputs[0] (IN 1) amount must be a text such as \"0.1\"";
     // What an input counts: a label and a unit are one line, the facts give
     // an amount as coefficient works it out.
+    QTest::newRow("amount of 201 characters")
+        << replaced(R"("numerator":16,)",
+                    "\"numerator\":16,\"amount\":\"16." + QByteArray(198, '0') + "\",")
+        << "inputs[0] (IN 1) amount: the amount is longer than 200 characters";
     QTest::newRow("label with a paragraph separator")
         << replaced(R"("numerator":16,)", "\"numerator\":16,\"label\":\"T1\u2029import\",")
         << "inputs[0] (IN 1) label holds a control character (U+2029)";
@@ -669,6 +679,18 @@ void CtlCoreTest::planFacts_data() {
         << "1e-5"
         << "6.6001"
         << "off the amount its meter facts give, 6.6" << QByteArray();
+    // The longest amount a plan may state, and fractions in it as coefficient
+    // reads them: two negatives make a positive.
+    QTest::newRow("amount of 200 characters")
+        << QByteArray("\"numerator\":16,\"divisor\":1,\"amount\":\"16." + QByteArray(197, '0') +
+                      "\",")
+        << ""
+        << "16." + QString(197, u'0') << "" << QByteArray();
+    QTest::newRow("a quotient of two negatives")
+        << QByteArray(R"("numerator":1,"divisor":2,"amount":"-1/-2","meter_constant":"-4/-2",)")
+        << ""
+        << "-1/-2"
+        << "" << QByteArray(R"("amount":"-1/-2","relative_error":0,"meter_constant":"-4/-2"})");
     QTest::newRow("fraction off the facts' amount")
         << QByteArray(R"("numerator":6,"divisor":1,"meter_constant":10000,"ct":"1500/5",)"
                       R"("vt":"22000/100",)")

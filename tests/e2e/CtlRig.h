@@ -97,14 +97,18 @@ inline CtlResult runCtlIn(const QString& programDir, const QString& workDir,
 // ktr6ctl running beside the test.
 class CtlProcess {
 public:
-    // reader: a process that takes the output, as after a "|".
-    CtlProcess(const QString& dir, const QStringList& args, QProcess* reader = nullptr) {
+    // reader: a process that takes the output, as after a "|"; extraEnv:
+    // "NAME=VALUE" more.
+    CtlProcess(const QString& dir, const QStringList& args, QProcess* reader = nullptr,
+               const QStringList& extraEnv = {}) {
         if (reader)
             process.setStandardOutputProcess(reader);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), dir);
         // A technician's locale writes a decimal comma; the CSV must not.
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+        for (const QString& more : extraEnv)
+            env.insert(more.section(QLatin1Char('='), 0, 0), more.section(QLatin1Char('='), 1));
         process.setProcessEnvironment(env);
         process.start(binary("ktr6ctl"), args);
     }

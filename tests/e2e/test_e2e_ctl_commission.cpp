@@ -1,6 +1,7 @@
 // ktr6ctl commission against the simulated relay: each outcome with its
 // record, twin and journal line, what it refuses before it sends anything,
-// and that it alone loads a platform plugin.
+// and that it alone loads a platform plugin; ktr6ctl audit, whose device
+// receives nothing but the parameter request.
 
 #include "CtlRig.h"
 
@@ -10,6 +11,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTest>
+#include <csignal>
 
 using ktr6sim::FaultKind;
 
@@ -29,6 +31,15 @@ QString pdfText(const QString& path) {
     return QString::fromUtf8(pdftotext.readAllStandardOutput()).simplified();
 }
 
+// The bytes ktr6-sim received, from its trace (--trace): "0.412 rx 1 | 2A | *".
+QByteArray traceReceived(const QByteArray& trace) {
+    QByteArray received;
+    for (const QString& line : QString::fromLatin1(trace).split('\n', Qt::SkipEmptyParts))
+        received += line.contains(" rx ") ? QByteArray::fromHex(line.section('|', 1, 1).toLatin1())
+                                          : QByteArray();
+    return received;
+}
+
 } // namespace
 
 class E2eCtlCommissionTest : public QObject {
@@ -38,7 +49,13 @@ private slots:
     void commissionOutcomes();
     void commissionRefusesBeforeSending_data();
     void commissionRefusesBeforeSending();
+    void recordNameLengths_data();
+    void recordNameLengths();
+    void recordFactsAfterAnUnplug_data();
+    void recordFactsAfterAnUnplug();
     void onlyCommissionLoadsAPlatformPlugin();
+    void auditOnlyReads_data();
+    void auditOnlyReads();
 };
 
 void E2eCtlCommissionTest::commissionOutcomes_data() {
@@ -182,7 +199,8 @@ void E2eCtlCommissionTest::commissionOutcomes() {
 }
 
 void E2eCtlCommissionTest::commissionRefusesBeforeSending_data() {
-    QTest::addColumn<QStringList>("args"); // after "commission"; RIG: the rig's folder
+    QTest::addColumn<QStringList>("args"); // after "commission" (or from "audit"); RIG: the
+                                           // rig's folder
     QTest::addColumn<QString>("setup");    // "pdf", "json", "link": an entry at that
                                            // path first; "no settings"; "" nothing
     QTest::addColumn<QByteArray>("plan");
@@ -236,6 +254,29 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending_data() {
     QTest::newRow("not a PDF") << QStringList{"plan.json", "--record", "RIG/r.txt"} << ""
                                << kPlanJson << 2 << "--record wants a file name ending in .pdf";
     QTest::newRow("no settings file") << record << "no settings" << kPlanJson << 1 << "not found";
+    QTest::newRow("no font at all") << record << "fonts: none" << kPlanJson << 2
+                                    << "ktr6ctl: the record cannot be drawn: no font is installed";
+    QTest::newRow("a site no installed font has")
+        << record + QStringList{"--site", "Žilina 变电站"} << "fonts: DejaVu" << kPlanJson << 2
+        << "no installed font has \"变\" (U+53D8), \"电\" (U+7535), \"站\" (U+7AD9), which the "
+           "record needs";
+    QTest::newRow("a site with U+2028")
+        << record + QStringList{"--site", "Žilina\u2028T1"} << "" << kPlanJson << 2
+        << "--site holds a control character (U+2028)";
+    QTest::newRow("a plan label with a carriage return")
+        << record << ""
+        << QByteArray(kPlanJson).replace(R"("amount":"40")", R"("amount":"40","label":"T1\rT2")")
+        << 2 << "holds a control character (U+000D)";
+    QTest::newRow("a record path with a line feed")
+        << QStringList{"plan.json", "--record", "RIG/r\n.pdf"} << "" << kPlanJson << 2
+        << "--record holds a control character (U+000A)";
+    QTest::newRow("a journal path with U+2029")
+        << QStringList{"plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/j\u2029.jsonl"} << ""
+        << kPlanJson << 2 << "--journal holds a control character (U+2029)";
+    // An audit checks its record alike.
+    QTest::newRow("audit, the journal is the twin")
+        << QStringList{"audit", "plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/r.json"}
+        << "" << kPlanJson << 2 << "would be the record itself";
 }
 
 void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
@@ -256,11 +297,21 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
         QVERIFY(QFile::remove(rig.dir.filePath("KTR.INI")));
     if (args.contains("RIG/R.Pdf"))
         QVERIFY(writeFile(rig.dir.filePath("R.json"), "kept"));
+    // A fontconfig of its own: no font folder at all, or DejaVu's alone.
+    const QString fonts = rig.dir.filePath("fonts.conf");
+    if (setup.startsWith(QLatin1String("fonts: ")))
+        QVERIFY(writeFile(fonts, setup.endsWith(QLatin1String("DejaVu"))
+                                     ? "<fontconfig><dir>/usr/share/fonts/truetype/dejavu</dir>"
+                                       "</fontconfig>"
+                                     : "<fontconfig></fontconfig>"));
     QStringList before =
         QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 
+    if (args.first() != QLatin1String("audit"))
+        args.prepend(QStringLiteral("commission"));
     const CtlResult run =
-        runCtlIn(dir, dir, QStringList{"commission"} + args.replaceInStrings("RIG", dir));
+        runCtlIn(dir, dir, args.replaceInStrings("RIG", dir),
+                 {setup.startsWith(QLatin1String("fonts")) ? "FONTCONFIG_FILE=" + fonts : "-NONE"});
 
     QVERIFY2(run.exitCode == exitCode, run.err.constData());
     QVERIFY2(QString::fromUtf8(run.err).contains(QString(stderrText).replace("RIG", dir)),
@@ -272,8 +323,80 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
     QCOMPARE(
         QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
         before);
-    if (!setup.isEmpty() && setup != QLatin1String("link") && setup != QLatin1String("no settings"))
+    if (setup == QLatin1String("pdf") || setup == QLatin1String("json"))
         QCOMPARE(readFile(rig.dir.filePath("r." + setup)), QByteArray("kept"));
+}
+
+void E2eCtlCommissionTest::recordNameLengths_data() {
+    QTest::addColumn<int>("bytes"); // of the record's name, ".pdf" included
+    QTest::addColumn<bool>("wide"); // made of "č" (two bytes each)
+    // The twin's temporary name is 14 bytes longer: 241 bytes fit 255.
+    for (const int bytes : {240, 241, 242, 249, 255, 256, -241, -242, -249})
+        QTest::addRow("%d bytes%s", std::abs(bytes), bytes < 0 ? " with č" : "")
+            << std::abs(bytes) << (bytes < 0);
+}
+
+// A name that fits is written; a longer one is refused before anything is
+// sent, the limit named in bytes.
+void E2eCtlCommissionTest::recordNameLengths() {
+    QFETCH(int, bytes);
+    QFETCH(bool, wide);
+    SimRig rig(deviceConfig());
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+    const int stem = bytes - 4;
+    const QString name =
+        (wide ? QString(stem / 2, QChar(0x10D)) + QString(stem % 2, 'a') : QString(stem, 'a')) +
+        ".pdf";
+    const bool fits = bytes <= 241;
+
+    const CtlResult run =
+        runCtlIn(rig.dir.path(), rig.dir.path(), {"commission", "plan.json", "--record", name});
+
+    QVERIFY2(run.exitCode == (fits ? 0 : 2), run.err.constData());
+    QCOMPARE(rig.sim->receivedBytes().isEmpty(), !fits);
+    QCOMPARE(QFile::exists(rig.dir.filePath(name.chopped(4) + ".json")), fits);
+    QCOMPARE(QFile::exists(rig.dir.filePath(name)), fits);
+    QVERIFY2(fits ||
+                 run.err.contains(QStringLiteral("name is %1 bytes long, and its twin is written "
+                                                 "first as \".NAME.json.XXXXXX.part\", %2 bytes: "
+                                                 "over the limit of 255 bytes")
+                                      .arg(bytes)
+                                      .arg(bytes + 14)
+                                      .toUtf8()),
+             run.err.constData());
+}
+
+void E2eCtlCommissionTest::recordFactsAfterAnUnplug_data() {
+    QTest::addColumn<int>("afterBytes"); // the relay hangs up once it has the "*" and these
+    QTest::addColumn<QString>("reason"); // the start of the twin's; DIR: the rig's folder
+    QTest::newRow("in the block")
+        << 14 << "writing the parameters: COM1 (DIR/com1): writing to the port failed: ";
+    QTest::newRow("after the block") << 27
+                                     << "reading back what was written: COM1 (DIR/com1): "
+                                        "DIR/com1 is gone (unplugged or hung up)";
+}
+
+// The hang-up takes the relay's link with it, and COM1 maps to the machine's
+// own device: the record names the device the run began on, and the loss.
+void E2eCtlCommissionTest::recordFactsAfterAnUnplug() {
+    QFETCH(int, afterBytes);
+    QFETCH(QString, reason);
+    ktr6sim::SimConfig config = deviceConfig();
+    config.fault = {FaultKind::Hangup, 1 + afterBytes};
+    SimRig rig(config);
+    QVERIFY2(rig.started, qPrintable(rig.error));
+    const QString dir = rig.dir.path();
+    QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+
+    const CtlResult run = runCtlIn(dir, dir, {"commission", "plan.json", "--record", "r.pdf"});
+
+    QVERIFY2(run.exitCode == 1, run.err.constData());
+    const QJsonObject twin = QJsonDocument::fromJson(readFile(rig.dir.filePath("r.json"))).object();
+    QCOMPARE(twin.value("port").toObject().value("device").toString(), dir + "/com1");
+    QCOMPARE(twin.value("port").toObject().value("settings").toString(), QString("9600,N,8,1"));
+    QVERIFY2(twin.value("reason").toString().startsWith(reason.replace("DIR", dir)),
+             qPrintable(twin.value("reason").toString()));
 }
 
 void E2eCtlCommissionTest::onlyCommissionLoadsAPlatformPlugin() {
@@ -295,6 +418,103 @@ void E2eCtlCommissionTest::onlyCommissionLoadsAPlatformPlugin() {
         QVERIFY2(loaded.contains("libQt6Core"), loaded.left(2000).constData());
         QCOMPARE(loaded.contains("/platforms/libq"), args.first() == QLatin1String("commission"));
     }
+}
+
+void E2eCtlCommissionTest::auditOnlyReads_data() {
+    QTest::addColumn<QStringList>("sim"); // ktr6-sim's options
+    QTest::addColumn<bool>("stop");       // SIGINT once the first "*" has come
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("stderrText");
+    QTest::addColumn<QString>("resultLine");
+    QTest::addColumn<int>("requests"); // the "*" the device receives
+
+    const QStringList plan = {"--param", "40/1,-1/4,300/65535,1/1,2/3,1/1", "--output", "7"};
+    QTest::newRow("matches")
+        << plan << false << 0 << "matches"
+        << "ktr6ctl: matches: the device on COM1 (DIR/com1) holds the set in plan.json."
+        << "Matches: the device holds the plan's set" << 1;
+    QTest::newRow("differs")
+        << QStringList{"--param", "16/1,-1/4,300/65535,1/1,2/3,1/1", "--output", "5"} << false << 3
+        << "differs"
+        << "IN 1 numerator: device 16, file 40\noutput: device 5, file 7\nktr6ctl: differs: the "
+           "device on COM1 (DIR/com1) holds another set than plan.json: 2 differences."
+        << "DIFFERS: IN 1 numerator: device 16, file 40; output: device 5, file 7" << 1;
+    QTest::newRow("differs, another firmware variant")
+        << plan + QStringList{"--variant", "3"} << false << 3 << "differs"
+        << "firmware: device 2x3, file 6\nktr6ctl: differs: the device on COM1 (DIR/com1) holds "
+           "another set than plan.json: 1 difference."
+        << "DIFFERS: firmware: device 2x3, file 6" << 1;
+    QTest::newRow("failed, silent device")
+        << QStringList{"--fault", "silence"} << false << 1 << "failed"
+        << "ktr6ctl: failed: reading the device: no complete reply from the device on COM1 "
+           "(DIR/com1) after 3 attempts; check that it is connected and powered."
+        << "FAILED: reading the device: no complete reply" << 3;
+    QTest::newRow("stopped by SIGINT") << plan << true << 130 << ""
+                                       << ""
+                                       << "" << 1;
+}
+
+// An audit reads the device, compares and records; the device receives
+// nothing but the parameter request, whatever the outcome.
+void E2eCtlCommissionTest::auditOnlyReads() {
+    QFETCH(QStringList, sim);
+    QFETCH(bool, stop);
+    QFETCH(int, exitCode);
+    QFETCH(QString, outcome);
+    QFETCH(QString, stderrText);
+    QFETCH(QString, resultLine);
+    QFETCH(int, requests);
+    QTemporaryDir folder;
+    const QString dir = folder.path();
+    QVERIFY(writeDefaultSettings(dir) && writeFile(folder.filePath("plan.json"), kPlanJson));
+    QProcess device;
+    device.start(binary("ktr6-sim"), QStringList{"--dir", dir, "--trace"} + sim);
+    QByteArray trace = waitForStderr(device, "linked", 5000);
+    QVERIFY(trace.contains("linked"));
+    const QString journal = folder.filePath("site.jsonl");
+
+    CtlResult run;
+    if (stop) { // beside the test: every path absolute
+        CtlProcess ctl(dir, QStringList{"audit", folder.filePath("plan.json"), "--journal", journal,
+                                        "--record", folder.filePath("ktr6-audit-stopped.pdf")});
+        trace += waitForStderr(device, " rx ", 5000);
+        QVERIFY(trace.contains(" rx "));
+        ::kill(pid_t(ctl.process.processId()), SIGINT);
+        QVERIFY(ctl.process.waitForFinished(5000));
+        run.exitCode = ctl.process.exitCode();
+    } else {
+        run = runCtlIn(dir, dir, QStringList{"audit", "plan.json", "--journal", journal} + kLabels);
+    }
+
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    device.terminate();
+    QVERIFY(device.waitForFinished(3000));
+    QCOMPARE(traceReceived(trace + device.readAllStandardError()), QByteArray(requests, '*'));
+    if (stop) { // no verdict: no record, no journal line
+        QCOMPARE(QDir(dir).entryList({"ktr6-audit-*"}), QStringList());
+        QCOMPARE(readFile(journal), QByteArray());
+        return;
+    }
+    QCOMPARE(QString::fromUtf8(run.err), QString(stderrText).replace("DIR", dir) + '\n');
+    const QRegularExpression names(
+        QStringLiteral("^(%1/ktr6-audit-\\d{8}-\\d{6}-COM1)\\.pdf\\n\\1\\.json\\n$")
+            .arg(QRegularExpression::escape(dir)));
+    const auto match = names.match(QString::fromUtf8(run.out));
+    QVERIFY2(match.hasMatch(), run.out.constData());
+    const QString text = pdfText(match.captured(1) + ".pdf");
+    for (const QString& wanted :
+         {QStringLiteral("KTR6 audit record"), resultLine, QStringLiteral("KTR6 č. 0042")})
+        QVERIFY2(text.contains(wanted), qPrintable(text));
+    const QJsonObject twin =
+        QJsonDocument::fromJson(readFile(match.captured(1) + ".json")).object();
+    QCOMPARE(twin.value("kind").toString(), QStringLiteral("audit"));
+    QCOMPARE(twin.value("outcome").toString(), outcome);
+    QCOMPARE(twin.value("device").isNull(), exitCode == 1);
+    QVERIFY(!twin.contains("before") && !twin.contains("after"));
+    const QJsonObject entry = QJsonDocument::fromJson(readFile(journal)).object();
+    for (const char* key : {"kind", "outcome", "differences", "reason", "device", "pdf_sha256"})
+        QCOMPARE(entry.value(key), twin.value(key));
 }
 
 QTEST_GUILESS_MAIN(E2eCtlCommissionTest)

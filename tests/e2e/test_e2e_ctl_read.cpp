@@ -291,6 +291,9 @@ void E2eCtlReadTest::coefficientNeedsNoPort_data() {
                                            << "ktr6ctl: \"0,1\" has a decimal comma; write \"0.1\"";
     QTest::newRow("negative refused") << QStringList{"coefficient", "-2.5"} << 2 << ""
                                       << "ktr6ctl: \"-2.5\" is negative";
+    QTest::newRow("-.5 refused as negative, not as an option")
+        << QStringList{"coefficient", "-.5"} << 2 << ""
+        << "ktr6ctl: \"-.5\" is negative";
     QTest::newRow("bound refused")
         << QStringList{"coefficient", "1", "--max-numerator", "65536"} << 2 << ""
         << "--max-numerator wants";

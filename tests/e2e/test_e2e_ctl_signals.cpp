@@ -17,7 +17,10 @@ void E2eCtlSignalsTest::stopSignalsCloseThePort_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("moment"); // "open": the port's lock file is there,
                                          // "block": the write command has arrived,
-                                         // "watching": the monitor has begun
+                                         // "watching": the monitor has begun,
+                                         // "fsync": the record's first flush to the
+                                         // disk raises SIGTERM itself ("fsync
+                                         // fails": and every such flush fails)
     QTest::addColumn<int>("signo");      // 0: the reader of the output goes away
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("repeats");  // further signals sent at once
@@ -39,6 +42,11 @@ void E2eCtlSignalsTest::stopSignalsCloseThePort_data() {
     QTest::newRow("commission, SIGINT three times in the block")
         << commission << "block" << SIGINT << 130 << 2
         << "the record is being finished; the run stops once it is written.";
+    QTest::newRow("commission, SIGTERM in the record's fsync")
+        << commission << "fsync" << SIGTERM << 143 << 0 << finished;
+    QTest::newRow("commission, SIGTERM in the record's fsync, the record then fails")
+        << commission << "fsync fails" << SIGTERM << 143 << 0
+        << "stopped by a signal; the record could not be finished.";
     QTest::newRow("monitor, SIGHUP")
         << QStringList{"monitor"} << "watching" << SIGHUP << 129 << 0 << "";
     QTest::newRow("monitor | head -1") << QStringList{"monitor"} << "watching" << 0 << 0 << 0 << "";
@@ -66,11 +74,17 @@ void E2eCtlSignalsTest::stopSignalsCloseThePort() {
     QProcess head;
     const QString record = rig.dir.filePath("record");
     QVERIFY(writeFile(rig.dir.filePath("plan.json"), kPlanJson));
+    const bool fsync = moment.startsWith(QLatin1String("fsync"));
+    // A sanitized build takes the preloaded library after its own runtime.
+    const QStringList preload{QStringLiteral("LD_PRELOAD=") + KTR6_FSYNC_FAULT,
+                              moment == QLatin1String("fsync") ? "KTR6_FSYNC_FAULT=stop"
+                                                               : "KTR6_FSYNC_FAULT=stop-fail",
+                              "ASAN_OPTIONS=verify_asan_link_order=0"};
     CtlProcess ctl(rig.dir.path(),
                    args.replaceInStrings("set.json", set.fileName())
                        .replaceInStrings("plan.json", rig.dir.filePath("plan.json"))
                        .replaceInStrings("RECORD", record),
-                   signo ? nullptr : &head);
+                   signo ? nullptr : &head, fsync ? preload : QStringList{});
     if (!signo) {
         head.start(QStringLiteral("head"), {"-1"});
         QVERIFY(head.waitForFinished(5000));
@@ -79,11 +93,11 @@ void E2eCtlSignalsTest::stopSignalsCloseThePort() {
         QVERIFY(ctl.watching());
     else if (moment == QLatin1String("block"))
         QTRY_VERIFY_WITH_TIMEOUT(rig.sim->receivedBytes().contains(','), 5000);
-    else
+    else if (!fsync)
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 5000);
-    QVERIFY(QFile::exists(lock));
+    QVERIFY(fsync || QFile::exists(lock));
     // Apart, so that the signals do not merge into one while pending.
-    for (int i = 0; signo && i <= repeats; ++i) {
+    for (int i = 0; signo && !fsync && i <= repeats; ++i) {
         if (i > 0)
             QTest::qWait(100); // the simulated relay goes on answering
         ::kill(pid_t(ctl.process.processId()), signo);
@@ -96,12 +110,18 @@ void E2eCtlSignalsTest::stopSignalsCloseThePort() {
     QCOMPARE(ctl.process.exitCode(), exitCode);
     QVERIFY2(!QFile::exists(lock), qPrintable(lock));
     const QString err = QString::fromUtf8(ctl.process.readAllStandardError());
-    if (moment == QLatin1String("block"))
+    if (moment == QLatin1String("block") || fsync)
         QCOMPARE(rig.sim->counters().writeBlocks, 1);
     QVERIFY2(err.contains(told), qPrintable(err));
-    // A commission stopped once the block went out leaves its whole record;
-    // any other stop leaves none.
-    const bool recordLeft = args.first() == QLatin1String("commission");
+    // A read or a scan stopped before its end prints no results, as if
+    // complete.
+    const QByteArray out = ctl.process.readAllStandardOutput();
+    if (args.first() == QLatin1String("read") || args.first() == QLatin1String("scan"))
+        QVERIFY2(out.isEmpty(), out.constData());
+    // A commission stopped once the block went out leaves its whole record
+    // (unless the disk fails it); any other stop leaves none.
+    const bool recordLeft =
+        args.first() == QLatin1String("commission") && moment != QLatin1String("fsync fails");
     QCOMPARE(QFile::exists(record + ".pdf"), recordLeft);
     QCOMPARE(QFile::exists(record + ".json"), recordLeft);
     if (recordLeft)

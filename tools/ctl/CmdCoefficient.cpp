@@ -30,10 +30,8 @@ QString factsJson(const CtlOptions::Facts& facts) {
 // What the meter constant counts impulses per: kWh for an amount of energy
 // (a transformer ratio without a unit included), else the amount's unit.
 QString registerUnit(const CtlOptions::Facts& facts) {
-    const bool ratio = !facts.ct.isEmpty() || !facts.vt.isEmpty();
-    if (isEnergyUnit(facts.unit) || (facts.unit.isEmpty() && ratio))
-        return QStringLiteral("kWh");
-    return facts.unit.isEmpty() ? QStringLiteral("unit") : facts.unit;
+    const QString unit = meterConstantUnit(facts.unit, !facts.ct.isEmpty() || !facts.vt.isEmpty());
+    return unit.isEmpty() ? QStringLiteral("unit") : unit;
 }
 
 // The facts and the amount they give, then the fraction: as for an amount,

@@ -14,6 +14,8 @@ int outcomeStatus(Outcome outcome) {
         return kExitOk;
     case Outcome::NotVerified:
         return kExitDiffers;
+    case Outcome::Matches: // an audit's outcomes
+    case Outcome::Differs:
     case Outcome::Failed:
         break;
     }
@@ -85,7 +87,7 @@ CommissionRequest requestOf(const CtlJob& job) {
 int runCommission(const CtlJob& job, CtlRun& run) {
     CommissionRun commission(requestOf(job));
     QString error;
-    if (!commission.prepare(run.port().CommPort(), &error)) {
+    if (!commission.prepare(portFacts(run.port()), &error)) {
         printErr(QStringLiteral("ktr6ctl: ") + error);
         return kExitUsage;
     }

@@ -283,6 +283,28 @@ const Command kCommands[] = {
                  "already (nothing written); with 1 when the device or the port failed (that "
                  "too is recorded); with 2, nothing sent and nothing written, for bad usage or "
                  "input, an existing record file or a journal that cannot be opened."},
+    {.name = "audit",
+     .id = C::Audit,
+     .argument = "PLAN",
+     .destination = &CtlOptions::file,
+     .missing = "audit needs a plan, a parameter file (or - for standard input)",
+     .summary = "read the device, compare it with PLAN and leave a record; nothing is written",
+     .details = "PLAN: a file as write takes it; - reads standard input. The device is read "
+                "and compared with PLAN as diff does (its firmware variant too when PLAN names "
+                "one); it is sent nothing but the parameter request. The outcome, matches, "
+                "differs (the differences on stderr) or failed, goes into a record as "
+                "commission's: FILE.pdf and FILE.json (by default "
+                "ktr6-audit-YYYYMMDD-HHMMSS-COM<N>.pdf and .json in the current folder), "
+                "headed \"KTR6 audit record\". Their paths go to stdout, the PDF first; an "
+                "existing file is never replaced. Needs no display",
+     .options = {Opt::Port, Opt::Record, Opt::Site, Opt::Relay, Opt::By, Opt::Journal,
+                 Opt::Tolerance, Opt::Help},
+     .refusals = {},
+     .columns = {},
+     .exitNote = "audit ends with 0 when the device holds PLAN, 3 when it holds another set, 1 "
+                 "when the device or the port failed (each recorded); with 2, nothing sent and "
+                 "nothing written, for bad usage or input, an existing record file or a journal "
+                 "that cannot be opened."},
     {.name = "site commission",
      .id = C::SiteCommission,
      .argument = "SITE.json",
@@ -313,15 +335,16 @@ const ExitStatus kExitStatuses[] = {
     {"0", "success", {}},
     {"1",
      "the device or the port failed",
-     {C::Read, C::Write, C::Monitor, C::Diff, C::Commission, C::SiteCommission}},
+     {C::Read, C::Write, C::Monitor, C::Diff, C::Commission, C::Audit, C::SiteCommission}},
     {"2", "bad usage or input (nothing was sent)", {}},
     {"3",
      "diff: the device holds another set than FILE;\ncommission: not verified (the differences "
-     "on stderr)",
-     {C::Diff, C::Commission, C::SiteCommission}},
+     "on stderr);\naudit: the device differs from PLAN (the differences on stderr)",
+     {C::Diff, C::Commission, C::Audit, C::SiteCommission}},
     {"4",
-     "commission: the record or the journal could not be written (the outcome is on stderr)",
-     {C::Commission, C::SiteCommission}},
+     "commission, audit: the record or the journal could not be written (the outcome is on "
+     "stderr)",
+     {C::Commission, C::Audit, C::SiteCommission}},
     {"128 + N",
      "stopped by signal N (the port is closed first; a write finishes sending its block)",
      {}},

@@ -25,6 +25,7 @@ int runWrite(const CtlJob& job, CtlRun& run);
 int runMonitor(const CtlJob& job, CtlRun& run);
 int runDiff(const CtlJob& job, CtlRun& run);
 int runCommission(const CtlJob& job, CtlRun& run);
+int runAudit(const CtlJob& job, CtlRun& run);
 // Reads the settings file and opens the ports itself, one per relay.
 int runSiteCommission(const CtlJob& job);
 int runCoefficient(const CtlOptions& options);

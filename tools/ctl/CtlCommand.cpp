@@ -105,10 +105,13 @@ bool takeText(const ctltable::Option& o, const QString& text, CtlOptions& option
         if (error->isEmpty() && (value->isEmpty() || value->toUcs4().size() > kUnitMaxLength))
             *error = QStringLiteral("%1 wants a unit of 1 to %2 characters, such as kWh or m³")
                          .arg(name, QString::number(kUnitMaxLength));
-    } else if (text.isEmpty())
+    } else if (text.isEmpty()) {
         *error = QStringLiteral("%1 needs a file name").arg(name);
-    else if (o.kind == Kind::PdfFile)
-        recordPaths(text, {}, 0, error);
+    } else {
+        *error = pathProblem(name, text);
+        if (error->isEmpty() && o.kind == Kind::PdfFile)
+            recordPaths(text, {}, 0, error);
+    }
     return error->isEmpty();
 }
 

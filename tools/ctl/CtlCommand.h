@@ -17,13 +17,15 @@ struct CtlOptions {
         Coefficient,
         Diff,
         Commission,
+        Audit,
         SiteCommission,
     };
     Command command = Command::Help;
     bool json = false; // read, scan, coefficient: JSON instead of the table
     bool save = false; // scan: write the one relay's port into the settings file
-    QString file; // write, diff, commission: the parameter file, "-" for stdin; site: the site file
-    QString amount;       // coefficient: the amount per impulse as written
+    QString file;   // write, diff, commission, audit: the parameter file, "-" for stdin; site: the
+                    // site file
+    QString amount; // coefficient: the amount per impulse as written
     int maxNumerator = 0; // coefficient: the bounds of the fraction (defaults: CommandTable)
     int maxDivisor = 0;
     // coefficient, write, diff, commission: the relative error a fraction may
@@ -37,7 +39,7 @@ struct CtlOptions {
     } facts;
     std::optional<int16_t> port; // overrides the settings file's port number
     std::optional<qint64> count; // monitor: stop after this many records
-    struct Record {              // commission: where its record goes, and its labels
+    struct Record {              // commission, audit: where the record goes, and its labels
         QString pdf;             // empty: a name of its own in the current folder
         QString journal;         // empty: no journal
         QString site;            // empty: not given

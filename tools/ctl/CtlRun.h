@@ -14,8 +14,8 @@
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitDevice = 1;
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitDiffers = 3; // diff: another set; commission: not verified
-inline constexpr int kExitRecord = 4;  // commission: the record or the journal not written
+inline constexpr int kExitDiffers = 3; // diff, audit: another set; commission: not verified
+inline constexpr int kExitRecord = 4;  // commission, audit: the record or the journal not written
 
 // One line on stderr (its newline added when missing).
 void printErr(const QString& text);

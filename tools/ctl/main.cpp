@@ -46,6 +46,8 @@ int dispatch(const CtlJob& job, CtlRun& run) {
         return runDiff(job, run);
     case CtlOptions::Command::Commission:
         return runCommission(job, run);
+    case CtlOptions::Command::Audit:
+        return runAudit(job, run);
     case CtlOptions::Command::Help:
     case CtlOptions::Command::Version:
     case CtlOptions::Command::Scan:
@@ -98,7 +100,8 @@ int runDeviceCommand(CtlJob& job) {
 
 int main(int argc, char* argv[]) {
     // The command line is read before any application object exists: a bad
-    // one starts nothing, and only commission starts Qt's graphical part.
+    // one starts nothing, and only commission and audit start Qt's graphical
+    // part.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -114,10 +117,12 @@ int main(int argc, char* argv[]) {
         return writeOutput(versionText().toUtf8());
     // A record names the moment its run began.
     job.start = QDateTime::currentDateTime();
-    const bool commission = job.options.command == CtlOptions::Command::Commission ||
-                            job.options.command == CtlOptions::Command::SiteCommission;
+    // Commission, audit and the site runs draw records.
+    const bool record = job.options.command == CtlOptions::Command::Commission ||
+                        job.options.command == CtlOptions::Command::Audit ||
+                        job.options.command == CtlOptions::Command::SiteCommission;
     const std::unique_ptr<QCoreApplication> app =
-        commission ? recordApplication(argv[0]) : std::make_unique<QCoreApplication>(argc, argv);
+        record ? recordApplication(argv[0]) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ktr6ctl"));
     if (job.options.command == CtlOptions::Command::Coefficient)
         return runCoefficient(job.options);
