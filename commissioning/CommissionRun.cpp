@@ -46,18 +46,21 @@ CommissionRun::~CommissionRun() = default;
 bool CommissionRun::prepare(const PortFacts& port, QString* error) {
     QString given = request_.recordPdf;
     if (given.isEmpty() && !request_.recordFolder.isEmpty()) {
-        const auto named = recordPaths({}, request_.start, port.number, error);
+        const auto named = recordPaths({}, request_.start, port.number, error, request_.kind);
         given = QDir(request_.recordFolder).filePath(QFileInfo(named->pdf).fileName());
     }
-    const auto paths = recordPaths(given, request_.start, port.number, error);
+    const auto paths = recordPaths(given, request_.start, port.number, error, request_.kind);
     if (!paths)
         return false;
     paths_ = *paths;
-    // The record as the run would draw it, verified, for the font check.
+    // The record as the run would draw it, verified (matches), for the font check.
+    const bool audit = request_.kind == RecordKind::Audit;
     DeviceOutcome provisional;
     provisional.port = port;
-    provisional.outcome = Outcome::Verified;
-    provisional.before = provisional.after = request_.plan.set;
+    provisional.outcome = audit ? Outcome::Matches : Outcome::Verified;
+    provisional.before = request_.plan.set;
+    if (!audit)
+        provisional.after = request_.plan.set;
     CommissionRecord record = recordOf(provisional);
     record.pdf = paths_.pdf;
     if (const QString problem = recordFontProblem(record); !problem.isEmpty()) {
@@ -81,6 +84,7 @@ bool CommissionRun::prepare(const PortFacts& port, QString* error) {
 
 CommissionRecord CommissionRun::recordOf(const DeviceOutcome& device) const {
     CommissionRecord record;
+    record.kind = request_.kind;
     record.time = request_.start;
     record.site = request_.site;
     record.relay = request_.relay;
@@ -98,7 +102,18 @@ CommissionRecord CommissionRun::recordOf(const DeviceOutcome& device) const {
 }
 
 void CommissionRun::exchange(MSComm& port, const Pause& pause, StopRequest* stop) {
-    device_ = commissionDevice(request_.plan, port, pause, stop);
+    if (request_.kind == RecordKind::Audit) {
+        device_ = DeviceOutcome{};
+        device_.port = portFacts(port);
+        const AuditExchange read = auditDevice(request_.plan, port, pause, stop);
+        device_.outcome = read.outcome;
+        device_.reason = read.reason;
+        device_.differences = read.differences;
+        device_.before = read.device;
+        device_.stopped = read.stopped;
+    } else {
+        device_ = commissionDevice(request_.plan, port, pause, stop);
+    }
     record_ = recordOf(device_);
 }
 
@@ -118,8 +133,14 @@ QStringList CommissionRun::outcomeLines() const {
                QStringList{QStringLiteral("not verified: after the write the device on %1 holds "
                                           "another set than %2: %3.")
                                .arg(port, planName, differenceCount(record_.differences))};
-    case Outcome::Matches: // an audit's outcomes
+    case Outcome::Matches:
+        return {
+            QStringLiteral("matches: the device on %1 holds the set in %2.").arg(port, planName)};
     case Outcome::Differs:
+        return record_.differences +
+               QStringList{QStringLiteral("differs: the device on %1 holds another set than %2: "
+                                          "%3.")
+                               .arg(port, planName, differenceCount(record_.differences))};
     case Outcome::Failed:
         break;
     }

@@ -1,14 +1,15 @@
 #pragma once
-// One commission run of one relay, the way ktr6ctl commission and a site's
-// run both make it: prepare (the record's paths free, the journal open),
-// the device exchange, the record as data, then its files (PDF, twin,
-// journal line). Nothing is printed here: each step returns what happened
-// and the lines a terminal shows for it.
+// One run of one relay, a commission or a read-only audit, the way ktr6ctl
+// commission, audit and a site's runs all make it: prepare (the record's
+// font, paths and journal checked), the device exchange, the record as
+// data, then its files (PDF, twin, journal line). Nothing is printed here:
+// each step returns what happened and the lines a terminal shows for it.
 //
 // The exchange may run on a thread of its own, with a port object made on
 // that thread; the record's PDF needs the QGuiApplication's thread, so
 // writeRecord() runs there.
 
+#include "Audit.h"
 #include "Commission.h"
 #include "Record.h"
 #include "RecordFiles.h"
@@ -22,6 +23,10 @@ class MSComm;
 
 // What one run is given.
 struct CommissionRequest {
+    // A commission writes the plan and reads it back; an audit only reads
+    // the device and compares it with the plan (its record "KTR6 audit
+    // record", named ktr6-audit-...).
+    RecordKind kind = RecordKind::Commission;
     ParameterPlan plan;
     QByteArray planSha256; // of the plan's bytes as read, lowercase hex; empty: not known
     QString planName;      // how messages name the plan: its file, "standard input"
@@ -50,8 +55,9 @@ public:
     bool prepare(const PortFacts& port, QString* error);
     const RecordPaths& paths() const { return paths_; }
 
-    // The device part (commissionDevice), then the record as data, the port
-    // named as it was when the exchange began.
+    // The device part (commissionDevice; an audit's auditDevice), then the
+    // record as data, the port named as it was when the exchange began. An
+    // audit's device() holds the set read as before, and no after.
     void exchange(MSComm& port, const Pause& pause, StopRequest* stop);
     const DeviceOutcome& device() const { return device_; }
     const CommissionRecord& record() const { return record_; }

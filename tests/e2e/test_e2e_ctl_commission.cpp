@@ -277,6 +277,15 @@ void E2eCtlCommissionTest::commissionRefusesBeforeSending_data() {
     QTest::newRow("audit, the journal is the twin")
         << QStringList{"audit", "plan.json", "--record", "RIG/r.pdf", "--journal", "RIG/r.json"}
         << "" << kPlanJson << 2 << "would be the record itself";
+    QTest::newRow("audit, no font at all")
+        << QStringList{"audit", "plan.json", "--record", "RIG/r.pdf"} << "fonts: none" << kPlanJson
+        << 2 << "ktr6ctl: the record cannot be drawn: no font is installed";
+    QTest::newRow("audit, a record name of 242 bytes")
+        << QStringList{"audit", "plan.json", "--record", "RIG/" + QString(238, 'a') + ".pdf"} << ""
+        << kPlanJson << 2 << "\", 256 bytes: over the limit of 255 bytes";
+    QTest::newRow("audit, a relay with a control character")
+        << QStringList{"audit", "plan.json", "--relay", "KTR6\x1b[2J"} << "" << kPlanJson << 2
+        << "--relay holds a control character (U+001B)";
 }
 
 void E2eCtlCommissionTest::commissionRefusesBeforeSending() {
