@@ -12,6 +12,8 @@ QString outcomeText(Outcome outcome) {
 }
 
 QString writtenText(const CommissionRecord& record) {
+    if (record.kind == RecordKind::Audit) // what was read
+        return record.before ? compactSetLine(*record.before) : QStringLiteral("nothing read");
     switch (planWrite(record)) {
     case PlanWrite::Nothing:
         return QStringLiteral("nothing written");
@@ -53,14 +55,18 @@ RelayResult CommissionJob::finish() {
     const auto& known = record.after ? record.after : record.before;
     result.firmware = known ? known->firmwareVersion : QString();
     if (run_.device().stopped) {
+        const bool audit = record.kind == RecordKind::Audit;
         result.verdict = RelayVerdict::Stopped;
-        result.outcome = QStringLiteral("stopped before writing");
-        result.written = QStringLiteral("nothing written");
+        result.outcome = audit ? QStringLiteral("stopped before it was read")
+                               : QStringLiteral("stopped before writing");
+        result.written = audit ? QStringLiteral("nothing read") : QStringLiteral("nothing written");
         return result;
     }
-    result.verdict = record.outcome == Outcome::Failed        ? RelayVerdict::Failed
-                     : record.outcome == Outcome::NotVerified ? RelayVerdict::Differs
-                                                              : RelayVerdict::Good;
+    const bool differs =
+        record.outcome == Outcome::NotVerified || record.outcome == Outcome::Differs;
+    result.verdict = record.outcome == Outcome::Failed ? RelayVerdict::Failed
+                     : differs                         ? RelayVerdict::Differs
+                                                       : RelayVerdict::Good;
     result.outcome = outcomeText(record.outcome);
     result.detail = record.outcome == Outcome::Failed
                         ? record.reason
@@ -79,9 +85,12 @@ RelayResult CommissionJob::finish() {
 
 } // namespace
 
-RelayJobFactory commissionJobs(const SiteSetup& setup) {
-    return [setup](const SiteRelay& relay) -> std::unique_ptr<RelayJob> {
+namespace {
+
+RelayJobFactory siteJobs(const SiteSetup& setup, RecordKind kind) {
+    return [setup, kind](const SiteRelay& relay) -> std::unique_ptr<RelayJob> {
         CommissionRequest request;
+        request.kind = kind;
         request.plan = relay.plan;
         request.planSha256 = relay.planSha256;
         request.planName = relay.planName;
@@ -93,4 +102,14 @@ RelayJobFactory commissionJobs(const SiteSetup& setup) {
         request.technician = setup.technician;
         return std::make_unique<CommissionJob>(relay, std::move(request));
     };
+}
+
+} // namespace
+
+RelayJobFactory commissionJobs(const SiteSetup& setup) {
+    return siteJobs(setup, RecordKind::Commission);
+}
+
+RelayJobFactory auditJobs(const SiteSetup& setup) {
+    return siteJobs(setup, RecordKind::Audit);
 }

@@ -106,12 +106,13 @@ constexpr qreal kColumns[] = {7, 55, 44, 18, 50};
 
 // A relay's block: its first line in columns, then what was written, why
 // (when there is something to say) and its record.
-qreal drawRelay(Page& page, const RelayResult& relay, int number, qreal y, bool draw) {
+qreal drawRelay(Page& page, const SiteSummary& summary, int number, qreal y, bool draw) {
+    const RelayResult& relay = summary.relays[number - 1];
     const QFont cell = page.font(9);
     const QFont small = page.font(7.5);
     const QFont hash = page.font(6.5);
     if (draw && number % 2 == 0)
-        page.fill(QRectF(kLeft, y, kWidth, drawRelay(page, relay, number, y, false)), kStripe);
+        page.fill(QRectF(kLeft, y, kWidth, drawRelay(page, summary, number, y, false)), kStripe);
     const QString texts[] = {QString::number(number), relay.label, relay.portText,
                              orDash(relay.firmware), relay.outcome};
     qreal x = kLeft + 1;
@@ -125,7 +126,9 @@ qreal drawRelay(Page& page, const RelayResult& relay, int number, qreal y, bool 
     height += 4.6;
     const qreal indent = kLeft + 1 + kColumns[0];
     const qreal width = kWidth - kColumns[0] - 2;
-    QStringList lines{QStringLiteral("Written: ") + relay.written};
+    QString word = summary.setWord;
+    word[0] = word[0].toUpper();
+    QStringList lines{word + QStringLiteral(": ") + relay.written};
     if (!relay.detail.isEmpty())
         lines << (relay.verdict == RelayVerdict::Differs ? QStringLiteral("Differences: ")
                                                          : QStringLiteral("Why: ")) +
@@ -227,7 +230,7 @@ std::vector<Placement> layOut(Page& page, const SiteSummary& summary, qreal firs
     int at = 0;
     qreal y = firstTop;
     for (int i = 0; i < summary.relays.size(); ++i) {
-        const qreal height = drawRelay(page, summary.relays[i], i + 1, 0, false);
+        const qreal height = drawRelay(page, summary, i + 1, 0, false);
         if (y + height > pageEnd && y > firstTop) {
             ++at;
             y = firstTop;
@@ -254,7 +257,7 @@ bool drawPages(Page& page, const SiteSummary& summary) {
         }
         for (int i = 0; i < summary.relays.size(); ++i) {
             if (places[size_t(i)].page == p)
-                drawRelay(page, summary.relays[i], i + 1, places[size_t(i)].y, true);
+                drawRelay(page, summary, i + 1, places[size_t(i)].y, true);
         }
         if (p == pages - 1)
             drawSignatures(page, summary, places.back().y);
@@ -267,7 +270,7 @@ QByteArray str(const QString& text) {
     return text.isEmpty() ? QByteArray("null") : jsonString(text);
 }
 
-QByteArray relayJson(const RelayResult& relay) {
+QByteArray relayJson(const RelayResult& relay, const QByteArray& setWord) {
     const std::pair<const char*, QByteArray> entries[] = {
         {"label", jsonString(relay.label)},
         {"port", QByteArray::number(relay.port)},
@@ -275,7 +278,7 @@ QByteArray relayJson(const RelayResult& relay) {
         {"firmware", str(relay.firmware)},
         {"outcome", jsonString(relay.outcome)},
         {"detail", str(relay.detail)},
-        {"written", str(relay.written)},
+        {setWord.constData(), str(relay.written)},
         {"plan_sha256", str(QString::fromLatin1(relay.planSha256))},
         {"record", str(relay.record)},
         {"record_sha256", str(QString::fromLatin1(relay.recordSha256))},
@@ -327,7 +330,7 @@ QByteArray siteSummaryPdf(const SiteSummary& summary, QString* warning) {
 QByteArray siteSummaryJson(const SiteSummary& summary, const QByteArray& pdfSha256) {
     QByteArrayList relays;
     for (const RelayResult& relay : summary.relays)
-        relays << relayJson(relay);
+        relays << relayJson(relay, summary.setWord.toLatin1());
     const std::pair<const char*, QByteArray> entries[] = {
         {"kind", jsonString(summary.kind)},
         {"site", jsonString(summary.site)},

@@ -14,6 +14,9 @@
 struct SiteSummary {
     QString title; // "KTR6 site commissioning summary"
     QString kind;  // "commission"
+    // What each relay's set line is: "written" (a commission), "read" (an
+    // audit); the PDF shows it as "Written: ...", the twin as its key.
+    QString setWord = QStringLiteral("written");
     QString site;
     QString technician; // empty: not given
     QDateTime time;     // when the run began
@@ -35,7 +38,7 @@ QByteArray siteSummaryPdf(const SiteSummary& summary, QString* warning);
 
 // The twin: kind, site, time, technician, host, version, site_file,
 // site_sha256, relays (each: label, port, port_text, firmware, outcome, detail,
-// written, plan_sha256, record, record_sha256; null where there is none),
+// written (an audit's: read), plan_sha256, record, record_sha256; null where there is none),
 // pdf, pdf_sha256. Ends with a newline.
 QByteArray siteSummaryJson(const SiteSummary& summary, const QByteArray& pdfSha256);
 

@@ -293,8 +293,9 @@ void CtlCoreTest::commandLine_data() {
         << "--max-numerator and --max-divisor belong to the coefficient command" << 0 << "";
     QTest::newRow("journal on monitor")
         << QStringList{"monitor", "--journal", "j"}
-        << "--journal and --by belong to the commission, audit and site commission commands" << 0
-        << "";
+        << "--journal and --by belong to the commission, audit, site commission and site audit "
+           "commands"
+        << 0 << "";
     QTest::newRow("record on monitor")
         << QStringList{"monitor", "--record", "r.pdf"}
         << "--record, --site and --relay belong to the commission and audit commands" << 0 << "";
@@ -312,6 +313,12 @@ void CtlCoreTest::commandLine_data() {
     QTest::newRow("site commission with --port")
         << QStringList{"site", "commission", "s.json", "--port", "3"}
         << "takes each relay's port from the site file" << 0 << "";
+    QTest::newRow("site audit, every option")
+        << QStringList{"site", "audit", "site.json", "--folder", "out", "--by", "M. Horváth"} << ""
+        << int(C::SiteAudit) << "json=0 file=site.json port=- count=- folder=out by=M. Horváth";
+    QTest::newRow("site audit with --port")
+        << QStringList{"site", "audit", "s.json", "--port=3"}
+        << "site audit takes each relay's port from the site file" << 0 << "";
     QTest::newRow("site commission with --record")
         << QStringList{"site", "commission", "s.json", "--record", "r.pdf"}
         << "--record, --site and --relay belong to the commission and audit commands" << 0 << "";
@@ -380,8 +387,8 @@ void CtlCoreTest::commandLine_data() {
            "--help --journal --port --record --relay --site --tolerance; exits 0 1 2 3 4 128+N";
     QTest::newRow("--help of no command: the whole help")
         << QStringList{"--help", "erase"} << "" << int(C::Help)
-        << "help COMMAND: --port; lists --by --help --journal --json --port --record --relay "
-           "--site --tolerance --version; exits 0 1 2 3 4 128+N";
+        << "help COMMAND: --port; lists --by --folder --help --journal --json --port --record "
+           "--relay --site --tolerance --version; exits 0 1 2 3 4 128+N";
     QTest::newRow("site commission --help")
         << QStringList{"site", "commission", "--help"} << "" << int(C::Help)
         << "help site: --by --folder --journal; lists --by --folder --help --journal; "
@@ -450,7 +457,8 @@ void CtlCoreTest::commandLine() {
         extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
                     .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
                          o.record.technician);
-    if (o.command == CtlOptions::Command::SiteCommission)
+    if (o.command == CtlOptions::Command::SiteCommission ||
+        o.command == CtlOptions::Command::SiteAudit)
         extra = QStringLiteral(" folder=%1 by=%2").arg(o.record.folder, o.record.technician);
     if (o.save)
         extra += QStringLiteral(" save");

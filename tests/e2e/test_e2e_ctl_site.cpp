@@ -1,5 +1,6 @@
-// ktr6ctl site commission against several simulated relays at once: the site
-// file's refusals, a site of mixed outcomes and its summary, a stop signal.
+// ktr6ctl site commission and site audit against several simulated relays at
+// once: the site file's refusals, a site of mixed outcomes and its summary, a
+// stop signal, an audit that only reads.
 
 #include "CtlRig.h"
 
@@ -91,6 +92,8 @@ private slots:
     void siteFileRefusals();
     void mixedOutcomes();
     void stopSignalFinishesStartedRelays();
+    void siteAuditOnlyReads_data();
+    void siteAuditOnlyReads();
 };
 
 void E2eCtlSiteTest::siteFileRefusals_data() {
@@ -239,6 +242,55 @@ void E2eCtlSiteTest::stopSignalFinishesStartedRelays() {
     const QString text = pdfText(folder + "/site-summary.pdf");
     QVERIFY2(text.contains(QRegularExpression("2 B COM17 \\(\\S+ — stopped before writing")),
              qPrintable(text));
+    checkHashes(folder, rig.dir.filePath("site.json"));
+}
+
+void E2eCtlSiteTest::siteAuditOnlyReads_data() {
+    QTest::addColumn<bool>("silent"); // a third relay that never answers
+    QTest::addColumn<int>("exitCode");
+    QTest::addRow("matches, differs, silent") << true << 1;
+    QTest::addRow("matches, differs") << false << 3;
+}
+
+// Each relay read and compared, its record named as audit names it, the
+// summary headed as an audit; the relays were sent nothing but "*".
+void E2eCtlSiteTest::siteAuditOnlyReads() {
+    QFETCH(bool, silent);
+    QFETCH(int, exitCode);
+    QList<ktr6sim::Fault> faults{{}, {}};
+    QByteArrayList entries{relayJson("KTR6 č. 0042", 16, "\"same.json\""),
+                           relayJson("KTR6 č. 0043", 17)};
+    if (silent) {
+        faults << ktr6sim::Fault{ktr6sim::FaultKind::Silence, 0};
+        entries << relayJson("KTR6 č. 0044", 18);
+    }
+    SiteRig rig(faults);
+    QVERIFY(rig.ok);
+    QVERIFY(writeFile(rig.dir.filePath("site.json"), siteJson(entries)));
+    const QString folder = rig.dir.filePath("out");
+    const CtlResult run = runCtl(rig.dir.path(), {"site", "audit", rig.dir.filePath("site.json"),
+                                                  "--folder", folder, "--by", "M. Horváth"});
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    for (const auto& sim : rig.sims)
+        QVERIFY2(QRegularExpression("^\\*+$").match(sim->receivedBytes()).hasMatch(),
+                 sim->receivedBytes().constData());
+    const QString err = QString::fromUtf8(run.err);
+    QVERIFY2(err.contains("KTR6 č. 0042, COM16: matches") &&
+                 err.contains("KTR6 č. 0043, COM17: differs: IN 1 "),
+             qPrintable(err));
+    QVERIFY2(!silent || err.contains("KTR6 č. 0044, COM18: failed: reading the device"),
+             qPrintable(err));
+
+    const QJsonArray relays = summaryJson(folder)["relays"].toArray();
+    QCOMPARE(summaryJson(folder)["kind"].toString(), QStringLiteral("audit"));
+    QCOMPARE(relays[1]["outcome"].toString(), QStringLiteral("differs"));
+    QVERIFY(relays[0]["record"].toString().contains(
+        QRegularExpression("^ktr6-audit-\\d{8}-\\d{6}-COM16\\.pdf$")));
+    const QString text = pdfText(folder + "/site-summary.pdf");
+    for (const QString part : {"KTR6 site audit summary", "M. Horváth", "1 KTR6 č. 0042 COM16",
+                               "matches", "2 KTR6 č. 0043 COM17", "differs", "Read: IN 1 "})
+        QVERIFY2(text.contains(part), qPrintable(part + QStringLiteral(" in ") + text));
+    QVERIFY2(!silent || text.contains("Read: nothing read"), qPrintable(text));
     checkHashes(folder, rig.dir.filePath("site.json"));
 }
 

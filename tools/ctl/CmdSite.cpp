@@ -1,6 +1,6 @@
-// ktr6ctl site commission: every relay of a site at the same time, each with
-// the run of commission, and one summary to sign. What a site run does per
-// relay, and how its summary is headed, is a SiteKind.
+// ktr6ctl site commission and site audit: every relay of a site at the same
+// time, each with the run of commission (or audit), and one summary to sign. What a site run does
+// per relay, and how its summary is headed, is a SiteKind.
 
 #include "Commands.h"
 #include "CtlRun.h"
@@ -62,9 +62,12 @@ void relayFinished(const RelayResult& relay, bool* filesOk, int* printed) {
 
 // What kind of run a site run makes of each relay, and its summary's heading.
 struct SiteKind {
-    QString title; // "KTR6 site commissioning summary"
-    QString kind;  // "commission"
+    QString title;   // "KTR6 site commissioning summary"
+    QString kind;    // "commission"
+    QString setWord; // the summary's set line: "written"
     RelayJobFactory (*jobs)(const SiteSetup& setup);
+    const char* finishing; // on stderr when a stop signal comes during the run
+    QString stopped;       // on stderr at the end of a run a stop signal cut short
 };
 
 struct SiteContext {
@@ -123,6 +126,7 @@ SiteSummary summaryOf(const CtlJob& job, const SiteKind& kind, const SiteContext
     SiteSummary summary;
     summary.title = kind.title;
     summary.kind = kind.kind;
+    summary.setWord = kind.setWord;
     summary.site = context.site.site;
     summary.technician = job.options.record.technician;
     summary.time = job.start;
@@ -149,9 +153,7 @@ int runSiteOf(const CtlJob& job, const SiteKind& kind) {
         printErr(QStringLiteral("ktr6ctl: ") + error);
         return kExitUsage;
     }
-    static const char kFinishing[] = "ktr6ctl: the relays that have begun writing are being "
-                                     "finished; the run stops once their records are written.\n";
-    stopsignals::sayWhenFinishing(kFinishing);
+    stopsignals::sayWhenFinishing(kind.finishing);
     bool filesOk = true;
     int printed = kExitOk;
     const QList<RelayResult> relays =
@@ -166,8 +168,7 @@ int runSiteOf(const CtlJob& job, const SiteKind& kind) {
     printErr(QStringLiteral("ktr6ctl: site %1: %2 relays: %3.")
                  .arg(context.site.site, QString::number(relays.size()), siteCounts(relays)));
     if (const int signo = stopsignals::received()) {
-        printErr(QStringLiteral("ktr6ctl: stopped by a signal; the relays that had begun writing "
-                                "were finished first."));
+        printErr(QStringLiteral("ktr6ctl: stopped by a signal; ") + kind.stopped);
         return stopsignals::exitStatus(signo, false);
     }
     if (!filesOk || printed != kExitOk)
@@ -178,5 +179,18 @@ int runSiteOf(const CtlJob& job, const SiteKind& kind) {
 } // namespace
 
 int runSiteCommission(const CtlJob& job) {
-    return runSiteOf(job, {kSiteCommissionTitle, QStringLiteral("commission"), commissionJobs});
+    return runSiteOf(job,
+                     {kSiteCommissionTitle, QStringLiteral("commission"), QStringLiteral("written"),
+                      commissionJobs,
+                      "ktr6ctl: the relays that have begun writing are being finished; the "
+                      "run stops once their records are written.\n",
+                      QStringLiteral("the relays that had begun writing were finished first.")});
+}
+
+int runSiteAudit(const CtlJob& job) {
+    return runSiteOf(job,
+                     {kSiteAuditTitle, QStringLiteral("audit"), QStringLiteral("read"), auditJobs,
+                      "ktr6ctl: the relays already read are being finished; the run stops "
+                      "once their records are written.\n",
+                      QStringLiteral("the relays already read were finished first.")});
 }

@@ -329,22 +329,44 @@ const Command kCommands[] = {
                  "(nothing sent), 128 + N a stop signal (the relays that had begun writing are "
                  "finished and recorded), 4 a record, journal line or the summary not written, 1 a "
                  "relay failed, 3 a relay not verified, 0 all verified or unchanged."},
+    {.name = "site audit",
+     .id = C::SiteAudit,
+     .argument = "SITE.json",
+     .destination = &CtlOptions::file,
+     .missing = "site audit needs a site file",
+     .summary = "audit every relay of a site at the same time, and sum them up; nothing is written",
+     .details = "SITE.json: as site commission takes it, refused alike (exit 2, nothing sent). "
+                "Each relay is audited on its own port and thread as audit does it: read, "
+                "compared with its plan, sent nothing but the parameter request; its record and "
+                "twin go to the folder under audit's default names "
+                "(ktr6-audit-YYYYMMDD-HHMMSS-COM<N>.pdf), then site-summary.pdf, headed as an "
+                "audit, and site-summary.json. Paths on stdout; on stderr a line per relay as it "
+                "finishes and the counts",
+     .options = {Opt::Folder, Opt::By, Opt::Journal, Opt::Help},
+     .refusals = {{Opt::Port, "site audit takes each relay's port from the site file; it "
+                              "takes no --port"}},
+     .columns = {},
+     .exitNote = "site audit ends with the first that applies: 2 the site file was refused "
+                 "(nothing sent), 128 + N a stop signal (the relays already read are recorded), 4 "
+                 "a record, journal line or the summary not written, 1 a relay failed, 3 a relay "
+                 "differs, 0 all match."},
 };
 
 const ExitStatus kExitStatuses[] = {
     {"0", "success", {}},
     {"1",
      "the device or the port failed",
-     {C::Read, C::Write, C::Monitor, C::Diff, C::Commission, C::Audit, C::SiteCommission}},
+     {C::Read, C::Write, C::Monitor, C::Diff, C::Commission, C::Audit, C::SiteCommission,
+      C::SiteAudit}},
     {"2", "bad usage or input (nothing was sent)", {}},
     {"3",
      "diff: the device holds another set than FILE;\ncommission: not verified (the differences "
      "on stderr);\naudit: the device differs from PLAN (the differences on stderr)",
-     {C::Diff, C::Commission, C::Audit, C::SiteCommission}},
+     {C::Diff, C::Commission, C::Audit, C::SiteCommission, C::SiteAudit}},
     {"4",
      "commission, audit: the record or the journal could not be written (the outcome is on "
      "stderr)",
-     {C::Commission, C::Audit, C::SiteCommission}},
+     {C::Commission, C::Audit, C::SiteCommission, C::SiteAudit}},
     {"128 + N",
      "stopped by signal N (the port is closed first; a write finishes sending its block)",
      {}},

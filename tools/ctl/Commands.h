@@ -28,6 +28,7 @@ int runCommission(const CtlJob& job, CtlRun& run);
 int runAudit(const CtlJob& job, CtlRun& run);
 // Reads the settings file and opens the ports itself, one per relay.
 int runSiteCommission(const CtlJob& job);
+int runSiteAudit(const CtlJob& job);
 int runCoefficient(const CtlOptions& options);
 // Needs no settings file and no port of its own.
 int runScan(const CtlOptions& options);

@@ -241,7 +241,8 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     const QString name = takeCommandName(r.positional);
     const ctltable::Command* command = ctltable::findCommand(name);
     if (name == QLatin1String("site"))
-        return failure(QStringLiteral("site needs what to do: site commission SITE.json"));
+        return failure(QStringLiteral(
+            "site needs what to do: site commission SITE.json, site audit SITE.json"));
     if (!command)
         return failure(QStringLiteral("unknown command \"%1\"").arg(name));
     r.options.command = command->id;

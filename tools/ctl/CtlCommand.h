@@ -19,6 +19,7 @@ struct CtlOptions {
         Commission,
         Audit,
         SiteCommission,
+        SiteAudit,
     };
     Command command = Command::Help;
     bool json = false; // read, scan, coefficient: JSON instead of the table
@@ -45,7 +46,7 @@ struct CtlOptions {
         QString site;            // empty: not given
         QString relay;
         QString technician;
-        QString folder; // site commission: where the records go; empty: a new one
+        QString folder; // site commission, site audit: where the records go; empty: a new one
     } record;
     QString helpCommand; // help: the command whose help is asked for; empty: the whole help
 };

@@ -53,6 +53,7 @@ int dispatch(const CtlJob& job, CtlRun& run) {
     case CtlOptions::Command::Scan:
     case CtlOptions::Command::Coefficient:
     case CtlOptions::Command::SiteCommission:
+    case CtlOptions::Command::SiteAudit:
         break;
     }
     return kExitOk;
@@ -63,12 +64,14 @@ int runSite(const CtlJob& job) {
     stopsignals::install();
     if (const QString notice = settingsFileNotice(); !notice.isEmpty())
         printErr(QStringLiteral("ktr6ctl: ") + notice);
-    return runSiteCommission(job);
+    return job.options.command == CtlOptions::Command::SiteAudit ? runSiteAudit(job)
+                                                                 : runSiteCommission(job);
 }
 
 // The commands that talk to the device, once the command line is good.
 int runDeviceCommand(CtlJob& job) {
-    const bool site = job.options.command == CtlOptions::Command::SiteCommission;
+    const bool site = job.options.command == CtlOptions::Command::SiteCommission ||
+                      job.options.command == CtlOptions::Command::SiteAudit;
     if (!site && !job.options.file.isEmpty()) {
         job.plan = loadPlan(job.options.file, job.options.tolerance, &job.planSha256);
         if (!job.plan)
@@ -120,7 +123,8 @@ int main(int argc, char* argv[]) {
     // Commission, audit and the site runs draw records.
     const bool record = job.options.command == CtlOptions::Command::Commission ||
                         job.options.command == CtlOptions::Command::Audit ||
-                        job.options.command == CtlOptions::Command::SiteCommission;
+                        job.options.command == CtlOptions::Command::SiteCommission ||
+                        job.options.command == CtlOptions::Command::SiteAudit;
     const std::unique_ptr<QCoreApplication> app =
         record ? recordApplication(argv[0]) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ktr6ctl"));
