@@ -282,7 +282,43 @@ void CtlCoreTest::commandLine_data() {
     // first in the table's order is named.
     QTest::newRow("json on monitor")
         << QStringList{"monitor", "--json"}
-        << "--json belongs to the read, scan and coefficient commands" << 0 << "";
+        << "--json belongs to the read, scan, coefficient and counts commands" << 0 << "";
+    // counts: its own --relay (a name, not commission's label), times with a
+    // zone, and the CSV options only with --csv.
+    QTest::newRow("counts, every option")
+        << QStringList{"counts",
+                       "--database",
+                       "c.sqlite",
+                       "--relay",
+                       "T1",
+                       "--from",
+                       "2026-12-07T15:15:00+01:00",
+                       "--to=2026-12-08T00:00:00Z",
+                       "--csv",
+                       "--separator",
+                       ";",
+                       "--decimal-comma"}
+        << "" << int(C::Counts)
+        << "json=0 file= port=- count=- counts=c.sqlite,T1,2026-12-07T15:15:00+01:00,"
+           "2026-12-08T00:00:00Z,;,csv,comma";
+    QTest::newRow("counts time without a zone")
+        << QStringList{"counts", "--from", "2026-12-07T14:15:00"}
+        << "--from wants a time such as 2026-12-07T14:15:00Z" << 0 << "";
+    QTest::newRow("counts from after to")
+        << QStringList{"counts", "--from", "2026-12-08T00:00Z", "--to", "2026-12-07T00:00Z"}
+        << "--from is after --to" << 0 << "";
+    QTest::newRow("counts csv and json") << QStringList{"counts", "--csv", "--json"}
+                                         << "--csv and --json: give one of them" << 0 << "";
+    QTest::newRow("counts separator without csv")
+        << QStringList{"counts", "--separator", ";"} << "go with --csv" << 0 << "";
+    QTest::newRow("counts comma twice")
+        << QStringList{"counts", "--csv", "--decimal-comma", "--separator", ","}
+        << "--decimal-comma needs another --separator" << 0 << "";
+    QTest::newRow("counts separator a digit") << QStringList{"counts", "--csv", "--separator", "1"}
+                                              << "--separator wants one character" << 0 << "";
+    QTest::newRow("counts with a port")
+        << QStringList{"counts", "--port", "3"} << "counts reads the database; it takes no --port"
+        << 0 << "";
     QTest::newRow("save on coefficient") << QStringList{"coefficient", "1", "--save"}
                                          << "--save belongs to the scan command" << 0 << "";
     QTest::newRow("count on scan")
@@ -421,6 +457,11 @@ void CtlCoreTest::commandLine() {
         extra = QStringLiteral(" record=%1 journal=%2 site=%3 relay=%4 by=%5")
                     .arg(o.record.pdf, o.record.journal, o.record.site, o.record.relay,
                          o.record.technician);
+    if (o.command == CtlOptions::Command::Counts)
+        extra = QStringLiteral(" counts=%1,%2,%3,%4,%5%6%7")
+                    .arg(o.counts.database, o.counts.relay, o.counts.from, o.counts.to,
+                         o.counts.separator, o.csv ? QStringLiteral(",csv") : QString(),
+                         o.decimalComma ? QStringLiteral(",comma") : QString());
     if (o.save)
         extra += QStringLiteral(" save");
     if (!o.tolerance.isEmpty())

@@ -29,6 +29,13 @@ enum class Opt {
     Relay,
     By,
     Count,
+    Database,
+    RelayName, // counts' --relay; the command line names it as commission's
+    From,
+    To,
+    Csv,
+    Separator,
+    DecimalComma,
     Help,
     Version,
 };
@@ -45,6 +52,8 @@ enum class Kind {
     Label,   // a text shown on the record: blanks around it dropped, at most 80 characters
     Fact,    // a meter's fact, read as coefficient reads an amount ("1500/5")
     Unit,    // the unit of an amount: one line of at most 16 characters
+    Time,    // ISO 8601 with Z or an offset
+    Char,    // one character
 };
 
 struct Option {

@@ -26,5 +26,7 @@ int runMonitor(const CtlJob& job, CtlRun& run);
 int runDiff(const CtlJob& job, CtlRun& run);
 int runCommission(const CtlJob& job, CtlRun& run);
 int runCoefficient(const CtlOptions& options);
+// Needs no port: reads the counts database.
+int runCounts(const CtlOptions& options);
 // Needs no settings file and no port of its own.
 int runScan(const CtlOptions& options);

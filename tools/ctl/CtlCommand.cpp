@@ -3,6 +3,7 @@
 #include "CommandTable.h"
 #include "commissioning/Coefficient.h"
 #include "commissioning/Record.h"
+#include "tools/service/Intervals.h"
 
 #include <algorithm>
 
@@ -105,6 +106,17 @@ bool takeText(const ctltable::Option& o, const QString& text, CtlOptions& option
         if (error->isEmpty() && (value->isEmpty() || value->toUcs4().size() > kUnitMaxLength))
             *error = QStringLiteral("%1 wants a unit of 1 to %2 characters, such as kWh or m³")
                          .arg(name, QString::number(kUnitMaxLength));
+    } else if (o.kind == Kind::Time) {
+        if (!parseIsoSeconds(text))
+            *error = QStringLiteral("%1 wants a time such as 2026-12-07T14:15:00Z or "
+                                    "2026-12-07T15:15:00+01:00, not \"%2\"")
+                         .arg(name, text);
+    } else if (o.kind == Kind::Char) {
+        if (text.size() != 1 || text[0].isLetterOrNumber() || text[0] == QLatin1Char('"') ||
+            text[0] == QLatin1Char('\n') || text[0] == QLatin1Char('.'))
+            *error = QStringLiteral("%1 wants one character that is no letter, digit, quote or "
+                                    "point, such as ; or ,")
+                         .arg(name);
     } else if (text.isEmpty())
         *error = QStringLiteral("%1 needs a file name").arg(name);
     else if (o.kind == Kind::PdfFile)
@@ -209,6 +221,32 @@ CtlParseResult helpOrVersion(const Reading& r) {
     return result;
 }
 
+// counts takes --relay as a name of its own, not commission's label.
+void relayForCounts(Reading& r) {
+    for (Opt& id : r.given) {
+        if (id == Opt::Relay) {
+            id = Opt::RelayName;
+            r.options.counts.relay = r.options.record.relay;
+            r.options.record.relay.clear();
+        }
+    }
+}
+
+// The options of counts that only go together.
+QString countsConflict(const CtlOptions& o) {
+    if (o.csv && o.json)
+        return QStringLiteral("--csv and --json: give one of them");
+    if (!o.csv && (!o.counts.separator.isEmpty() || o.decimalComma))
+        return QStringLiteral("--separator and --decimal-comma go with --csv");
+    if (o.decimalComma && o.counts.separator == QLatin1String(","))
+        return QStringLiteral("--decimal-comma needs another --separator than \",\", such as ;");
+    const auto from = parseIsoSeconds(o.counts.from);
+    const auto to = parseIsoSeconds(o.counts.to);
+    if (from && to && *from > *to)
+        return QStringLiteral("--from is after --to");
+    return {};
+}
+
 } // namespace
 
 CtlParseResult parseCommandLine(const QStringList& args) {
@@ -228,6 +266,8 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     if (!command)
         return failure(QStringLiteral("unknown command \"%1\"").arg(name));
     r.options.command = command->id;
+    if (command->id == CtlOptions::Command::Counts)
+        relayForCounts(r);
     const std::optional<Opt> instead = command->insteadOfArgument;
     if (instead && std::find(r.given.begin(), r.given.end(), *instead) != r.given.end()) {
         if (!r.positional.isEmpty())
@@ -243,6 +283,10 @@ CtlParseResult parseCommandLine(const QStringList& args) {
         return failure(QStringLiteral("unexpected argument \"%1\"").arg(r.positional.first()));
     if (const QString error = misplacedOption(*command, r.given); !error.isEmpty())
         return failure(error);
+    if (command->id == CtlOptions::Command::Counts) {
+        if (const QString error = countsConflict(r.options); !error.isEmpty())
+            return failure(error);
+    }
     CtlParseResult result;
     result.options = r.options;
     return result;
@@ -314,6 +358,8 @@ QString optionHelp(const ctltable::Option& o) {
             .arg(o.max)
             .arg(o.byDefault);
     case Kind::Label:
+        if (o.id == Opt::RelayName)
+            return help;
         return QStringLiteral("%1, shown on the record; at most %2 characters")
             .arg(help)
             .arg(kLabelMaxLength);
@@ -325,6 +371,8 @@ QString optionHelp(const ctltable::Option& o) {
     case Kind::File:
     case Kind::Fact:
     case Kind::Unit:
+    case Kind::Time:
+    case Kind::Char:
         break;
     }
     return help;

@@ -7,7 +7,18 @@
 #include <optional>
 
 struct CtlOptions {
-    enum class Command { Help, Version, Read, Write, Monitor, Scan, Coefficient, Diff, Commission };
+    enum class Command {
+        Help,
+        Version,
+        Read,
+        Write,
+        Monitor,
+        Scan,
+        Coefficient,
+        Diff,
+        Commission,
+        Counts
+    };
     Command command = Command::Help;
     bool json = false;    // read, scan, coefficient: JSON instead of the table
     bool save = false;    // scan: write the one relay's port into the settings file
@@ -33,7 +44,16 @@ struct CtlOptions {
         QString relay;
         QString technician;
     } record;
-    QString helpCommand; // help: the command whose help is asked for; empty: the whole help
+    struct Counts {       // counts: what to show from the counts database
+        QString database; // empty: the package's path
+        QString relay;    // empty: every relay
+        QString from;     // ISO 8601 with Z or an offset; empty: from the first
+        QString to;       // empty: to the last
+        QString separator;
+    } counts;
+    bool csv = false;          // counts: CSV instead of the table
+    bool decimalComma = false; // counts --csv: "," as the decimal point
+    QString helpCommand;       // help: the command whose help is asked for; empty: the whole help
 };
 
 struct CtlParseResult {

@@ -49,6 +49,7 @@ int dispatch(const CtlJob& job, CtlRun& run) {
     case CtlOptions::Command::Version:
     case CtlOptions::Command::Scan:
     case CtlOptions::Command::Coefficient:
+    case CtlOptions::Command::Counts:
         break;
     }
     return kExitOk;
@@ -107,5 +108,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("ktr6ctl"));
     if (job.options.command == CtlOptions::Command::Coefficient)
         return runCoefficient(job.options);
+    if (job.options.command == CtlOptions::Command::Counts)
+        return runCounts(job.options);
     return runDeviceCommand(job);
 }

@@ -313,6 +313,10 @@ bool CountStore::storeBatch(Relay& relay, const RelayBatch& batch, QString* erro
 
 bool CountStore::storeOffline(const Relay& relay, const OfflineEvent& event, QString* error) {
     QSqlQuery query(db_);
+    if (event.reasonOnly)
+        return run(query,
+                   QStringLiteral("UPDATE offline SET reason=? WHERE relay=? AND end_ms IS NULL"),
+                   {event.reason, relay.config.name}, error);
     if (event.begins)
         return run(query,
                    QStringLiteral("INSERT INTO offline(relay, start_ms, end_ms, reason) "

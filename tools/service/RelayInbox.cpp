@@ -76,11 +76,12 @@ void RelayInbox::count(const std::vector<int>& channels) {
 
 void RelayInbox::offline(const QString& reason) {
     std::lock_guard lock(mutex_);
-    reason_ = reason;
-    if (offline_)
+    if (offline_ && reason_ == reason)
         return;
+    // The stored period says why the relay is away now.
+    batch_.offline.push_back(OfflineEvent{true, offline_, clock_(), reason});
     offline_ = true;
-    batch_.offline.push_back(OfflineEvent{true, clock_(), reason});
+    reason_ = reason;
 }
 
 void RelayInbox::back() {
@@ -89,7 +90,7 @@ void RelayInbox::back() {
         return;
     offline_ = false;
     reason_.clear();
-    batch_.offline.push_back(OfflineEvent{false, clock_(), {}});
+    batch_.offline.push_back(OfflineEvent{false, false, clock_(), {}});
 }
 
 bool RelayInbox::isOffline() const {

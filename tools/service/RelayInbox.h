@@ -33,7 +33,8 @@ struct CountBlock {
 };
 
 struct OfflineEvent {
-    bool begins = true; // false: the relay is back
+    bool begins = true;      // false: the relay is back
+    bool reasonOnly = false; // still offline, for another reason now
     qint64 atMs = 0;
     QString reason;
 };

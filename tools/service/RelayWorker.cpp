@@ -18,7 +18,7 @@ constexpr int kPauseStepMs = 20;
 
 RelayWorker::RelayWorker(RelayConfig config, RelayInbox& inbox,
                          std::function<void(const QString&)> log)
-    : config_(std::move(config)), inbox_(inbox), log_(std::move(log)) {
+    : config_(std::move(config)), inbox_(inbox), log_(std::move(log)), retry_(this) {
     retry_.setSingleShot(true);
     retry_.setInterval(kRetryMs);
     connect(&retry_, &QTimer::timeout, this, &RelayWorker::attempt);
