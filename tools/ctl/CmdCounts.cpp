@@ -59,7 +59,8 @@ QByteArray asJson(const std::vector<Row>& rows) {
                    .arg(r.channel)
                    .arg(r.start, r.end)
                    .arg(r.count)
-                   .arg(Monitor::totalText(r.amount), Monitor::totalText(r.total));
+                   .arg(QString::fromUtf8(numberJson(r.amount)),
+                        QString::fromUtf8(numberJson(r.total)));
     }
     return (out + QStringLiteral("]\n")).toUtf8();
 }
