@@ -35,6 +35,9 @@ void RelayWorker::start() {
 
 void RelayWorker::finish() {
     retry_.stop();
+    // What has arrived is counted before the port closes.
+    readWaiting();
+    counting_ = false;
     if (port_) {
         port_->RThreshold(0);
         closePortQuietly(*port_);
