@@ -282,7 +282,7 @@ void CtlCoreTest::commandLine_data() {
     // first in the table's order is named.
     QTest::newRow("json on monitor")
         << QStringList{"monitor", "--json"}
-        << "--json belongs to the read, scan, coefficient and counts commands" << 0 << "";
+        << "--json belongs to the read, scan, coefficient, counts and service commands" << 0 << "";
     // counts: its own --relay (a name, not commission's label), times with a
     // zone, and the CSV options only with --csv.
     QTest::newRow("counts, every option")
@@ -316,6 +316,21 @@ void CtlCoreTest::commandLine_data() {
         << "--decimal-comma needs another --separator" << 0 << "";
     QTest::newRow("counts separator a digit") << QStringList{"counts", "--csv", "--separator", "1"}
                                               << "--separator wants one character" << 0 << "";
+    // service: an action, and a relay's name for pause and resume.
+    QTest::newRow("service pause")
+        << QStringList{"service", "pause", "T1", "--socket", "s"} << "" << int(C::Service)
+        << "json=0 file= port=- count=- service=pause,T1,s";
+    QTest::newRow("service status json")
+        << QStringList{"service", "status", "--json"} << "" << int(C::Service)
+        << "json=1 file= port=- count=- service=status,,";
+    QTest::newRow("service resume without a name")
+        << QStringList{"service", "resume"} << "service resume needs the relay's NAME" << 0 << "";
+    QTest::newRow("service status with a name")
+        << QStringList{"service", "status", "T1"} << "unexpected argument \"T1\"" << 0 << "";
+    QTest::newRow("service unknown action")
+        << QStringList{"service", "stop", "T1"} << "unknown action \"stop\"" << 0 << "";
+    QTest::newRow("service without action")
+        << QStringList{"service"} << "service needs an action" << 0 << "";
     QTest::newRow("counts with a port")
         << QStringList{"counts", "--port", "3"} << "counts reads the database; it takes no --port"
         << 0 << "";
@@ -462,6 +477,9 @@ void CtlCoreTest::commandLine() {
                     .arg(o.counts.database, o.counts.relay, o.counts.from, o.counts.to,
                          o.counts.separator, o.csv ? QStringLiteral(",csv") : QString(),
                          o.decimalComma ? QStringLiteral(",comma") : QString());
+    if (o.command == CtlOptions::Command::Service)
+        extra = QStringLiteral(" service=%1,%2,%3")
+                    .arg(o.serviceAction, o.service.relay, o.service.socket);
     if (o.save)
         extra += QStringLiteral(" save");
     if (!o.tolerance.isEmpty())

@@ -41,8 +41,9 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KTR6_PROGRAM_DIR"), dir.path());
         service.setProcessEnvironment(env);
-        service.start(binary("ktr6d"), {QStringLiteral("--config"), path("ktr6d.conf"),
-                                        QStringLiteral("--database"), path("counts.sqlite")});
+        service.start(binary("ktr6d"),
+                      {QStringLiteral("--config"), path("ktr6d.conf"), QStringLiteral("--database"),
+                       path("counts.sqlite"), QStringLiteral("--socket"), path("ktr6d.sock")});
         return service.waitForStarted(5000);
     }
     // Waits until the service has logged text `times` times since it started.
@@ -89,6 +90,21 @@ public:
             now = sums();
         }
         return now;
+    }
+
+    // ktr6ctl service ACTION [NAME] on the rig's socket.
+    CtlResult control(QStringList args) {
+        return runCtl(dir.path(), QStringList{QStringLiteral("service")}
+                                      << args << QStringLiteral("--socket") << path("ktr6d.sock"));
+    }
+    // The relay's object in service status --json.
+    QJsonObject status(const QString& relay) {
+        const CtlResult run = control({QStringLiteral("status"), QStringLiteral("--json")});
+        for (const QJsonValue& value : QJsonDocument::fromJson(run.out).array()) {
+            if (value.toObject()[QLatin1String("relay")].toString() == relay)
+                return value.toObject();
+        }
+        return {};
     }
 
     // One value of an SQL query on the database, opened beside the service.

@@ -11,6 +11,7 @@ class TestServiceE2e : public QObject {
 private slots:
     void countsExactly_data();
     void countsExactly();
+    void pauseAndResume();
     void badStart_data();
     void badStart();
 };
@@ -70,6 +71,9 @@ void TestServiceE2e::countsExactly() {
                 1);
     }
     // Every whole interval after the first (which began before the service) is offline.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.sql("SELECT COUNT(*) FROM intervals WHERE relay='T3' AND channel=1").toInt() >= 3,
+        5000);
     QCOMPARE(rig.sql("SELECT MIN(offline_seconds) FROM intervals WHERE relay='T3' AND start_s > "
                      "(SELECT MIN(start_s) FROM intervals WHERE relay='T3')")
                  .toInt(),
@@ -81,6 +85,49 @@ void TestServiceE2e::countsExactly() {
     rig.service.terminate();
     QVERIFY(rig.service.waitForFinished(5000));
     QCOMPARE(rig.service.exitCode(), 0);
+}
+
+void TestServiceE2e::pauseAndResume() {
+    ServiceRig rig;
+    ktr6sim::SimDevice& t1 = rig.addSim(1, serviceSimConfig());
+    QVERIFY(rig.started && writeDefaultSettings(rig.dir.path(), 1));
+    const QByteArray config = "[relay T1]\nport = 1\ninterval = 1s\n";
+    QVERIFY(rig.start(config));
+    QVERIFY2(rig.waitForLog("T1: counting on"), rig.log.constData());
+    t1.sendRecords(1, 3);
+    QCOMPARE(rig.waitForCount(QStringLiteral("T1/1"), 3)[QStringLiteral("T1/1")].count, 3);
+    QCOMPARE(rig.control({"pause", "T1"}).exitCode, 0);
+    // The port is free for ktr6ctl while the service holds the relay paused,
+    // also after a restart of the service.
+    QCOMPARE(runCtl(rig.dir.path(), {"read", "--json"}).exitCode, 0);
+    rig.service.terminate();
+    QVERIFY(rig.service.waitForFinished(5000));
+    QVERIFY(rig.start(config));
+    QVERIFY2(rig.waitForLog("T1: paused"), rig.log.constData());
+    const QJsonObject paused = rig.status(QStringLiteral("T1"));
+    QCOMPARE(paused[QLatin1String("state")].toString(), QStringLiteral("paused"));
+    QCOMPARE(paused[QLatin1String("totals")].toArray().at(0).toDouble(), 48.0);
+    {
+        // Another program holds the port: the resume fails, and says so.
+        CtlProcess monitor(rig.dir.path(), {"monitor"});
+        QVERIFY(monitor.watching());
+        const CtlResult busy = rig.control({"resume", "T1"});
+        QCOMPARE(busy.exitCode, 1);
+        QVERIFY2(busy.err.contains("not counting"), busy.err.constData());
+    }
+    QCOMPARE(rig.control({"resume", "T1"}).exitCode, 0);
+    t1.sendRecords(1, 2);
+    const auto sums = rig.waitForCount(QStringLiteral("T1/1"), 5);
+    QCOMPARE(sums.at(QStringLiteral("T1/1")).count, 5);
+    QCOMPARE(sums.at(QStringLiteral("T1/1")).total, 80.0);
+    QCOMPARE(rig.status(QStringLiteral("T1"))[QLatin1String("state")].toString(),
+             QStringLiteral("counting"));
+    QVERIFY(rig.sql("SELECT COUNT(*) FROM offline WHERE reason='paused' AND end_ms IS NOT NULL")
+                .toInt() >= 1);
+    QCOMPARE(rig.control({"pause", "T9"}).exitCode, 2);
+    rig.service.terminate();
+    QVERIFY(rig.service.waitForFinished(5000));
+    QCOMPARE(rig.control({"status"}).exitCode, 1);
 }
 
 void TestServiceE2e::badStart_data() {

@@ -186,6 +186,13 @@ const Option kOptions[] = {
      .kind = Kind::Flag,
      .help = "with --csv: \",\" as the decimal point",
      .flag = &CtlOptions::decimalComma},
+    {.id = Opt::Socket,
+     .name = "--socket",
+     .alias = nullptr,
+     .metavar = "PATH",
+     .kind = Kind::File,
+     .help = "the service's control socket; default /run/ktr6/ktr6d.sock",
+     .text = [](CtlOptions& o) { return &o.service.socket; }},
     {.id = Opt::Help,
      .name = "--help",
      .alias = "-h",
@@ -350,6 +357,26 @@ const Command kCommands[] = {
                              "was not counted: unplugged, not answering, service stopped"}},
      .exitNote = "counts ends with 0 when it printed, 1 when the database cannot be read, "
                  "2 for bad usage or a relay the database does not know."},
+    {.name = "service",
+     .id = C::Service,
+     .argument = "ACTION",
+     .destination = &CtlOptions::serviceAction,
+     .missing = "service needs an action: status, pause NAME or resume NAME",
+     .summary = "ask the counting service ktr6d: status, pause NAME or resume NAME",
+     .details = "status lists each relay: counting, offline (since when, and why) or paused, "
+                "whether the database is written, and its eight totals (IN 1..IN 6, V1, V2). "
+                "pause NAME makes the service release the relay's port, so that ktr6 or "
+                "ktr6ctl can use it (stored as an offline period \"paused\"; a restart of the "
+                "service keeps it paused); resume NAME takes it back and reads its set again. "
+                "--json: status as the service gives it, one line",
+     .options = {Opt::Socket, Opt::Json, Opt::Help},
+     .refusals = {{Opt::Port, "service talks to ktr6d; it takes no --port"}},
+     .columns = {},
+     .exitNote = "service ends with 0 when done, 1 when the service cannot be reached or a "
+                 "resumed relay is not counting (its port still busy), 2 for bad usage or a "
+                 "relay the service does not know.",
+     .secondArgument = "[NAME]",
+     .secondDestination = [](CtlOptions& o) { return &o.service.relay; }},
 };
 
 const ExitStatus kExitStatuses[] = {

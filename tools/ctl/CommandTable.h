@@ -36,6 +36,7 @@ enum class Opt {
     Csv,
     Separator,
     DecimalComma,
+    Socket,
     Help,
     Version,
 };
@@ -93,6 +94,9 @@ struct Command {
     const char* exitNote;      // what its exit statuses mean for it, or ""
     // An option that, given, stands for the argument (then not given).
     std::optional<Opt> insteadOfArgument = std::nullopt;
+    // A second argument, which may be left out: "NAME", or nullptr.
+    const char* secondArgument = nullptr;
+    QString* (*secondDestination)(CtlOptions&) = nullptr;
 };
 
 // An exit status and the commands that may end with it.

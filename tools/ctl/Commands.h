@@ -28,5 +28,7 @@ int runCommission(const CtlJob& job, CtlRun& run);
 int runCoefficient(const CtlOptions& options);
 // Needs no port: reads the counts database.
 int runCounts(const CtlOptions& options);
+// Needs no port: asks the counting service.
+int runService(const CtlOptions& options);
 // Needs no settings file and no port of its own.
 int runScan(const CtlOptions& options);

@@ -247,6 +247,44 @@ QString countsConflict(const CtlOptions& o) {
     return {};
 }
 
+// status stands alone; pause and resume name a relay.
+QString serviceProblem(const CtlOptions& o) {
+    const QString& action = o.serviceAction;
+    if (action == QLatin1String("status"))
+        return o.service.relay.isEmpty()
+                   ? QString()
+                   : QStringLiteral("unexpected argument \"%1\"").arg(o.service.relay);
+    if (action != QLatin1String("pause") && action != QLatin1String("resume"))
+        return QStringLiteral("unknown action \"%1\": status, pause NAME or resume NAME")
+            .arg(action);
+    if (o.service.relay.isEmpty())
+        return QStringLiteral("service %1 needs the relay's NAME").arg(action);
+    if (o.json)
+        return QStringLiteral("--json goes with service status");
+    return {};
+}
+
+// The command's arguments from what stands beside the options; an error, or
+// nothing.
+QString takeArguments(const ctltable::Command& command, Reading& r) {
+    const std::optional<Opt> instead = command.insteadOfArgument;
+    if (instead && std::find(r.given.begin(), r.given.end(), *instead) != r.given.end()) {
+        if (!r.positional.isEmpty())
+            return QStringLiteral("%1 stands for %2: give one of them, not both")
+                .arg(QLatin1String(ctltable::option(*instead).name),
+                     QLatin1String(command.argument));
+    } else if (command.argument) {
+        if (r.positional.isEmpty())
+            return QLatin1String(command.missing);
+        r.options.*command.destination = r.positional.takeFirst();
+        if (command.secondDestination && !r.positional.isEmpty())
+            *command.secondDestination(r.options) = r.positional.takeFirst();
+    }
+    if (!r.positional.isEmpty())
+        return QStringLiteral("unexpected argument \"%1\"").arg(r.positional.first());
+    return {};
+}
+
 } // namespace
 
 CtlParseResult parseCommandLine(const QStringList& args) {
@@ -268,25 +306,16 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     r.options.command = command->id;
     if (command->id == CtlOptions::Command::Counts)
         relayForCounts(r);
-    const std::optional<Opt> instead = command->insteadOfArgument;
-    if (instead && std::find(r.given.begin(), r.given.end(), *instead) != r.given.end()) {
-        if (!r.positional.isEmpty())
-            return failure(QStringLiteral("%1 stands for %2: give one of them, not both")
-                               .arg(QLatin1String(ctltable::option(*instead).name),
-                                    QLatin1String(command->argument)));
-    } else if (command->argument) {
-        if (r.positional.isEmpty())
-            return failure(QLatin1String(command->missing));
-        r.options.*command->destination = r.positional.takeFirst();
-    }
-    if (!r.positional.isEmpty())
-        return failure(QStringLiteral("unexpected argument \"%1\"").arg(r.positional.first()));
+    if (const QString error = takeArguments(*command, r); !error.isEmpty())
+        return failure(error);
     if (const QString error = misplacedOption(*command, r.given); !error.isEmpty())
         return failure(error);
-    if (command->id == CtlOptions::Command::Counts) {
-        if (const QString error = countsConflict(r.options); !error.isEmpty())
-            return failure(error);
-    }
+    const QString conflict = command->id == CtlOptions::Command::Counts ? countsConflict(r.options)
+                             : command->id == CtlOptions::Command::Service
+                                 ? serviceProblem(r.options)
+                                 : QString();
+    if (!conflict.isEmpty())
+        return failure(conflict);
     CtlParseResult result;
     result.options = r.options;
     return result;
@@ -398,6 +427,8 @@ QString synopsis(const ctltable::Command& command, int indent) {
     QString line = QLatin1String(command.name);
     if (command.argument)
         line += QLatin1Char(' ') + QLatin1String(command.argument);
+    if (command.secondArgument)
+        line += QLatin1Char(' ') + QLatin1String(command.secondArgument);
     const QString hang(kColumn, QLatin1Char(' '));
     QString text;
     for (const QString& word : synopsisWords(command, false)) {

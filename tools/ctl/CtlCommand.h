@@ -17,7 +17,8 @@ struct CtlOptions {
         Coefficient,
         Diff,
         Commission,
-        Counts
+        Counts,
+        Service
     };
     Command command = Command::Help;
     bool json = false;    // read, scan, coefficient: JSON instead of the table
@@ -51,6 +52,11 @@ struct CtlOptions {
         QString to;       // empty: to the last
         QString separator;
     } counts;
+    QString serviceAction; // service: status, pause or resume
+    struct Service {       // service: what to ask ktr6d
+        QString relay;     // pause, resume: the relay's name
+        QString socket;    // empty: the package's path
+    } service;
     bool csv = false;          // counts: CSV instead of the table
     bool decimalComma = false; // counts --csv: "," as the decimal point
     QString helpCommand;       // help: the command whose help is asked for; empty: the whole help

@@ -50,6 +50,7 @@ int dispatch(const CtlJob& job, CtlRun& run) {
     case CtlOptions::Command::Scan:
     case CtlOptions::Command::Coefficient:
     case CtlOptions::Command::Counts:
+    case CtlOptions::Command::Service:
         break;
     }
     return kExitOk;
@@ -110,5 +111,7 @@ int main(int argc, char* argv[]) {
         return runCoefficient(job.options);
     if (job.options.command == CtlOptions::Command::Counts)
         return runCounts(job.options);
+    if (job.options.command == CtlOptions::Command::Service)
+        return runService(job.options);
     return runDeviceCommand(job);
 }

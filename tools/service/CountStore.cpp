@@ -230,6 +230,25 @@ bool CountStore::loadSums(Relay& relay, QString* error) {
         if (channel >= 0 && channel < kServiceChannels)
             relay.adjustment[channel] = query.value(1).toDouble();
     }
+    return loadRunning(relay, error);
+}
+
+bool CountStore::loadRunning(Relay& relay, QString* error) {
+    QSqlQuery query(db_);
+    if (!run(query,
+             QStringLiteral("SELECT channel, segment, SUM(records) FROM counts WHERE relay=? "
+                            "GROUP BY channel, segment"),
+             {relay.config.name}, error))
+        return false;
+    while (query.next()) {
+        const int channel = query.value(0).toInt() - 1;
+        if (channel >= 0 && channel < kServiceChannels)
+            relay.allRecords[channel][query.value(1).toLongLong()] = query.value(2).toLongLong();
+    }
+    if (!run(query, QStringLiteral("SELECT value FROM meta WHERE key=?"),
+             {QStringLiteral("paused:") + relay.config.name}, error))
+        return false;
+    relay.paused = query.next() && query.value(0).toString() == QLatin1String("1");
     return true;
 }
 
@@ -302,6 +321,7 @@ bool CountStore::storeBatch(Relay& relay, const RelayBatch& batch, QString* erro
                                     "SET records=records+excluded.records"),
                      {relay.config.name, key.channel + 1, start, relay.segment, records}, error))
                 return false;
+            relay.allRecords[key.channel][relay.segment] += records;
         }
     }
     for (const OfflineEvent& event : batch.offline) {
@@ -433,4 +453,41 @@ bool CountStore::closeInterval(Relay& relay, qint64 start, qint64 end, QString* 
         }
     }
     return true;
+}
+
+const CountStore::Relay* CountStore::find(const QString& name) const {
+    for (const Relay& relay : relays_) {
+        if (relay.config.name == name)
+            return &relay;
+    }
+    return nullptr;
+}
+
+std::optional<std::array<double, kServiceChannels>> CountStore::totals(const QString& name) const {
+    const Relay* relay = find(name);
+    if (!relay)
+        return std::nullopt;
+    std::array<double, kServiceChannels> totals{};
+    for (int channel = 0; channel < kServiceChannels; ++channel)
+        totals[channel] =
+            amountOf(relay->allRecords[channel], channel) + relay->adjustment[channel];
+    return totals;
+}
+
+bool CountStore::isPaused(const QString& name) const {
+    const Relay* relay = find(name);
+    return relay && relay->paused;
+}
+
+bool CountStore::setPaused(const QString& name, bool paused, QString* error) {
+    Relay* relay = const_cast<Relay*>(find(name));
+    if (!relay)
+        return false;
+    // Held in memory whatever the database says; stored when it can be.
+    relay->paused = paused;
+    QSqlQuery query(db_);
+    return run(
+        query, QStringLiteral("INSERT OR REPLACE INTO meta VALUES(?, ?)"),
+        {QStringLiteral("paused:") + name, paused ? QStringLiteral("1") : QStringLiteral("0")},
+        error);
 }

@@ -16,6 +16,7 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <optional>
 #include <vector>
 
 // One channel's closed interval, as stored and as published.
@@ -62,6 +63,13 @@ public:
     // *error says why.
     bool commit(std::vector<RelayBatch>& batches, const std::vector<qint64>& nowMs, QString* error);
 
+    // Each channel's total now: every committed record with its segment's
+    // amount, plus the adjustments. Empty for a relay the store does not know.
+    std::optional<std::array<double, kServiceChannels>> totals(const QString& relay) const;
+    // A relay paused from ktr6ctl stays paused across restarts.
+    bool isPaused(const QString& relay) const;
+    bool setPaused(const QString& relay, bool paused, QString* error);
+
     // The table the mqtt outbox keeps its messages in (created by open()).
     static const char* const kOutboxTable;
 
@@ -73,13 +81,18 @@ private:
         qint64 closedUntil = 0; // seconds: every interval before is closed
         // Per channel, per segment: records in closed intervals.
         std::array<std::map<qint64, qint64>, kServiceChannels> closedRecords;
+        // Per channel, per segment: every committed record.
+        std::array<std::map<qint64, qint64>, kServiceChannels> allRecords;
         std::array<double, kServiceChannels> adjustment{};
+        bool paused = false;
     };
+    const Relay* find(const QString& name) const;
 
     bool exec(const QString& sql, QString* error);
     bool createTables(QString* error);
     bool loadRelay(Relay& relay, qint64 nowMs, QString* error);
     bool loadSums(Relay& relay, QString* error);
+    bool loadRunning(Relay& relay, QString* error);
     bool storeBatch(Relay& relay, const RelayBatch& batch, QString* error);
     bool storeSegment(Relay& relay, const CountBlock& block, QString* error);
     bool storeOffline(const Relay& relay, const OfflineEvent& event, QString* error);

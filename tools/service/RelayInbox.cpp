@@ -80,6 +80,8 @@ void RelayInbox::offline(const QString& reason) {
         return;
     // The stored period says why the relay is away now.
     batch_.offline.push_back(OfflineEvent{true, offline_, clock_(), reason});
+    if (!offline_)
+        since_ = batch_.offline.back().atMs;
     offline_ = true;
     reason_ = reason;
 }
@@ -91,6 +93,7 @@ void RelayInbox::back() {
     offline_ = false;
     reason_.clear();
     batch_.offline.push_back(OfflineEvent{false, false, clock_(), {}});
+    since_ = batch_.offline.back().atMs;
 }
 
 bool RelayInbox::isOffline() const {
@@ -101,6 +104,11 @@ bool RelayInbox::isOffline() const {
 QString RelayInbox::reason() const {
     std::lock_guard lock(mutex_);
     return reason_;
+}
+
+qint64 RelayInbox::since() const {
+    std::lock_guard lock(mutex_);
+    return since_;
 }
 
 RelayBatch RelayInbox::take(qint64* nowMs) {

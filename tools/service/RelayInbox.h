@@ -72,6 +72,8 @@ public:
     void back();
     bool isOffline() const;
     QString reason() const;
+    // When the relay last went offline or came back (ms), 0: not yet.
+    qint64 since() const;
 
     // Everything added since the last take, and the clock's time taken under
     // the same lock: every record stamped before that time is in the batch.
@@ -84,4 +86,5 @@ private:
     RelayBatch batch_;
     bool offline_ = false;
     QString reason_;
+    qint64 since_ = 0;
 };

@@ -17,8 +17,9 @@ constexpr int kPauseStepMs = 20;
 } // namespace
 
 RelayWorker::RelayWorker(RelayConfig config, RelayInbox& inbox,
-                         std::function<void(const QString&)> log)
-    : config_(std::move(config)), inbox_(inbox), log_(std::move(log)), retry_(this) {
+                         std::function<void(const QString&)> log, bool paused)
+    : config_(std::move(config)), inbox_(inbox), log_(std::move(log)), retry_(this),
+      paused_(paused) {
     retry_.setSingleShot(true);
     retry_.setInterval(kRetryMs);
     connect(&retry_, &QTimer::timeout, this, &RelayWorker::attempt);
@@ -30,6 +31,21 @@ void RelayWorker::start() {
     // Made here, so that the port lives on this thread.
     port_ = std::make_unique<QtSerialComm>();
     connect(port_.get(), &MSComm::OnComm, this, &RelayWorker::onComm);
+    if (paused_)
+        pause();
+    else
+        attempt();
+}
+
+void RelayWorker::pause() {
+    paused_ = true;
+    readWaiting();
+    goOffline(QStringLiteral("paused"));
+}
+
+void RelayWorker::resume() {
+    paused_ = false;
+    retry_.stop();
     attempt();
 }
 
@@ -54,7 +70,7 @@ void RelayWorker::pause(int ms) {
 }
 
 void RelayWorker::attempt() {
-    if (stop_.requested())
+    if (stop_.requested() || paused_ || counting_)
         return;
     try {
         port_->CommPort(int16_t(config_.port));
@@ -137,10 +153,11 @@ void RelayWorker::goOffline(const QString& reason) {
         closePortQuietly(*port_);
     }
     if (!inbox_.isOffline() || inbox_.reason() != reason)
-        log_(QStringLiteral("%1: offline: %2; trying again every %3 s")
-                 .arg(config_.name, reason)
-                 .arg(kRetryMs / 1000));
+        log_(paused_ ? QStringLiteral("%1: paused; the port is free").arg(config_.name)
+                     : QStringLiteral("%1: offline: %2; trying again every %3 s")
+                           .arg(config_.name, reason)
+                           .arg(kRetryMs / 1000));
     inbox_.offline(reason);
-    if (!stop_.requested())
+    if (!stop_.requested() && !paused_)
         retry_.start();
 }

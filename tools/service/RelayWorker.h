@@ -24,7 +24,8 @@ public:
     static constexpr int kRetryMs = 2000;
 
     // log: one line about the relay's state, for the journal.
-    RelayWorker(RelayConfig config, RelayInbox& inbox, std::function<void(const QString&)> log);
+    RelayWorker(RelayConfig config, RelayInbox& inbox, std::function<void(const QString&)> log,
+                bool paused = false);
     ~RelayWorker() override;
 
     // On the worker's thread: the first attempt.
@@ -33,6 +34,13 @@ public:
     void requestStop() { stop_.request(); }
     // On the worker's thread: closes the port.
     void finish();
+    // On the worker's thread: releases the port for another program (the
+    // relay is offline, "paused") and tries it no more until resume().
+    void pause();
+    // On the worker's thread: takes the port back and reads the set again.
+    void resume();
+    // On the worker's thread: the set was read and records are counted.
+    bool counting() const { return counting_; }
 
 private:
     void attempt();
@@ -50,4 +58,5 @@ private:
     ParameterSet set_;
     StopRequest stop_;
     bool counting_ = false;
+    bool paused_ = false;
 };

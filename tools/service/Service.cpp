@@ -1,5 +1,6 @@
 #include "Service.h"
 
+#include <QJsonArray>
 #include <cstdio>
 #include <mutex>
 
@@ -41,7 +42,8 @@ void Service::start() {
     for (size_t i = 0; i < config_.relays.size(); ++i) {
         auto thread = std::make_unique<QThread>();
         thread->setObjectName(config_.relays[i].name);
-        auto* worker = new RelayWorker(config_.relays[i], *inboxes_[i], logLine);
+        auto* worker = new RelayWorker(config_.relays[i], *inboxes_[i], logLine,
+                                       store_.isPaused(config_.relays[i].name));
         worker->moveToThread(thread.get());
         connect(thread.get(), &QThread::started, worker, &RelayWorker::start);
         connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
@@ -83,4 +85,102 @@ void Service::commit() {
                              .arg(error));
         storing_ = stored;
     }
+}
+
+namespace {
+
+QJsonObject failure(int code, const QString& error) {
+    return {{"ok", false}, {"code", code}, {"error", error}};
+}
+
+} // namespace
+
+int Service::indexOf(const QString& name) const {
+    for (size_t i = 0; i < config_.relays.size(); ++i) {
+        if (config_.relays[i].name == name)
+            return int(i);
+    }
+    return -1;
+}
+
+void Service::handle(const QString& request, const ControlServer::Reply& reply) {
+    const QStringList words = request.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString verb = words.value(0);
+    if (verb == QLatin1String("status") && words.size() == 1) {
+        reply(status());
+        return;
+    }
+    if ((verb != QLatin1String("pause") && verb != QLatin1String("resume")) || words.size() != 2) {
+        reply(failure(2, QStringLiteral("not a request: \"%1\"").arg(request)));
+        return;
+    }
+    const int relay = indexOf(words[1]);
+    if (relay < 0 || size_t(relay) >= workers_.size()) {
+        reply(failure(2, QStringLiteral("no relay \"%1\" in the configuration").arg(words[1])));
+        return;
+    }
+    if (verb == QLatin1String("pause"))
+        pause(relay, reply);
+    else
+        resume(relay, reply);
+}
+
+QJsonObject Service::status() const {
+    QJsonArray relays;
+    for (size_t i = 0; i < config_.relays.size(); ++i) {
+        const QString& name = config_.relays[i].name;
+        const RelayInbox& inbox = *inboxes_[i];
+        const bool offline = inbox.isOffline();
+        const QString reason = inbox.reason();
+        QJsonObject relay{{"relay", name},
+                          {"state", !offline                            ? "counting"
+                                    : reason == QLatin1String("paused") ? "paused"
+                                                                        : "offline"},
+                          {"since", inbox.since() ? utcText(inbox.since() / 1000) : QString()},
+                          {"storing", storing_}};
+        if (offline)
+            relay.insert(QStringLiteral("reason"), reason);
+        QJsonArray totals;
+        for (double total : store_.totals(name).value_or(std::array<double, kServiceChannels>{}))
+            totals.append(total);
+        relay.insert(QStringLiteral("totals"), totals);
+        relays.append(relay);
+    }
+    return {{"ok", true}, {"relays", relays}};
+}
+
+void Service::pause(int relay, const ControlServer::Reply& reply) {
+    const QString name = config_.relays[size_t(relay)].name;
+    QString error;
+    const bool stored = store_.setPaused(name, true, &error);
+    RelayWorker* worker = workers_[size_t(relay)];
+    // The answer goes once the worker has closed the port.
+    QMetaObject::invokeMethod(worker, [this, worker, reply, stored, error] {
+        worker->pause();
+        QMetaObject::invokeMethod(this, [reply, stored, error] {
+            QJsonObject answer{{"ok", true}};
+            if (!stored)
+                answer.insert(
+                    QStringLiteral("note"),
+                    QStringLiteral("paused, but not stored (%1): a restart resumes it").arg(error));
+            reply(answer);
+        });
+    });
+}
+
+void Service::resume(int relay, const ControlServer::Reply& reply) {
+    const QString name = config_.relays[size_t(relay)].name;
+    QString error;
+    store_.setPaused(name, false, &error);
+    RelayWorker* worker = workers_[size_t(relay)];
+    RelayInbox* inbox = inboxes_[size_t(relay)].get();
+    QMetaObject::invokeMethod(worker, [this, worker, inbox, reply] {
+        worker->resume();
+        const bool counting = worker->counting();
+        const QString why = inbox->reason();
+        QMetaObject::invokeMethod(this, [reply, counting, why] {
+            reply(counting ? QJsonObject{{"ok", true}}
+                           : failure(1, QStringLiteral("not counting: %1").arg(why)));
+        });
+    });
 }

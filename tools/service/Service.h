@@ -2,6 +2,7 @@
 // ktr6d's running parts: a worker thread per relay, their inboxes, and the
 // store committed every 100 ms from the main thread.
 
+#include "ControlServer.h"
 #include "CountStore.h"
 #include "RelayInbox.h"
 #include "RelayWorker.h"
@@ -31,11 +32,18 @@ public:
     // last commit was stored.
     bool stop();
 
+    // Answers one control request: "status", "pause NAME", "resume NAME".
+    void handle(const QString& request, const ControlServer::Reply& reply);
+
     CountStore& store() { return store_; }
     bool storing() const { return storing_; }
 
 private:
     void commit();
+    int indexOf(const QString& name) const;
+    QJsonObject status() const;
+    void pause(int relay, const ControlServer::Reply& reply);
+    void resume(int relay, const ControlServer::Reply& reply);
 
     ServiceConfig config_;
     Clock clock_;

@@ -25,6 +25,8 @@ const char kUsage[] =
     "\n"
     "  --config FILE    the relays, default /etc/ktr6/ktr6d.conf\n"
     "  --database FILE  the counts, default /var/lib/ktr6/counts.sqlite\n"
+    "  --socket PATH    the control socket of ktr6ctl service, default\n"
+    "                   /run/ktr6/ktr6d.sock\n"
     "  -h, --help       show this text\n"
     "  --version        show the program's version\n"
     "\n"
@@ -34,6 +36,7 @@ const char kUsage[] =
 struct Arguments {
     QString config = QStringLiteral("/etc/ktr6/ktr6d.conf");
     QString database = QStringLiteral("/var/lib/ktr6/counts.sqlite");
+    QString socket = QStringLiteral("/run/ktr6/ktr6d.sock");
     bool help = false;
     bool version = false;
     QString error;
@@ -45,6 +48,7 @@ Arguments parseArguments(const QStringList& args) {
         const QString& arg = args[i];
         QString* target = arg == QLatin1String("--config")     ? &a.config
                           : arg == QLatin1String("--database") ? &a.database
+                          : arg == QLatin1String("--socket")   ? &a.socket
                                                                : nullptr;
         if (target) {
             if (i + 1 >= args.size() || args[i + 1].isEmpty()) {
@@ -118,6 +122,13 @@ int main(int argc, char* argv[]) {
     }
     watchStopSignals(app);
     service.start();
+    // Without the socket the relays are counted all the same; only
+    // ktr6ctl service cannot reach the service.
+    ControlServer control([&service](const QString& request, ControlServer::Reply reply) {
+        service.handle(request, reply);
+    });
+    if (!control.listen(args.socket, &error))
+        logLine(QStringLiteral("no control socket: %1").arg(error));
     logLine(QStringLiteral("counting %1 relay(s) into %2")
                 .arg(config.config->relays.size())
                 .arg(args.database));
