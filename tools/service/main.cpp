@@ -89,6 +89,8 @@ void watchStopSignals(QCoreApplication& app) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // A ktr6ctl that goes away before its answer must not end the service.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace
