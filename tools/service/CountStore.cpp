@@ -83,6 +83,7 @@ const char* const CountStore::kOutboxTable = "outbox";
 CountStore::CountStore(QString connectionName) : connection_(std::move(connectionName)) {}
 
 CountStore::~CountStore() {
+    addRecords_.reset();
     if (db_.isValid())
         db_.close();
     db_ = QSqlDatabase();
@@ -115,6 +116,13 @@ bool CountStore::open(const QString& path, QString* error) {
     QString why;
     if (!createTables(&why)) {
         *error = QStringLiteral("%1: %2").arg(path, why);
+        return false;
+    }
+    addRecords_ = std::make_unique<QSqlQuery>(db_);
+    if (!addRecords_->prepare(QStringLiteral("INSERT INTO counts VALUES(?, ?, ?, ?, ?) ON "
+                                             "CONFLICT(relay, channel, start, segment) DO UPDATE "
+                                             "SET records=records+excluded.records"))) {
+        *error = QStringLiteral("%1: %2").arg(path, addRecords_->lastError().text());
         return false;
     }
     return true;
@@ -305,7 +313,6 @@ bool CountStore::storeSegment(Relay& relay, const CountBlock& block, QString* er
 }
 
 bool CountStore::storeBatch(Relay& relay, const RelayBatch& batch, QString* error) {
-    QSqlQuery query(db_);
     for (const CountBlock& block : batch.blocks) {
         if (!storeSegment(relay, block, error))
             return false;
@@ -315,12 +322,16 @@ bool CountStore::storeBatch(Relay& relay, const RelayBatch& batch, QString* erro
             // A clock set back stamps records into a closed interval: they
             // go to the open one, so that the totals hold them.
             const qint64 start = std::max(key.intervalStart, relay.closedUntil);
-            if (!run(query,
-                     QStringLiteral("INSERT INTO counts VALUES(?, ?, ?, ?, ?) ON "
-                                    "CONFLICT(relay, channel, start, segment) DO UPDATE "
-                                    "SET records=records+excluded.records"),
-                     {relay.config.name, key.channel + 1, start, relay.segment, records}, error))
+            const QVariantList values{relay.config.name, key.channel + 1, start, relay.segment,
+                                      records};
+            for (int i = 0; i < values.size(); ++i)
+                addRecords_->bindValue(i, values[i]);
+            const bool added = addRecords_->exec();
+            addRecords_->finish();
+            if (!added) {
+                *error = addRecords_->lastError().text();
                 return false;
+            }
             relay.allRecords[key.channel][relay.segment] += records;
         }
     }

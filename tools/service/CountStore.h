@@ -12,10 +12,12 @@
 #include "ServiceConfig.h"
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <array>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -103,6 +105,8 @@ private:
 
     QString connection_;
     QSqlDatabase db_;
+    // The statement every commit runs per relay and channel, parsed once.
+    std::unique_ptr<QSqlQuery> addRecords_;
     std::vector<Relay> relays_;
     std::map<qint64, ParameterSet> sets_;    // every segment's set, by id
     std::map<qint64, ParameterSet> newSets_; // those of the commit under way
