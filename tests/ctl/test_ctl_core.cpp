@@ -331,6 +331,18 @@ void CtlCoreTest::commandLine_data() {
         << QStringList{"service", "stop", "T1"} << "unknown action \"stop\"" << 0 << "";
     QTest::newRow("service without action")
         << QStringList{"service"} << "service needs an action" << 0 << "";
+    QTest::newRow("counts set-total")
+        << QStringList{"counts", "--set-total", "T1", "7", "1500.5"} << "" << int(C::Counts)
+        << "json=0 file= port=- count=- counts=,,,, total=T1/7=1500.5";
+    QTest::newRow("counts set-total channel 9")
+        << QStringList{"counts", "--set-total", "T1", "9", "1"}
+        << "--set-total: CHANNEL is 1..6 (inputs) or 7, 8" << 0 << "";
+    QTest::newRow("counts set-total decimal comma")
+        << QStringList{"counts", "--set-total", "T1", "1", "2,5"}
+        << "--set-total: VALUE is a number with \".\" as the decimal point" << 0 << "";
+    QTest::newRow("counts set-total and json")
+        << QStringList{"counts", "--set-total", "T1", "1", "2", "--json"}
+        << "--set-total prints nothing" << 0 << "";
     QTest::newRow("counts with a port")
         << QStringList{"counts", "--port", "3"} << "counts reads the database; it takes no --port"
         << 0 << "";
@@ -406,7 +418,7 @@ void CtlCoreTest::commandLine_data() {
            "--help --journal --port --record --relay --site --tolerance; exits 0 1 2 3 4 128+N";
     QTest::newRow("--help of no command: the whole help")
         << QStringList{"--help", "erase"} << "" << int(C::Help)
-        << "help COMMAND: --port; lists --help --json --port --tolerance --version; "
+        << "help COMMAND: --port; lists --help --json --port --socket --tolerance --version; "
            "exits 0 1 2 3 4 128+N";
 }
 
@@ -476,7 +488,12 @@ void CtlCoreTest::commandLine() {
         extra = QStringLiteral(" counts=%1,%2,%3,%4,%5%6%7")
                     .arg(o.counts.database, o.counts.relay, o.counts.from, o.counts.to,
                          o.counts.separator, o.csv ? QStringLiteral(",csv") : QString(),
-                         o.decimalComma ? QStringLiteral(",comma") : QString());
+                         o.decimalComma ? QStringLiteral(",comma") : QString()) +
+                (o.counts.setTotalRelay.isEmpty() ? QString()
+                                                  : QStringLiteral(" total=%1/%2=%3")
+                                                        .arg(o.counts.setTotalRelay)
+                                                        .arg(o.counts.setTotalChannel)
+                                                        .arg(o.counts.setTotalValue));
     if (o.command == CtlOptions::Command::Service)
         extra = QStringLiteral(" service=%1,%2,%3")
                     .arg(o.serviceAction, o.service.relay, o.service.socket);

@@ -124,6 +124,15 @@ void TestServiceE2e::pauseAndResume() {
              QStringLiteral("counting"));
     QVERIFY(rig.sql("SELECT COUNT(*) FROM offline WHERE reason='paused' AND end_ms IS NOT NULL")
                 .toInt() >= 1);
+    // A total set by hand (a meter's register) is where counting goes on from.
+    const QStringList setTotal{"counts",   "--set-total",         "T1", "1", "1000",
+                               "--socket", rig.path("ktr6d.sock")};
+    QCOMPARE(runCtl(rig.dir.path(), setTotal).exitCode, 0);
+    t1.sendRecords(1, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        rig.waitForCount(QStringLiteral("T1/1"), 6)[QStringLiteral("T1/1")].total, 1016.0, 5000);
+    QCOMPARE(rig.status(QStringLiteral("T1"))[QLatin1String("totals")].toArray().at(0).toDouble(),
+             1016.0);
     QCOMPARE(rig.control({"pause", "T9"}).exitCode, 2);
     rig.service.terminate();
     QVERIFY(rig.service.waitForFinished(5000));

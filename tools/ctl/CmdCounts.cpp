@@ -169,6 +169,8 @@ int printCounts(QSqlDatabase& db, const CtlOptions& o, const QString& path) {
 } // namespace
 
 int runCounts(const CtlOptions& options) {
+    if (!options.counts.setTotalRelay.isEmpty())
+        return runSetTotal(options);
     const QString path = options.counts.database.isEmpty() ? QLatin1String(kDefaultDatabase)
                                                            : options.counts.database;
     if (!QFileInfo(path).isFile()) {

@@ -61,25 +61,38 @@ std::optional<QJsonObject> ask(const QString& path, const QByteArray& request) {
     return doc.object();
 }
 
-} // namespace
-
-int runService(const CtlOptions& options) {
+// The service's answer to one request, its failures printed; nothing when
+// it failed, with *status the exit status.
+std::optional<QJsonObject> answerTo(const CtlOptions& options, const QByteArray& request,
+                                    int* status) {
     const QString path =
         options.service.socket.isEmpty() ? QLatin1String(kDefaultSocket) : options.service.socket;
-    QByteArray request = options.serviceAction.toUtf8();
-    if (!options.service.relay.isEmpty())
-        request += ' ' + options.service.relay.toUtf8();
     const auto answer = ask(path, request);
     if (!answer) {
         printErr(QStringLiteral("ktr6ctl: cannot reach the counting service at %1 (is ktr6d "
                                 "running? may this account use it: root or the dialout group?)")
                      .arg(path));
-        return kExitDevice;
+        *status = kExitDevice;
+        return std::nullopt;
     }
     if (!(*answer)[QLatin1String("ok")].toBool()) {
         printErr(QStringLiteral("ktr6ctl: %1").arg((*answer)[QLatin1String("error")].toString()));
-        return (*answer)[QLatin1String("code")].toInt() == kExitUsage ? kExitUsage : kExitDevice;
+        *status = (*answer)[QLatin1String("code")].toInt() == kExitUsage ? kExitUsage : kExitDevice;
+        return std::nullopt;
     }
+    return answer;
+}
+
+} // namespace
+
+int runService(const CtlOptions& options) {
+    QByteArray request = options.serviceAction.toUtf8();
+    if (!options.service.relay.isEmpty())
+        request += ' ' + options.service.relay.toUtf8();
+    int status = kExitOk;
+    const auto answer = answerTo(options, request, &status);
+    if (!answer)
+        return status;
     if (const QString note = (*answer)[QLatin1String("note")].toString(); !note.isEmpty())
         printErr(QStringLiteral("ktr6ctl: ") + note);
     const QJsonArray relays = (*answer)[QLatin1String("relays")].toArray();
@@ -91,5 +104,23 @@ int runService(const CtlOptions& options) {
         options.serviceAction == QLatin1String("pause")
             ? QStringLiteral("ktr6ctl: %1 paused; its port is free.").arg(options.service.relay)
             : QStringLiteral("ktr6ctl: %1 is counting again.").arg(options.service.relay));
+    return kExitOk;
+}
+
+int runSetTotal(const CtlOptions& options) {
+    const CtlOptions::Counts& c = options.counts;
+    const QByteArray request = QStringLiteral("set-total %1 %2 %3")
+                                   .arg(c.setTotalRelay)
+                                   .arg(c.setTotalChannel)
+                                   .arg(c.setTotalValue)
+                                   .toUtf8();
+    int status = kExitOk;
+    const auto answer = answerTo(options, request, &status);
+    if (!answer)
+        return status;
+    printErr(QStringLiteral("ktr6ctl: %1 %2 set to %3 (was %4).")
+                 .arg(c.setTotalRelay, channelName(c.setTotalChannel - 1),
+                      Monitor::totalText((*answer)[QLatin1String("total")].toDouble()),
+                      Monitor::totalText((*answer)[QLatin1String("was")].toDouble())));
     return kExitOk;
 }

@@ -193,6 +193,15 @@ const Option kOptions[] = {
      .kind = Kind::File,
      .help = "the service's control socket; default /run/ktr6/ktr6d.sock",
      .text = [](CtlOptions& o) { return &o.service.socket; }},
+    {.id = Opt::SetTotal,
+     .name = "--set-total",
+     .alias = nullptr,
+     .metavar = "NAME CHANNEL VALUE",
+     .kind = Kind::Label,
+     .help = "instead of printing: the running service sets relay NAME's CHANNEL (1..8) to "
+             "VALUE (\".\" as the decimal point), to match a meter's register; stored as an "
+             "adjustment with its time, counting goes on from VALUE",
+     .text = [](CtlOptions& o) { return &o.counts.setTotalRelay; }},
     {.id = Opt::Help,
      .name = "--help",
      .alias = "-h",
@@ -345,7 +354,7 @@ const Command kCommands[] = {
                 "\"amount\":1.2,\"total\":3051.7}, channel 1..6 for the inputs, 7 and 8 for V1, "
                 "V2. T: 2026-12-07T14:15:00Z or 2026-12-07T15:15:00+01:00",
      .options = {Opt::Database, Opt::RelayName, Opt::From, Opt::To, Opt::Json, Opt::Csv,
-                 Opt::Separator, Opt::DecimalComma, Opt::Help},
+                 Opt::Separator, Opt::DecimalComma, Opt::SetTotal, Opt::Socket, Opt::Help},
      .refusals = {{Opt::Port, "counts reads the database; it takes no --port"}},
      .columns = {{"count", "the records counted in the interval"},
                  {"amount", "what they add: numerator/divisor per input record (minus "
@@ -355,8 +364,9 @@ const Command kCommands[] = {
                            "the service first counted the relay, totals set by hand included"},
                  {"offline", "(table and CSV) the seconds of the interval in which the relay "
                              "was not counted: unplugged, not answering, service stopped"}},
-     .exitNote = "counts ends with 0 when it printed, 1 when the database cannot be read, "
-                 "2 for bad usage or a relay the database does not know."},
+     .exitNote = "counts ends with 0 when it printed (or the total was set), 1 when the "
+                 "database or, for --set-total, the service cannot be reached, 2 for bad usage "
+                 "or a relay the database (or the service) does not know."},
     {.name = "service",
      .id = C::Service,
      .argument = "ACTION",

@@ -37,6 +37,7 @@ enum class Opt {
     Separator,
     DecimalComma,
     Socket,
+    SetTotal,
     Help,
     Version,
 };

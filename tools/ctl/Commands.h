@@ -30,5 +30,7 @@ int runCoefficient(const CtlOptions& options);
 int runCounts(const CtlOptions& options);
 // Needs no port: asks the counting service.
 int runService(const CtlOptions& options);
+// counts --set-total: asks the counting service to set a total.
+int runSetTotal(const CtlOptions& options);
 // Needs no settings file and no port of its own.
 int runScan(const CtlOptions& options);

@@ -5,7 +5,9 @@
 #include "commissioning/Record.h"
 #include "tools/service/Intervals.h"
 
+#include <QLocale>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -232,8 +234,37 @@ void relayForCounts(Reading& r) {
     }
 }
 
+// --set-total NAME CHANNEL VALUE: the channel and the value stand after the
+// option's NAME, as arguments of counts.
+QString setTotalArguments(Reading& r) {
+    if (r.options.counts.setTotalRelay.isEmpty())
+        return {};
+    if (r.positional.size() < 2)
+        return QStringLiteral("--set-total needs NAME CHANNEL VALUE");
+    bool ok = false;
+    const int channel = r.positional.takeFirst().toInt(&ok);
+    if (!ok || channel < 1 || channel > 8)
+        return QStringLiteral("--set-total: CHANNEL is 1..6 (inputs) or 7, 8 (outputs V1, V2)");
+    const QString value = r.positional.takeFirst();
+    const double number = QLocale::c().toDouble(value, &ok);
+    if (!ok || !std::isfinite(number))
+        return QStringLiteral("--set-total: VALUE is a number with \".\" as the decimal point, "
+                              "not \"%1\"")
+            .arg(value);
+    r.options.counts.setTotalChannel = channel;
+    r.options.counts.setTotalValue = value;
+    return {};
+}
+
 // The options of counts that only go together.
 QString countsConflict(const CtlOptions& o) {
+    const bool printing = o.csv || o.json || !o.counts.relay.isEmpty() ||
+                          !o.counts.from.isEmpty() || !o.counts.to.isEmpty() ||
+                          !o.counts.database.isEmpty();
+    if (!o.counts.setTotalRelay.isEmpty() && printing)
+        return QStringLiteral("--set-total prints nothing: it takes only --socket");
+    if (o.counts.setTotalRelay.isEmpty() && !o.service.socket.isEmpty())
+        return QStringLiteral("--socket goes with --set-total");
     if (o.csv && o.json)
         return QStringLiteral("--csv and --json: give one of them");
     if (!o.csv && (!o.counts.separator.isEmpty() || o.decimalComma))
@@ -304,8 +335,11 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     if (!command)
         return failure(QStringLiteral("unknown command \"%1\"").arg(name));
     r.options.command = command->id;
-    if (command->id == CtlOptions::Command::Counts)
+    if (command->id == CtlOptions::Command::Counts) {
         relayForCounts(r);
+        if (const QString error = setTotalArguments(r); !error.isEmpty())
+            return failure(error);
+    }
     if (const QString error = takeArguments(*command, r); !error.isEmpty())
         return failure(error);
     if (const QString error = misplacedOption(*command, r.given); !error.isEmpty())

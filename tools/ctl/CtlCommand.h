@@ -51,6 +51,10 @@ struct CtlOptions {
         QString from;     // ISO 8601 with Z or an offset; empty: from the first
         QString to;       // empty: to the last
         QString separator;
+        // --set-total NAME CHANNEL VALUE: the service sets that total.
+        QString setTotalRelay; // empty: no --set-total
+        int setTotalChannel = 0;
+        QString setTotalValue;
     } counts;
     QString serviceAction; // service: status, pause or resume
     struct Service {       // service: what to ask ktr6d

@@ -502,3 +502,20 @@ bool CountStore::setPaused(const QString& name, bool paused, QString* error) {
         {QStringLiteral("paused:") + name, paused ? QStringLiteral("1") : QStringLiteral("0")},
         error);
 }
+
+bool CountStore::adjust(const QString& name, int channel, double value, qint64 nowMs,
+                        QString* error) {
+    Relay* relay = const_cast<Relay*>(find(name));
+    const auto now = totals(name);
+    if (!relay || !now || channel < 0 || channel >= kServiceChannels)
+        return false;
+    const double delta = value - (*now)[size_t(channel)];
+    QSqlQuery query(db_);
+    if (!run(query,
+             QStringLiteral("INSERT INTO adjustments(relay, channel, time, time_ms, value, delta) "
+                            "VALUES(?, ?, ?, ?, ?, ?)"),
+             {name, channel + 1, utcText(nowMs / 1000), nowMs, value, delta}, error))
+        return false;
+    relay->adjustment[size_t(channel)] += delta;
+    return true;
+}

@@ -68,6 +68,9 @@ public:
     // Each channel's total now: every committed record with its segment's
     // amount, plus the adjustments. Empty for a relay the store does not know.
     std::optional<std::array<double, kServiceChannels>> totals(const QString& relay) const;
+    // Sets a channel's (0..7) total now to value: stored as an adjustment
+    // (the value and the difference it makes) with its time.
+    bool adjust(const QString& relay, int channel, double value, qint64 nowMs, QString* error);
     // A relay paused from ktr6ctl stays paused across restarts.
     bool isPaused(const QString& relay) const;
     bool setPaused(const QString& relay, bool paused, QString* error);

@@ -1,6 +1,8 @@
 #include "Service.h"
 
 #include <QJsonArray>
+#include <QLocale>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 
@@ -110,6 +112,10 @@ void Service::handle(const QString& request, const ControlServer::Reply& reply) 
         reply(status());
         return;
     }
+    if (verb == QLatin1String("set-total") && words.size() == 4) {
+        reply(setTotal(words));
+        return;
+    }
     if ((verb != QLatin1String("pause") && verb != QLatin1String("resume")) || words.size() != 2) {
         reply(failure(2, QStringLiteral("not a request: \"%1\"").arg(request)));
         return;
@@ -183,4 +189,28 @@ void Service::resume(int relay, const ControlServer::Reply& reply) {
                            : failure(1, QStringLiteral("not counting: %1").arg(why)));
         });
     });
+}
+
+QJsonObject Service::setTotal(const QStringList& words) {
+    const int relay = indexOf(words[1]);
+    bool channelOk = false;
+    bool valueOk = false;
+    const int channel = words[2].toInt(&channelOk);
+    const double value = QLocale::c().toDouble(words[3], &valueOk);
+    if (relay < 0)
+        return failure(2, QStringLiteral("no relay \"%1\" in the configuration").arg(words[1]));
+    if (!channelOk || channel < 1 || channel > kServiceChannels || !valueOk ||
+        !std::isfinite(value))
+        return failure(2, QStringLiteral("set-total wants NAME, CHANNEL 1..8 and a number"));
+    // What was counted up to now is stored first: the new total replaces it.
+    commit();
+    QString error;
+    const auto was = store_.totals(words[1]);
+    if (!storing_ || !was || !store_.adjust(words[1], channel - 1, value, clock_(), &error))
+        return failure(1, QStringLiteral("the total was not set: the database cannot be written "
+                                         "now (%1)")
+                              .arg(error.isEmpty() ? QStringLiteral("not storing") : error));
+    logLine(
+        QStringLiteral("%1: channel %2 set to %3 by hand").arg(words[1]).arg(channel).arg(value));
+    return {{"ok", true}, {"total", value}, {"was", (*was)[size_t(channel - 1)]}};
 }

@@ -44,6 +44,7 @@ private:
     QJsonObject status() const;
     void pause(int relay, const ControlServer::Reply& reply);
     void resume(int relay, const ControlServer::Reply& reply);
+    QJsonObject setTotal(const QStringList& words);
 
     ServiceConfig config_;
     Clock clock_;
