@@ -39,10 +39,38 @@ bool isOutput(int channel) {
 
 } // namespace
 
-bool ChannelTotals::count(int channel) {
+bool countsRecord(int channel, const Others::ParameterTable& table) {
     if (channel < 0 || channel >= kChannels)
         return false;
-    if (!isOutput(channel) && table()[channel][Others::kDivisorColumn] == 0)
+    return isOutput(channel) || table[channel][Others::kDivisorColumn] != 0;
+}
+
+namespace {
+
+// In long double, so that a base added to it is rounded to a double once.
+long double exactAmount(int64_t records, int channel, const Others::ParameterTable& table,
+                        uint8_t output) {
+    if (channel < 0 || channel >= kChannels || records == 0)
+        return 0.0L;
+    if (isOutput(channel))
+        return static_cast<long double>(records) * output;
+    const auto& row = table[channel];
+    if (row[Others::kDivisorColumn] == 0)
+        return 0.0L;
+    const long double amount = static_cast<long double>(records) * row[Others::kNumeratorColumn] /
+                               row[Others::kDivisorColumn];
+    return row[Others::kSignColumn] == 1 ? amount : -amount;
+}
+
+} // namespace
+
+double channelAmount(int64_t records, int channel, const Others::ParameterTable& table,
+                     uint8_t output) {
+    return static_cast<double>(exactAmount(records, channel, table, output));
+}
+
+bool ChannelTotals::count(int channel) {
+    if (!countsRecord(channel, table()))
         return false;
     ++counts_[channel];
     // Beyond the range of a double the total stays at the last value it
@@ -55,17 +83,8 @@ bool ChannelTotals::count(int channel) {
 }
 
 double ChannelTotals::value(int channel) const {
-    const auto records = static_cast<double>(counts_[channel]);
-    if (isOutput(channel))
-        return bases_[channel] + records * output();
-    const auto& row = table()[channel];
-    if (counts_[channel] == 0 || row[Others::kDivisorColumn] == 0)
-        return bases_[channel];
-    // One division of the exact product: no error accumulates over records.
-    const long double amount = static_cast<long double>(counts_[channel]) *
-                               row[Others::kNumeratorColumn] / row[Others::kDivisorColumn];
-    const long double signedAmount = row[Others::kSignColumn] == 1 ? amount : -amount;
-    return static_cast<double>(static_cast<long double>(bases_[channel]) + signedAmount);
+    return static_cast<double>(static_cast<long double>(bases_[channel]) +
+                               exactAmount(counts_[channel], channel, table(), output()));
 }
 
 QString ChannelTotals::text(int channel, const QLocale& locale) const {

@@ -35,6 +35,17 @@ private:
     char first_ = 0;
 };
 
+// The counting rule every watcher shares (the on-line view, ktr6ctl monitor,
+// the counting service). Whether a record on channel k (0..7) counts with
+// this set: an input with divisor 0 counts nothing.
+bool countsRecord(int channel, const Others::ParameterTable& table);
+// The amount `records` records on channel k add with this set: each input
+// record its numerator/divisor (subtracted for an input whose sign is 0), each
+// output record the output value. One division of the exact product, so no
+// error accumulates over records; 0 for a channel that counts nothing.
+double channelAmount(int64_t records, int channel, const Others::ParameterTable& table,
+                     uint8_t output);
+
 // Per-channel totals that cannot drift: a base value plus the number of
 // counted records times the channel's amount, computed afresh for display.
 class ChannelTotals {

@@ -283,7 +283,70 @@ void CtlCoreTest::commandLine_data() {
     // first in the table's order is named.
     QTest::newRow("json on monitor")
         << QStringList{"monitor", "--json"}
-        << "--json belongs to the read, scan and coefficient commands" << 0 << "";
+        << "--json belongs to the read, scan, coefficient, counts and service commands" << 0 << "";
+    // counts: its own --relay (a name, not commission's label), times with a
+    // zone, and the CSV options only with --csv.
+    QTest::newRow("counts, every option")
+        << QStringList{"counts",
+                       "--database",
+                       "c.sqlite",
+                       "--relay",
+                       "T1",
+                       "--from",
+                       "2026-12-07T15:15:00+01:00",
+                       "--to=2026-12-08T00:00:00Z",
+                       "--csv",
+                       "--separator",
+                       ";",
+                       "--decimal-comma"}
+        << "" << int(C::Counts)
+        << "json=0 file= port=- count=- counts=c.sqlite,T1,2026-12-07T15:15:00+01:00,"
+           "2026-12-08T00:00:00Z,;,csv,comma";
+    QTest::newRow("counts time without a zone")
+        << QStringList{"counts", "--from", "2026-12-07T14:15:00"}
+        << "--from wants a time such as 2026-12-07T14:15:00Z" << 0 << "";
+    QTest::newRow("counts from after to")
+        << QStringList{"counts", "--from", "2026-12-08T00:00Z", "--to", "2026-12-07T00:00Z"}
+        << "--from is after --to" << 0 << "";
+    QTest::newRow("counts csv and json") << QStringList{"counts", "--csv", "--json"}
+                                         << "--csv and --json: give one of them" << 0 << "";
+    QTest::newRow("counts separator without csv")
+        << QStringList{"counts", "--separator", ";"} << "go with --csv" << 0 << "";
+    QTest::newRow("counts comma twice")
+        << QStringList{"counts", "--csv", "--decimal-comma", "--separator", ","}
+        << "--decimal-comma needs another --separator" << 0 << "";
+    QTest::newRow("counts separator a digit") << QStringList{"counts", "--csv", "--separator", "1"}
+                                              << "--separator wants one character" << 0 << "";
+    // service: an action, and a relay's name for pause and resume.
+    QTest::newRow("service pause")
+        << QStringList{"service", "pause", "T1", "--socket", "s"} << "" << int(C::Service)
+        << "json=0 file= port=- count=- service=pause,T1,s";
+    QTest::newRow("service status json")
+        << QStringList{"service", "status", "--json"} << "" << int(C::Service)
+        << "json=1 file= port=- count=- service=status,,";
+    QTest::newRow("service resume without a name")
+        << QStringList{"service", "resume"} << "service resume needs the relay's NAME" << 0 << "";
+    QTest::newRow("service status with a name")
+        << QStringList{"service", "status", "T1"} << "unexpected argument \"T1\"" << 0 << "";
+    QTest::newRow("service unknown action")
+        << QStringList{"service", "stop", "T1"} << "unknown action \"stop\"" << 0 << "";
+    QTest::newRow("service without action")
+        << QStringList{"service"} << "service needs an action" << 0 << "";
+    QTest::newRow("counts set-total")
+        << QStringList{"counts", "--set-total", "T1", "7", "1500.5"} << "" << int(C::Counts)
+        << "json=0 file= port=- count=- counts=,,,, total=T1/7=1500.5";
+    QTest::newRow("counts set-total channel 9")
+        << QStringList{"counts", "--set-total", "T1", "9", "1"}
+        << "--set-total: CHANNEL is 1..6 (inputs) or 7, 8" << 0 << "";
+    QTest::newRow("counts set-total decimal comma")
+        << QStringList{"counts", "--set-total", "T1", "1", "2,5"}
+        << "--set-total: VALUE is a number with \".\" as the decimal point" << 0 << "";
+    QTest::newRow("counts set-total and json")
+        << QStringList{"counts", "--set-total", "T1", "1", "2", "--json"}
+        << "--set-total prints nothing" << 0 << "";
+    QTest::newRow("counts with a port")
+        << QStringList{"counts", "--port", "3"} << "counts reads the database; it takes no --port"
+        << 0 << "";
     QTest::newRow("save on coefficient") << QStringList{"coefficient", "1", "--save"}
                                          << "--save belongs to the scan command" << 0 << "";
     QTest::newRow("count on scan")
@@ -388,7 +451,7 @@ void CtlCoreTest::commandLine_data() {
     QTest::newRow("--help of no command: the whole help")
         << QStringList{"--help", "erase"} << "" << int(C::Help)
         << "help COMMAND: --port; lists --by --folder --help --journal --json --port --record "
-           "--relay --site --tolerance --version; exits 0 1 2 3 4 128+N";
+           "--relay --site --socket --tolerance --version; exits 0 1 2 3 4 128+N";
     QTest::newRow("site commission --help")
         << QStringList{"site", "commission", "--help"} << "" << int(C::Help)
         << "help site: --by --folder --journal; lists --by --folder --help --journal; "
@@ -460,6 +523,19 @@ void CtlCoreTest::commandLine() {
     if (o.command == CtlOptions::Command::SiteCommission ||
         o.command == CtlOptions::Command::SiteAudit)
         extra = QStringLiteral(" folder=%1 by=%2").arg(o.record.folder, o.record.technician);
+    if (o.command == CtlOptions::Command::Counts)
+        extra = QStringLiteral(" counts=%1,%2,%3,%4,%5%6%7")
+                    .arg(o.counts.database, o.counts.relay, o.counts.from, o.counts.to,
+                         o.counts.separator, o.csv ? QStringLiteral(",csv") : QString(),
+                         o.decimalComma ? QStringLiteral(",comma") : QString()) +
+                (o.counts.setTotalRelay.isEmpty() ? QString()
+                                                  : QStringLiteral(" total=%1/%2=%3")
+                                                        .arg(o.counts.setTotalRelay)
+                                                        .arg(o.counts.setTotalChannel)
+                                                        .arg(o.counts.setTotalValue));
+    if (o.command == CtlOptions::Command::Service)
+        extra = QStringLiteral(" service=%1,%2,%3")
+                    .arg(o.serviceAction, o.service.relay, o.service.socket);
     if (o.save)
         extra += QStringLiteral(" save");
     if (!o.tolerance.isEmpty())

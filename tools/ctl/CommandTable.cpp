@@ -144,6 +144,72 @@ const Option kOptions[] = {
      .max = std::numeric_limits<qint64>::max(),
      .help = "stop after N records",
      .setNumber = [](CtlOptions& o, qint64 n) { o.count = n; }},
+    {.id = Opt::Database,
+     .name = "--database",
+     .alias = nullptr,
+     .metavar = "FILE",
+     .kind = Kind::File,
+     .help = "the counts database; default /var/lib/ktr6/counts.sqlite",
+     .text = [](CtlOptions& o) { return &o.counts.database; }},
+    {.id = Opt::RelayName,
+     .name = "--relay",
+     .alias = nullptr,
+     .metavar = "NAME",
+     .kind = Kind::Label,
+     .help = "only the relay NAME of the service's configuration",
+     .text = [](CtlOptions& o) { return &o.counts.relay; }},
+    {.id = Opt::From,
+     .name = "--from",
+     .alias = nullptr,
+     .metavar = "T",
+     .kind = Kind::Time,
+     .help = "only intervals that start at T or later",
+     .text = [](CtlOptions& o) { return &o.counts.from; }},
+    {.id = Opt::To,
+     .name = "--to",
+     .alias = nullptr,
+     .metavar = "T",
+     .kind = Kind::Time,
+     .help = "only intervals that end at T or earlier",
+     .text = [](CtlOptions& o) { return &o.counts.to; }},
+    {.id = Opt::Csv,
+     .name = "--csv",
+     .alias = nullptr,
+     .metavar = nullptr,
+     .kind = Kind::Flag,
+     .help = "print CSV instead of the table",
+     .flag = &CtlOptions::csv},
+    {.id = Opt::Separator,
+     .name = "--separator",
+     .alias = nullptr,
+     .metavar = "C",
+     .kind = Kind::Char,
+     .help = "with --csv: the field separator, default \",\" (\";\" for spreadsheets in comma "
+             "locales)",
+     .text = [](CtlOptions& o) { return &o.counts.separator; }},
+    {.id = Opt::DecimalComma,
+     .name = "--decimal-comma",
+     .alias = nullptr,
+     .metavar = nullptr,
+     .kind = Kind::Flag,
+     .help = "with --csv: \",\" as the decimal point",
+     .flag = &CtlOptions::decimalComma},
+    {.id = Opt::Socket,
+     .name = "--socket",
+     .alias = nullptr,
+     .metavar = "PATH",
+     .kind = Kind::File,
+     .help = "the service's control socket; default /run/ktr6/ktr6d.sock",
+     .text = [](CtlOptions& o) { return &o.service.socket; }},
+    {.id = Opt::SetTotal,
+     .name = "--set-total",
+     .alias = nullptr,
+     .metavar = "NAME CHANNEL VALUE",
+     .kind = Kind::Label,
+     .help = "instead of printing: the running service sets relay NAME's CHANNEL (1..8) to "
+             "VALUE (\".\" as the decimal point), to match a meter's register; stored as an "
+             "adjustment with its time, counting goes on from VALUE",
+     .text = [](CtlOptions& o) { return &o.counts.setTotalRelay; }},
     {.id = Opt::Help,
      .name = "--help",
      .alias = "-h",
@@ -350,6 +416,52 @@ const Command kCommands[] = {
                  "(nothing sent), 128 + N a stop signal (the relays already read are recorded), 4 "
                  "a record, journal line or the summary not written, 1 a relay failed, 3 a relay "
                  "differs, 0 all match."},
+    {.name = "counts",
+     .id = C::Counts,
+     .argument = nullptr,
+     .destination = nullptr,
+     .missing = "",
+     .summary = "print the closed intervals the counting service ktr6d stored",
+     .details = "One row per relay, channel and interval, the oldest first; it reads the "
+                "database while the service runs and changes nothing. Times are in UTC. "
+                "--json: a list of {\"relay\":\"T1\",\"channel\":1,\"start\":\n"
+                "\"2026-12-07T14:15:00Z\",\"end\":\"2026-12-07T14:30:00Z\",\"count\":12,\n"
+                "\"amount\":1.2,\"total\":3051.7}, channel 1..6 for the inputs, 7 and 8 for V1, "
+                "V2. T: 2026-12-07T14:15:00Z or 2026-12-07T15:15:00+01:00",
+     .options = {Opt::Database, Opt::RelayName, Opt::From, Opt::To, Opt::Json, Opt::Csv,
+                 Opt::Separator, Opt::DecimalComma, Opt::SetTotal, Opt::Socket, Opt::Help},
+     .refusals = {{Opt::Port, "counts reads the database; it takes no --port"}},
+     .columns = {{"count", "the records counted in the interval"},
+                 {"amount", "what they add: numerator/divisor per input record (minus "
+                            "subtracts), the output value per output record, with the "
+                            "parameter set the relay had when each was counted"},
+                 {"total", "the channel's total at the interval's end, cumulative since "
+                           "the service first counted the relay, totals set by hand included"},
+                 {"offline", "(table and CSV) the seconds of the interval in which the relay "
+                             "was not counted: unplugged, not answering, service stopped"}},
+     .exitNote = "counts ends with 0 when it printed (or the total was set), 1 when the "
+                 "database or, for --set-total, the service cannot be reached, 2 for bad usage "
+                 "or a relay the database (or the service) does not know."},
+    {.name = "service",
+     .id = C::Service,
+     .argument = "ACTION",
+     .destination = &CtlOptions::serviceAction,
+     .missing = "service needs an action: status, pause NAME or resume NAME",
+     .summary = "ask the counting service ktr6d: status, pause NAME or resume NAME",
+     .details = "status lists each relay: counting, offline (since when, and why) or paused, "
+                "whether the database is written, and its eight totals (IN 1..IN 6, V1, V2). "
+                "pause NAME makes the service release the relay's port, so that ktr6 or "
+                "ktr6ctl can use it (stored as an offline period \"paused\"; a restart of the "
+                "service keeps it paused); resume NAME takes it back and reads its set again. "
+                "--json: status as the service gives it, one line",
+     .options = {Opt::Socket, Opt::Json, Opt::Help},
+     .refusals = {{Opt::Port, "service talks to ktr6d; it takes no --port"}},
+     .columns = {},
+     .exitNote = "service ends with 0 when done, 1 when the service cannot be reached or a "
+                 "resumed relay is not counting (its port still busy), 2 for bad usage or a "
+                 "relay the service does not know.",
+     .secondArgument = "[NAME]",
+     .secondDestination = [](CtlOptions& o) { return &o.service.relay; }},
 };
 
 const ExitStatus kExitStatuses[] = {

@@ -30,6 +30,15 @@ enum class Opt {
     By,
     Folder,
     Count,
+    Database,
+    RelayName, // counts' --relay; the command line names it as commission's
+    From,
+    To,
+    Csv,
+    Separator,
+    DecimalComma,
+    Socket,
+    SetTotal,
     Help,
     Version,
 };
@@ -46,6 +55,8 @@ enum class Kind {
     Label,   // a text shown on the record: blanks around it dropped, at most 80 characters
     Fact,    // a meter's fact, read as coefficient reads an amount ("1500/5")
     Unit,    // the unit of an amount: one line of at most 16 characters
+    Time,    // ISO 8601 with Z or an offset
+    Char,    // one character
 };
 
 struct Option {
@@ -85,6 +96,9 @@ struct Command {
     const char* exitNote;      // what its exit statuses mean for it, or ""
     // An option that, given, stands for the argument (then not given).
     std::optional<Opt> insteadOfArgument = std::nullopt;
+    // A second argument, which may be left out: "NAME", or nullptr.
+    const char* secondArgument = nullptr;
+    QString* (*secondDestination)(CtlOptions&) = nullptr;
 };
 
 // An exit status and the commands that may end with it.

@@ -30,5 +30,11 @@ int runAudit(const CtlJob& job, CtlRun& run);
 int runSiteCommission(const CtlJob& job);
 int runSiteAudit(const CtlJob& job);
 int runCoefficient(const CtlOptions& options);
+// Needs no port: reads the counts database.
+int runCounts(const CtlOptions& options);
+// Needs no port: asks the counting service.
+int runService(const CtlOptions& options);
+// counts --set-total: asks the counting service to set a total.
+int runSetTotal(const CtlOptions& options);
 // Needs no settings file and no port of its own.
 int runScan(const CtlOptions& options);

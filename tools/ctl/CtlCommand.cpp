@@ -3,8 +3,11 @@
 #include "CommandTable.h"
 #include "commissioning/Coefficient.h"
 #include "commissioning/Record.h"
+#include "tools/service/Intervals.h"
 
+#include <QLocale>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -105,6 +108,17 @@ bool takeText(const ctltable::Option& o, const QString& text, CtlOptions& option
         if (error->isEmpty() && (value->isEmpty() || value->toUcs4().size() > kUnitMaxLength))
             *error = QStringLiteral("%1 wants a unit of 1 to %2 characters, such as kWh or m³")
                          .arg(name, QString::number(kUnitMaxLength));
+    } else if (o.kind == Kind::Time) {
+        if (!parseIsoSeconds(text))
+            *error = QStringLiteral("%1 wants a time such as 2026-12-07T14:15:00Z or "
+                                    "2026-12-07T15:15:00+01:00, not \"%2\"")
+                         .arg(name, text);
+    } else if (o.kind == Kind::Char) {
+        if (text.size() != 1 || text[0].isLetterOrNumber() || text[0] == QLatin1Char('"') ||
+            text[0] == QLatin1Char('\n') || text[0] == QLatin1Char('.'))
+            *error = QStringLiteral("%1 wants one character that is no letter, digit, quote or "
+                                    "point, such as ; or ,")
+                         .arg(name);
     } else if (text.isEmpty()) {
         *error = QStringLiteral("%1 needs a file name").arg(name);
     } else {
@@ -224,6 +238,99 @@ CtlParseResult helpOrVersion(Reading& r) {
     return result;
 }
 
+// counts takes --relay as a name of its own, not commission's label.
+void relayForCounts(Reading& r) {
+    for (Opt& id : r.given) {
+        if (id == Opt::Relay) {
+            id = Opt::RelayName;
+            r.options.counts.relay = r.options.record.relay;
+            r.options.record.relay.clear();
+        }
+    }
+}
+
+// --set-total NAME CHANNEL VALUE: the channel and the value stand after the
+// option's NAME, as arguments of counts.
+QString setTotalArguments(Reading& r) {
+    if (r.options.counts.setTotalRelay.isEmpty())
+        return {};
+    if (r.positional.size() < 2)
+        return QStringLiteral("--set-total needs NAME CHANNEL VALUE");
+    bool ok = false;
+    const int channel = r.positional.takeFirst().toInt(&ok);
+    if (!ok || channel < 1 || channel > 8)
+        return QStringLiteral("--set-total: CHANNEL is 1..6 (inputs) or 7, 8 (outputs V1, V2)");
+    const QString value = r.positional.takeFirst();
+    const double number = QLocale::c().toDouble(value, &ok);
+    if (!ok || !std::isfinite(number))
+        return QStringLiteral("--set-total: VALUE is a number with \".\" as the decimal point, "
+                              "not \"%1\"")
+            .arg(value);
+    r.options.counts.setTotalChannel = channel;
+    r.options.counts.setTotalValue = value;
+    return {};
+}
+
+// The options of counts that only go together.
+QString countsConflict(const CtlOptions& o) {
+    const bool printing = o.csv || o.json || !o.counts.relay.isEmpty() ||
+                          !o.counts.from.isEmpty() || !o.counts.to.isEmpty() ||
+                          !o.counts.database.isEmpty();
+    if (!o.counts.setTotalRelay.isEmpty() && printing)
+        return QStringLiteral("--set-total prints nothing: it takes only --socket");
+    if (o.counts.setTotalRelay.isEmpty() && !o.service.socket.isEmpty())
+        return QStringLiteral("--socket goes with --set-total");
+    if (o.csv && o.json)
+        return QStringLiteral("--csv and --json: give one of them");
+    if (!o.csv && (!o.counts.separator.isEmpty() || o.decimalComma))
+        return QStringLiteral("--separator and --decimal-comma go with --csv");
+    if (o.decimalComma && o.counts.separator == QLatin1String(","))
+        return QStringLiteral("--decimal-comma needs another --separator than \",\", such as ;");
+    const auto from = parseIsoSeconds(o.counts.from);
+    const auto to = parseIsoSeconds(o.counts.to);
+    if (from && to && *from > *to)
+        return QStringLiteral("--from is after --to");
+    return {};
+}
+
+// status stands alone; pause and resume name a relay.
+QString serviceProblem(const CtlOptions& o) {
+    const QString& action = o.serviceAction;
+    if (action == QLatin1String("status"))
+        return o.service.relay.isEmpty()
+                   ? QString()
+                   : QStringLiteral("unexpected argument \"%1\"").arg(o.service.relay);
+    if (action != QLatin1String("pause") && action != QLatin1String("resume"))
+        return QStringLiteral("unknown action \"%1\": status, pause NAME or resume NAME")
+            .arg(action);
+    if (o.service.relay.isEmpty())
+        return QStringLiteral("service %1 needs the relay's NAME").arg(action);
+    if (o.json)
+        return QStringLiteral("--json goes with service status");
+    return {};
+}
+
+// The command's arguments from what stands beside the options; an error, or
+// nothing.
+QString takeArguments(const ctltable::Command& command, Reading& r) {
+    const std::optional<Opt> instead = command.insteadOfArgument;
+    if (instead && std::find(r.given.begin(), r.given.end(), *instead) != r.given.end()) {
+        if (!r.positional.isEmpty())
+            return QStringLiteral("%1 stands for %2: give one of them, not both")
+                .arg(QLatin1String(ctltable::option(*instead).name),
+                     QLatin1String(command.argument));
+    } else if (command.argument) {
+        if (r.positional.isEmpty())
+            return QLatin1String(command.missing);
+        r.options.*command.destination = r.positional.takeFirst();
+        if (command.secondDestination && !r.positional.isEmpty())
+            *command.secondDestination(r.options) = r.positional.takeFirst();
+    }
+    if (!r.positional.isEmpty())
+        return QStringLiteral("unexpected argument \"%1\"").arg(r.positional.first());
+    return {};
+}
+
 } // namespace
 
 CtlParseResult parseCommandLine(const QStringList& args) {
@@ -246,21 +353,21 @@ CtlParseResult parseCommandLine(const QStringList& args) {
     if (!command)
         return failure(QStringLiteral("unknown command \"%1\"").arg(name));
     r.options.command = command->id;
-    const std::optional<Opt> instead = command->insteadOfArgument;
-    if (instead && std::find(r.given.begin(), r.given.end(), *instead) != r.given.end()) {
-        if (!r.positional.isEmpty())
-            return failure(QStringLiteral("%1 stands for %2: give one of them, not both")
-                               .arg(QLatin1String(ctltable::option(*instead).name),
-                                    QLatin1String(command->argument)));
-    } else if (command->argument) {
-        if (r.positional.isEmpty())
-            return failure(QLatin1String(command->missing));
-        r.options.*command->destination = r.positional.takeFirst();
+    if (command->id == CtlOptions::Command::Counts) {
+        relayForCounts(r);
+        if (const QString error = setTotalArguments(r); !error.isEmpty())
+            return failure(error);
     }
-    if (!r.positional.isEmpty())
-        return failure(QStringLiteral("unexpected argument \"%1\"").arg(r.positional.first()));
+    if (const QString error = takeArguments(*command, r); !error.isEmpty())
+        return failure(error);
     if (const QString error = misplacedOption(*command, r.given); !error.isEmpty())
         return failure(error);
+    const QString conflict = command->id == CtlOptions::Command::Counts ? countsConflict(r.options)
+                             : command->id == CtlOptions::Command::Service
+                                 ? serviceProblem(r.options)
+                                 : QString();
+    if (!conflict.isEmpty())
+        return failure(conflict);
     CtlParseResult result;
     result.options = r.options;
     return result;
@@ -332,6 +439,8 @@ QString optionHelp(const ctltable::Option& o) {
             .arg(o.max)
             .arg(o.byDefault);
     case Kind::Label:
+        if (o.id == Opt::RelayName)
+            return help;
         return QStringLiteral("%1, shown on the record; at most %2 characters")
             .arg(help)
             .arg(kLabelMaxLength);
@@ -343,6 +452,8 @@ QString optionHelp(const ctltable::Option& o) {
     case Kind::File:
     case Kind::Fact:
     case Kind::Unit:
+    case Kind::Time:
+    case Kind::Char:
         break;
     }
     return help;
@@ -368,6 +479,8 @@ QString synopsis(const ctltable::Command& command, int indent) {
     QString line = QLatin1String(command.name);
     if (command.argument)
         line += QLatin1Char(' ') + QLatin1String(command.argument);
+    if (command.secondArgument)
+        line += QLatin1Char(' ') + QLatin1String(command.secondArgument);
     const QString hang(kColumn, QLatin1Char(' '));
     QString text;
     for (const QString& word : synopsisWords(command, false)) {

@@ -20,6 +20,8 @@ struct CtlOptions {
         Audit,
         SiteCommission,
         SiteAudit,
+        Counts,
+        Service
     };
     Command command = Command::Help;
     bool json = false; // read, scan, coefficient: JSON instead of the table
@@ -48,7 +50,25 @@ struct CtlOptions {
         QString technician;
         QString folder; // site commission, site audit: where the records go; empty: a new one
     } record;
-    QString helpCommand; // help: the command whose help is asked for; empty: the whole help
+    struct Counts {       // counts: what to show from the counts database
+        QString database; // empty: the package's path
+        QString relay;    // empty: every relay
+        QString from;     // ISO 8601 with Z or an offset; empty: from the first
+        QString to;       // empty: to the last
+        QString separator;
+        // --set-total NAME CHANNEL VALUE: the service sets that total.
+        QString setTotalRelay; // empty: no --set-total
+        int setTotalChannel = 0;
+        QString setTotalValue;
+    } counts;
+    QString serviceAction; // service: status, pause or resume
+    struct Service {       // service: what to ask ktr6d
+        QString relay;     // pause, resume: the relay's name
+        QString socket;    // empty: the package's path
+    } service;
+    bool csv = false;          // counts: CSV instead of the table
+    bool decimalComma = false; // counts --csv: "," as the decimal point
+    QString helpCommand;       // help: the command whose help is asked for; empty: the whole help
 };
 
 struct CtlParseResult {

@@ -54,6 +54,8 @@ int dispatch(const CtlJob& job, CtlRun& run) {
     case CtlOptions::Command::Coefficient:
     case CtlOptions::Command::SiteCommission:
     case CtlOptions::Command::SiteAudit:
+    case CtlOptions::Command::Counts:
+    case CtlOptions::Command::Service:
         break;
     }
     return kExitOk;
@@ -130,5 +132,9 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("ktr6ctl"));
     if (job.options.command == CtlOptions::Command::Coefficient)
         return runCoefficient(job.options);
+    if (job.options.command == CtlOptions::Command::Counts)
+        return runCounts(job.options);
+    if (job.options.command == CtlOptions::Command::Service)
+        return runService(job.options);
     return runDeviceCommand(job);
 }
