@@ -28,6 +28,7 @@ MqttPublisher::MqttPublisher(MqttLink& link, QSqlDatabase db, TotalThrottle::Clo
         drain();
     });
     connect(&link_, &MqttLink::connected, this, &MqttPublisher::onConnected);
+    connect(&link_, &MqttLink::disconnected, this, &MqttPublisher::onDisconnected);
     connect(&link_, &MqttLink::delivered, this, &MqttPublisher::onDelivered);
     QString error;
     if (!Outbox::createTable(db_, &error))
@@ -49,22 +50,19 @@ void MqttPublisher::onConnected() {
     throttle_.reset();
     for (auto it = retained_.cbegin(); it != retained_.cend(); ++it)
         link_.publish(it.key(), it.value(), kQos1, true);
-    // What was in flight when the connection broke goes out again first, in
-    // its order; acknowledgements of the old ids no longer count.
-    idOfMid_.clear();
-    for (auto& [id, sent] : inFlight_)
-        sendRow(id, sent);
     drain();
 }
 
-void MqttPublisher::sendRow(int64_t id, Sent& sent) {
-    sent.mid = link_.publish(sent.topic, sent.payload, kQos1, false);
-    if (sent.mid >= 0)
-        idOfMid_.insert(sent.mid, id);
+void MqttPublisher::onDisconnected() {
+    // libmosquitto keeps the QoS 1 messages not yet acknowledged and sends
+    // them again, in order and under the same ids, when it reconnects; new
+    // rows wait until those are through, so the order holds.
+    awaitingResend_ = !inFlight_.empty();
 }
 
 void MqttPublisher::drain() {
-    while (link_.state() == MqttLink::State::Connected && int(inFlight_.size()) < kMaxInFlight) {
+    while (!awaitingResend_ && link_.state() == MqttLink::State::Connected &&
+           int(inFlight_.size()) < kMaxInFlight) {
         std::vector<Outbox::Row> rows;
         QString error;
         if (!Outbox::next(db_, lastQueuedId_, kMaxInFlight - int(inFlight_.size()), &rows,
@@ -74,16 +72,13 @@ void MqttPublisher::drain() {
         }
         if (rows.empty())
             return;
-        for (Outbox::Row& row : rows) {
-            Sent& sent = inFlight_[row.id];
-            sent.topic = std::move(row.topic);
-            sent.payload = std::move(row.payload);
+        for (const Outbox::Row& row : rows) {
+            const int mid = link_.publish(row.topic, row.payload, kQos1, false);
+            if (mid < 0)
+                return; // refused: the row is read again on the next drain
+            inFlight_.insert(row.id);
+            idOfMid_.insert(mid, row.id);
             lastQueuedId_ = row.id;
-            sendRow(row.id, sent);
-            // Refused (the connection just broke): it stays in flight and
-            // goes out again on the next connect.
-            if (sent.mid < 0)
-                return;
         }
     }
 }
@@ -91,12 +86,14 @@ void MqttPublisher::drain() {
 void MqttPublisher::onDelivered(int mid) {
     const auto found = idOfMid_.constFind(mid);
     if (found == idOfMid_.cend())
-        return; // a retained message, or one sent before a reconnect
+        return; // a retained message
     const int64_t id = found.value();
     idOfMid_.erase(found);
     inFlight_.erase(id);
     acked_.push_back(id);
     ++delivered_;
+    if (inFlight_.empty())
+        awaitingResend_ = false;
     flushDeletes();
     drain();
 }

@@ -1,11 +1,14 @@
 #pragma once
 // What the counting service sends through its MqttLink: the outbox drained in
 // id order at QoS 1 (a bounded number in flight, a row deleted only once the
-// broker acknowledged it, what was in flight sent again in order after a
-// reconnect), the running totals through a TotalThrottle, the relays' status
-// and the discovery entries. Everything retained is also kept here and sent
-// again on every connect, so a change made while the broker was away is not
-// lost. Lives in the thread of the database connection it is given.
+// broker acknowledged it), the running totals through a TotalThrottle, the
+// relays' status and the discovery entries. After a reconnect libmosquitto
+// sends what was in flight again, in order and under the same ids; new rows
+// wait until those are acknowledged, so the order holds. Everything retained
+// is also kept here and sent again on every connect, so a change made while
+// the broker was away is not lost. Lives in the thread of the database
+// connection it is given (which should wait when the service's writer holds
+// the database: QSQLITE_BUSY_TIMEOUT).
 
 #include "MqttLink.h"
 #include "MqttMessages.h"
@@ -17,7 +20,7 @@
 #include <QObject>
 #include <QSqlDatabase>
 #include <QTimer>
-#include <map>
+#include <set>
 #include <vector>
 
 class MqttPublisher : public QObject {
@@ -45,15 +48,10 @@ signals:
     void problem(const QString& message);
 
 private:
-    struct Sent {
-        int mid = -1;
-        QString topic;
-        QByteArray payload;
-    };
     void onConnected();
+    void onDisconnected();
     void onDelivered(int mid);
     void drain();
-    void sendRow(int64_t id, Sent& sent);
     void publishRetained(const QString& topic, const QByteArray& payload);
     void publishDueTotals();
     void armThrottleTimer();
@@ -65,10 +63,11 @@ private:
     TotalThrottle throttle_;
     QTimer throttleTimer_;
     QTimer retryTimer_;
-    std::map<int64_t, Sent> inFlight_; // by outbox id: the order they go out in
+    std::set<int64_t> inFlight_; // outbox ids sent, not yet acknowledged
     QHash<int, int64_t> idOfMid_;
     std::vector<int64_t> acked_; // acknowledged, not yet deleted
     int64_t lastQueuedId_ = 0;
+    bool awaitingResend_ = false;
     int64_t delivered_ = 0;
     QMap<QString, QByteArray> retained_; // topic -> what it says now
 };
