@@ -22,7 +22,11 @@ namespace {
 const QString kPrefix = QStringLiteral("ktr6test");
 
 MqttSettings settingsFor(int port) {
-    return {.host = "127.0.0.1", .port = port, .prefix = kPrefix};
+    MqttSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    settings.prefix = kPrefix;
+    return settings;
 }
 
 bool listening(int port) {
