@@ -3,6 +3,8 @@
 #include "MqttMessages.h"
 
 #include <QMetaObject>
+#include <cerrno>
+#include <cstring>
 #include <mosquitto.h>
 #include <mutex>
 

@@ -1,10 +1,13 @@
 #pragma once
 // The one class over libmosquitto: a client that connects to the broker,
 // leaves "offline" as its last will on PREFIX/status, reconnects by itself
-// (1 s, doubling up to 10 s) and publishes. libmosquitto's own thread
-// (mosquitto_loop_start) does the network work; it sleeps in select() until
-// the socket or a keep-alive needs it, and its callbacks are handed to this
-// object's thread as queued calls, so every signal arrives on the Qt side.
+// (after 1 s, then waiting longer each time, up to 10 s) and publishes.
+// libmosquitto's own thread (mosquitto_loop_start) does the network work; it
+// sleeps in select() until the socket or a keep-alive needs it, and its
+// callbacks are handed to this object's thread as queued calls, so every
+// signal arrives on the Qt side. QoS 1 messages not yet acknowledged when the
+// connection breaks stay in the library and go out again, in order and under
+// the same ids, when it reconnects.
 
 #include "MqttSettings.h"
 
