@@ -14,6 +14,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 #include <signal.h>
 
@@ -89,7 +90,7 @@ class TestMqttBroker : public QObject {
         QString error;
         QVERIFY2(link_->start(&error), qPrintable(error));
         // Connected, and the watcher's subscription is in place once the retained state reaches it.
-        QTRY_VERIFY_WITH_TIMEOUT(!sub_->on(kPrefix + "/status").isEmpty(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!sub_->on(kPrefix + "/status").isEmpty(), 10000);
     }
     void queue(int from, int to) {
         QVERIFY(db_.transaction());
@@ -157,13 +158,17 @@ private slots:
         QSqlDatabase::removeDatabase("counts");
     }
 
-    // Intervals queued before, while and after the broker is away all
-    // arrive, in order; a row leaves the outbox once acknowledged. Then the
+    // The service starts 2 s before the broker. Intervals queued before,
+    // while and after the broker is away all arrive, in order; a row
+    // leaves the outbox once acknowledged. Then the
     // broker freezes with messages in flight: the link gives up on it
     // (keep-alive), and once it is back those go out again, in order.
     void outboxThroughOutages() {
         MqttSettings settings = settingsFor(port_);
         settings.keepalive = 5;
+        broker_.terminate();
+        QVERIFY(broker_.waitForFinished(5000));
+        QTimer::singleShot(2000, this, [this] { startBroker(); });
         startPublisher(settings);
         queue(0, 40); // more than may be in flight at once
         int duplicates = 0;

@@ -91,20 +91,22 @@ bool MqttLink::start(QString* error) {
         client_ = nullptr;
         return false;
     }
-    const QByteArray host = settings_.host.toUtf8();
-    // A broker that is away makes this fail; the library's thread then keeps
-    // trying with its back-off, so that is not an error here.
-    const int rc =
-        mosquitto_connect_async(client_, host.constData(), settings_.port, settings_.keepalive);
-    if (rc != MOSQ_ERR_SUCCESS)
-        lastError_ = QStringLiteral("Cannot reach the MQTT broker %1:%2: %3")
-                         .arg(settings_.host, QString::number(settings_.port), errorText(rc));
-    if (rc == MOSQ_ERR_INVAL) {
-        *error = lastError_;
-        return false;
-    }
+    // The thread first: a connect made before it that fails (the broker is
+    // not up yet) is never tried again, while one the thread makes is
+    // retried with its back-off.
     if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
         *error = QStringLiteral("Cannot start the MQTT client's thread");
+        return false;
+    }
+    loopRunning_ = true;
+    const QByteArray host = settings_.host.toUtf8();
+    const int rc =
+        mosquitto_connect_async(client_, host.constData(), settings_.port, settings_.keepalive);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        *error = QStringLiteral("Cannot connect to the MQTT broker %1:%2: %3")
+                     .arg(settings_.host, QString::number(settings_.port), errorText(rc));
+        mosquitto_loop_stop(client_, true);
+        loopRunning_ = false;
         return false;
     }
     loopRunning_ = true;
