@@ -1,6 +1,7 @@
-// The counting service's MQTT messages and the total throttle, without a
-// broker (tests/mqtt/test_mqtt_broker.cpp has one, and the outbox).
+// The counting service's MQTT messages, the total throttle and the link's
+// refusals, without a broker (tests/mqtt/test_mqtt_broker.cpp has one, and the outbox).
 
+#include "MqttLink.h"
 #include "MqttMessages.h"
 #include "TotalThrottle.h"
 #include "support/TestLocale.h"
@@ -11,6 +12,7 @@
 
 Q_DECLARE_METATYPE(ClosedInterval)
 Q_DECLARE_METATYPE(DiscoveryChannel)
+Q_DECLARE_METATYPE(MqttSettings)
 
 class TestMqttMessages : public QObject {
     Q_OBJECT
@@ -82,6 +84,30 @@ private slots:
                  QStringLiteral("ktr6/zilina/T1/%1/total").arg(channel.channel));
         QCOMPARE(config.value("unique_id").toString(),
                  QStringLiteral("ktr6_zilina_T1_channel%1").arg(channel.channel));
+    }
+
+    // Settings the link cannot use are refused at start, naming what is wrong.
+    void linkRefusesSettings_data() {
+        QTest::addColumn<MqttSettings>("settings");
+        QTest::addColumn<QString>("error");
+        MqttSettings port, prefix, password, ca;
+        port.port = 70000;
+        prefix.prefix = "ktr6/#";
+        password.passwordFile = "/etc/hostname"; // no user name
+        ca.caFile = "/nonexistent/ca.pem";
+        QTest::newRow("port") << port << "The MQTT port 70000 is not one of 1..65535";
+        QTest::newRow("prefix")
+            << prefix << "The MQTT prefix \"ktr6/#\" makes no valid topic (no \"+\" or \"#\")";
+        QTest::newRow("password") << password
+                                  << "An MQTT password file needs a user name (username)";
+        QTest::newRow("ca") << ca << "Cannot read the MQTT CA file /nonexistent/ca.pem";
+    }
+    void linkRefusesSettings() {
+        QFETCH(MqttSettings, settings);
+        MqttLink link(settings);
+        QString error;
+        QVERIFY(!link.start(&error));
+        QTEST(error, "error");
     }
 
     // Offers and due checks over a clock the test moves.

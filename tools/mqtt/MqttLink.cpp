@@ -2,7 +2,9 @@
 
 #include "MqttMessages.h"
 
+#include <QFileInfo>
 #include <QMetaObject>
+#include <QTimer>
 #include <cerrno>
 #include <cstring>
 #include <mosquitto.h>
@@ -11,6 +13,7 @@
 namespace {
 
 constexpr int kQos1 = 1;
+constexpr int kLookupRetryMs = 5000;
 
 // mosquitto_lib_init once per process, whichever link starts first.
 void initLibraryOnce() {
@@ -57,8 +60,12 @@ bool MqttLink::configure(QString* error) {
     int rc = mosquitto_will_set(client_, willTopic.constData(), int(offline.size()),
                                 offline.constData(), kQos1, true);
     if (rc != MOSQ_ERR_SUCCESS) {
-        *error = QStringLiteral("The MQTT prefix \"%1\" makes no valid topic: %2")
-                     .arg(settings_.prefix, errorText(rc));
+        *error = QStringLiteral("The MQTT prefix \"%1\" makes no valid topic (no \"+\" or \"#\")")
+                     .arg(settings_.prefix);
+        return false;
+    }
+    if (settings_.username.isEmpty() && !settings_.passwordFile.isEmpty()) {
+        *error = QStringLiteral("An MQTT password file needs a user name (username)");
         return false;
     }
     if (!settings_.username.isEmpty()) {
@@ -69,6 +76,10 @@ bool MqttLink::configure(QString* error) {
         const QByteArray user = settings_.username.toUtf8();
         const QByteArray pass = password.value_or(QString()).toUtf8();
         mosquitto_username_pw_set(client_, user.constData(), password ? pass.constData() : nullptr);
+    }
+    if (!settings_.caFile.isEmpty() && !QFileInfo(settings_.caFile).isReadable()) {
+        *error = QStringLiteral("Cannot read the MQTT CA file %1").arg(settings_.caFile);
+        return false;
     }
     if (!settings_.caFile.isEmpty()) {
         const QByteArray ca = settings_.caFile.toLocal8Bit();
@@ -85,6 +96,10 @@ bool MqttLink::configure(QString* error) {
 bool MqttLink::start(QString* error) {
     if (state_ != State::Stopped)
         return true;
+    if (settings_.port < 1 || settings_.port > 65535) {
+        *error = QStringLiteral("The MQTT port %1 is not one of 1..65535").arg(settings_.port);
+        return false;
+    }
     if (!client_ && !configure(error)) {
         if (client_)
             mosquitto_destroy(client_);
@@ -99,19 +114,24 @@ bool MqttLink::start(QString* error) {
         return false;
     }
     loopRunning_ = true;
+    state_ = State::Connecting;
+    connectNow();
+    return true;
+}
+
+void MqttLink::connectNow() {
+    if (state_ != State::Connecting)
+        return;
     const QByteArray host = settings_.host.toUtf8();
     const int rc =
         mosquitto_connect_async(client_, host.constData(), settings_.port, settings_.keepalive);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        *error = QStringLiteral("Cannot connect to the MQTT broker %1:%2: %3")
+    if (rc == MOSQ_ERR_SUCCESS)
+        return; // the library's thread connects and reconnects from here on
+    // The host name cannot be looked up yet (the network is still coming
+    // up, say): the library leaves that to us.
+    lastError_ = QStringLiteral("Cannot connect to the MQTT broker %1:%2: %3")
                      .arg(settings_.host, QString::number(settings_.port), errorText(rc));
-        mosquitto_loop_stop(client_, true);
-        loopRunning_ = false;
-        return false;
-    }
-    loopRunning_ = true;
-    state_ = State::Connecting;
-    return true;
+    QTimer::singleShot(kLookupRetryMs, this, &MqttLink::connectNow);
 }
 
 void MqttLink::stop() {

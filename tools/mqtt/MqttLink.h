@@ -26,9 +26,9 @@ public:
     ~MqttLink() override;
 
     // Starts connecting in the background. False, with the reason in
-    // *error, when the settings cannot be used (password or CA file, a
-    // client the library refuses); a broker that is away is no error: the
-    // link keeps trying.
+    // *error, when the settings cannot be used (port, prefix, password or
+    // CA file); a broker that is away or a host name that cannot be looked
+    // up yet is no error: the link keeps trying (lastError() says why).
     bool start(QString* error);
     // Says "offline" on PREFIX/status, disconnects and stops trying.
     void stop();
@@ -54,6 +54,7 @@ private:
     static void onConnect(mosquitto*, void* self, int rc);
     static void onDisconnect(mosquitto*, void* self, int rc);
     static void onPublish(mosquitto*, void* self, int mid);
+    void connectNow();
     void handleConnect(int rc);
     void handleDisconnect(int rc);
     bool configure(QString* error);
