@@ -84,6 +84,22 @@ bool takeNumber(const ctltable::Option& o, const QString& text, CtlOptions& opti
     return false;
 }
 
+// The counts command's texts: a time with its zone, a separator character.
+QString countsTextProblem(Kind kind, const QString& name, const QString& text) {
+    if (kind == Kind::Time)
+        return parseIsoSeconds(text)
+                   ? QString()
+                   : QStringLiteral("%1 wants a time such as 2026-12-07T14:15:00Z or "
+                                    "2026-12-07T15:15:00+01:00, not \"%2\"")
+                         .arg(name, text);
+    if (text.size() != 1 || text[0].isLetterOrNumber() || text[0] == QLatin1Char('"') ||
+        text[0] == QLatin1Char('\n') || text[0] == QLatin1Char('.'))
+        return QStringLiteral("%1 wants one character that is no letter, digit, quote or "
+                              "point, such as ; or ,")
+            .arg(name);
+    return QString();
+}
+
 // The record's file names and labels, checked as they are taken.
 bool takeText(const ctltable::Option& o, const QString& text, CtlOptions& options, QString* error) {
     const QString name = QLatin1String(o.name);
@@ -108,17 +124,8 @@ bool takeText(const ctltable::Option& o, const QString& text, CtlOptions& option
         if (error->isEmpty() && (value->isEmpty() || value->toUcs4().size() > kUnitMaxLength))
             *error = QStringLiteral("%1 wants a unit of 1 to %2 characters, such as kWh or m³")
                          .arg(name, QString::number(kUnitMaxLength));
-    } else if (o.kind == Kind::Time) {
-        if (!parseIsoSeconds(text))
-            *error = QStringLiteral("%1 wants a time such as 2026-12-07T14:15:00Z or "
-                                    "2026-12-07T15:15:00+01:00, not \"%2\"")
-                         .arg(name, text);
-    } else if (o.kind == Kind::Char) {
-        if (text.size() != 1 || text[0].isLetterOrNumber() || text[0] == QLatin1Char('"') ||
-            text[0] == QLatin1Char('\n') || text[0] == QLatin1Char('.'))
-            *error = QStringLiteral("%1 wants one character that is no letter, digit, quote or "
-                                    "point, such as ; or ,")
-                         .arg(name);
+    } else if (o.kind == Kind::Time || o.kind == Kind::Char) {
+        *error = countsTextProblem(o.kind, name, text);
     } else if (text.isEmpty()) {
         *error = QStringLiteral("%1 needs a file name").arg(name);
     } else {
