@@ -196,34 +196,21 @@ for key in 'ExecStart=/usr/sbin/ktr6d --config /etc/ktr6/ktr6d.conf --database /
   WantedBy=multi-user.target; do
   grep -qxF -- "$key" "$unit" || fail "ktr6d.service lacks the line $key"
 done
-# Its log goes to the journal (stderr, systemd's default), and it starts
-# only where the administrator enables it.
-other=$(grep -E '^(StandardError|StandardOutput|Alias|DefaultDependencies)=' "$unit")
-[ -z "$other" ] || fail "ktr6d.service sets $other"
-if command -v systemd-analyze >/dev/null; then
-  # Its program as unpacked here; the man page is not installed.
+if command -v systemd-analyze >/dev/null; then # its program as unpacked here
   sed "s|^ExecStart=/usr/sbin/|ExecStart=$root/usr/sbin/|" "$unit" >"$work/ktr6d.service"
-  verified=$(systemd-analyze verify --man=no "$work/ktr6d.service" 2>&1)
-  status=$?
-  [ "$status" -eq 0 ] && [ -z "$verified" ] || fail "systemd-analyze verify ktr6d.service ($status): $verified"
-else
-  echo "systemd-analyze is missing: ktr6d.service checked by its keys only"
+  verified=$(systemd-analyze verify --man=no "$work/ktr6d.service" 2>&1) && [ -z "$verified" ] ||
+    fail "systemd-analyze verify ktr6d.service: $verified"
 fi
 # As shipped the configuration counts nothing, and says so (exit 2, which
 # the unit does not restart on); with its example lines uncommented it is a
 # configuration ktr6d runs with (the relay's port missing here is offline).
 example=$root/etc/ktr6/ktr6d.conf
 said=$(timeout 10 "$root/usr/sbin/ktr6d" --config "$example" --database "$work/none.sqlite" 2>&1)
-status=$?
-[ "$status" -eq 2 ] && grep -qF "no [relay NAME] section" <<<"$said" ||
-  fail "ktr6d with the example configuration as shipped ended with $status: $said"
+[ $? -eq 2 ] && grep -qF "no [relay NAME] section" <<<"$said" || fail "ktr6d with the example as shipped: $said"
 sed -n 's/^# \(\[[^]]*\].*\|[a-z0-9.]* = .*\)$/\1/p' "$example" >"$work/example.conf"
-grep -q '^\[relay ' "$work/example.conf" || fail "the example configuration has no relay to uncomment: $(cat "$example")"
 timeout --preserve-status -s TERM 3 env KTR6_PROGRAM_DIR="$work" "$root/usr/sbin/ktr6d" --config "$work/example.conf" \
-  --database "$work/example.sqlite" --socket "$work/example.sock" >"$work/example.log" 2>&1
-status=$?
-[ "$status" -eq 0 ] && grep -q '^ktr6d: counting 1 relay' "$work/example.log" ||
-  fail "ktr6d with the example configuration uncommented ended with $status: $(cat "$work/example.log")"
+  --database "$work/example.sqlite" --socket "$work/example.sock" >"$work/example.log" 2>&1 &&
+  grep -q '^ktr6d: counting 1 relay' "$work/example.log" || fail "ktr6d with the example uncommented: $(cat "$work/example.log")"
 
 # Started through the links in usr/bin, from a folder holding nothing of the
 # tool, with nothing in the environment pointing anywhere.
