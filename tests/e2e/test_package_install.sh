@@ -61,7 +61,8 @@ if [ -n "$status" ] && [ "$status" != "unknown ok not-installed" ]; then
   skip "the package ktr6 is on this machine ($status); the test leaves it alone"
 fi
 for path in "$settings_dir" "$program_dir" /usr/bin/ktr6 /usr/bin/ktr6ctl /usr/bin/ktr6-sim /usr/sbin/ktr6d \
-  "$state_dir" "$runtime_dir" /lib/systemd/system/ktr6d.service /etc/systemd/system/ktr6d.service; do
+  "$state_dir" "$runtime_dir" /lib/systemd/system/ktr6d.service /etc/systemd/system/ktr6d.service \
+  /etc/systemd/system/multi-user.target.wants/ktr6d.service; do
   if [ -e "$path" ] || [ -L "$path" ]; then
     skip "$path exists without the package; the test leaves it alone"
   fi
@@ -101,6 +102,8 @@ cleanup() {
     # The port links this test made, before the package goes.
     rm -f "$program_dir/com1" "$program_dir/com2" "$program_dir/com3" "$program_dir/COM7"
     rm -rf "$runtime_dir"
+    rm -f /etc/systemd/system/ktr6d.service /etc/systemd/system/multi-user.target.wants/ktr6d.service \
+      /var/lib/systemd/deb-systemd-helper-enabled/ktr6d.service.dsh-also # what a broken purge left
     if dpkg-query -W -f '${Status}' ktr6 2>/dev/null | grep -qv 'not-installed'; then
       echo "test_package_install: purging ktr6 after a failure"
       apt_get purge ktr6 >"$work/cleanup.log" 2>&1 || dpkg --purge ktr6 >>"$work/cleanup.log" 2>&1 ||
@@ -357,6 +360,11 @@ cmp -s "$settings" /usr/share/ktr6/KTR.INI || fail "the reinstall did not make $
 (cd "$work/home" && "${as_member[@]}" sh -c 'printf "%s" "$2" >"$1"' sh "$program_dir/KTR.INI" "$changed") ||
   fail "$account in dialout could not write $program_dir/KTR.INI after the reinstall"
 
+# The administrator enables the service (not started: a file operation);
+# purge takes that back too.
+wants=/etc/systemd/system/multi-user.target.wants/ktr6d.service
+command -v systemctl >/dev/null && { systemctl enable ktr6d.service >/dev/null 2>&1 || fail "systemctl enable ktr6d failed"; }
+
 # ---- remove: the settings and the port links stay ----------------------------------
 apt_get remove ktr6 >"$work/remove.log" 2>&1 || fail "apt-get remove failed: $(tail -n 20 "$work/remove.log")"
 [ "$(dpkg-query -W -f '${Status}' ktr6)" = "deinstall ok config-files" ] ||
@@ -376,7 +384,8 @@ cmp -s "$settings_dir/ktr6d.conf" "$repo/packaging/debian/ktr6d.conf" || fail "r
 apt_get purge ktr6 >"$work/purge.log" 2>&1 || fail "apt-get purge failed: $(tail -n 20 "$work/purge.log")"
 status=$(dpkg-query -W -f '${Status}' ktr6 2>/dev/null)
 [ -z "$status" ] || [ "$status" = "unknown ok not-installed" ] || fail "after purge: $status"
-for path in "$settings_dir" "$program_dir" "$state_dir" /etc/systemd/system/ktr6d.service; do
+for path in "$settings_dir" "$program_dir" "$state_dir" /etc/systemd/system/ktr6d.service "$wants" \
+  /var/lib/systemd/deb-systemd-helper-enabled/ktr6d.service.dsh-also; do
   if [ -e "$path" ] || [ -L "$path" ]; then fail "purge left $path: $(ls -la "$path")"; fi
 done
 while IFS= read -r path; do
