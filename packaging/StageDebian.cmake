@@ -1,12 +1,18 @@
 # Run by the install step of the "debian" component (packaging/Debian.cmake),
 # last, into the package's staging tree: the links, the man pages and the
-# compressed changelog. Expects KTR6_VERSION, KTR6_DEB_DIR, KTR6_STAGE_WORK,
-# KTR6_PROGRAMS (ktr6, ktr6ctl, ktr6-sim as built), KTR6_HELP2MAN, KTR6_GZIP,
+# compressed changelog, and ktr6d's unit and configuration outside /usr.
+# Expects KTR6_VERSION, KTR6_DEB_DIR, KTR6_STAGE_WORK, KTR6_PROGRAMS (ktr6,
+# ktr6ctl, ktr6-sim, ktr6d as built), KTR6_HELP2MAN, KTR6_GZIP,
 # KTR6_DPKG_PARSECHANGELOG and KTR6_STRIP.
 
 # file(INSTALL) adds DESTDIR itself; the other file() commands need it here.
 set(prefix "${CMAKE_INSTALL_PREFIX}")
 set(usr "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+# The package's root, for /lib and /etc (the prefix is its /usr).
+get_filename_component(root "${prefix}" DIRECTORY)
+if(root STREQUAL "/")
+  set(root "")
+endif()
 # A folder of its own: two packs from one build may run at once.
 string(RANDOM LENGTH 8 run)
 set(work "${KTR6_STAGE_WORK}/stage-${run}")
@@ -54,18 +60,24 @@ function(compress file)
   endif()
 endfunction()
 
-# ktr6ctl and ktr6-sim: their own --help and --version. Run by name from the
-# build's folder so the pages show "ktr6-sim", not the path it was built at.
+# ktr6ctl, ktr6-sim and ktr6d: their own --help and --version. Run by name
+# from the build's folder so the pages show "ktr6-sim", not the path it was
+# built at. The service is an administrator's command: section 8.
 list(GET KTR6_PROGRAMS 1 ctl)
 get_filename_component(bin "${ctl}" DIRECTORY)
 set(ktr6ctl_name "read, write and watch a KTR6 impulse summing relay from the shell")
 set(ktr6-sim_name "simulated KTR6 impulse summing relay on a pseudo-terminal")
-foreach(program ktr6ctl ktr6-sim)
+set(ktr6d_name "count the impulses of KTR6 relays into a database, for months")
+set(ktr6ctl_section 1)
+set(ktr6-sim_section 1)
+set(ktr6d_section 8)
+foreach(program ktr6ctl ktr6-sim ktr6d)
+  set(page "${work}/man/${program}.${${program}_section}")
   execute_process(
     COMMAND "${CMAKE_COMMAND}" -E env "PATH=${bin}:$ENV{PATH}" LC_ALL=C.UTF-8
             "SOURCE_DATE_EPOCH=${timestamp}" --unset=KTR6_PROGRAM_DIR
-            "${KTR6_HELP2MAN}" --no-info --section=1 "--name=${${program}_name}"
-            "--include=${KTR6_DEB_DIR}/${program}.h2m" "--output=${work}/man/${program}.1" ${program}
+            "${KTR6_HELP2MAN}" --no-info "--section=${${program}_section}" "--name=${${program}_name}"
+            "--include=${KTR6_DEB_DIR}/${program}.h2m" "--output=${page}" ${program}
     RESULT_VARIABLE failed ERROR_VARIABLE error)
   if(failed OR error)
     message(FATAL_ERROR "help2man ${program} failed: ${error}")
@@ -73,10 +85,17 @@ foreach(program ktr6ctl ktr6-sim)
 endforeach()
 # The desktop program has no command line: its page is written by hand.
 configure_file("${KTR6_DEB_DIR}/ktr6.1.in" "${work}/man/ktr6.1" @ONLY)
-foreach(page ktr6 ktr6ctl ktr6-sim)
-  compress("${work}/man/${page}.1")
-  file(INSTALL "${work}/man/${page}.1.gz" DESTINATION "${prefix}/share/man/man1" ${file_mode})
+foreach(page ktr6.1 ktr6ctl.1 ktr6-sim.1 ktr6d.8)
+  compress("${work}/man/${page}")
+  string(REGEX REPLACE ".*\\." "" section "${page}")
+  file(INSTALL "${work}/man/${page}.gz" DESTINATION "${prefix}/share/man/man${section}" ${file_mode})
 endforeach()
+
+# ktr6d's unit, installed but not enabled, and its example configuration, a
+# conffile (packaging/debian/conffiles): dpkg keeps the administrator's
+# changes on upgrade and deletes it on purge.
+file(INSTALL "${KTR6_DEB_DIR}/ktr6d.service" DESTINATION "${root}/lib/systemd/system" ${file_mode})
+file(INSTALL "${KTR6_DEB_DIR}/ktr6d.conf" DESTINATION "${root}/etc/ktr6" ${file_mode})
 
 configure_file("${KTR6_DEB_DIR}/changelog" "${work}/changelog" COPYONLY)
 compress("${work}/changelog")
@@ -96,20 +115,27 @@ if(CMAKE_INSTALL_DO_STRIP AND KTR6_STRIP)
   endforeach()
 endif()
 
-# Each program on the PATH, relative within /usr as Debian asks; the settings
-# file beside them, absolute into /etc.
-file(MAKE_DIRECTORY "${usr}/bin")
+# Each program on the PATH, relative within /usr as Debian asks (the service
+# in sbin, the administrator's); the settings file beside them, absolute
+# into /etc.
+file(MAKE_DIRECTORY "${usr}/bin" "${usr}/sbin")
 foreach(program IN LISTS KTR6_PROGRAMS)
   get_filename_component(name "${program}" NAME)
-  message(STATUS "Installing: ${usr}/bin/${name} -> ../lib/ktr6/${name}")
-  file(CREATE_LINK "../lib/ktr6/${name}" "${usr}/bin/${name}" SYMBOLIC)
+  set(on_path bin)
+  if(name STREQUAL "ktr6d")
+    set(on_path sbin)
+  endif()
+  message(STATUS "Installing: ${usr}/${on_path}/${name} -> ../lib/ktr6/${name}")
+  file(CREATE_LINK "../lib/ktr6/${name}" "${usr}/${on_path}/${name}" SYMBOLIC)
 endforeach()
 message(STATUS "Installing: ${usr}/lib/ktr6/KTR.INI -> /etc/ktr6/KTR.INI")
 file(CREATE_LINK /etc/ktr6/KTR.INI "${usr}/lib/ktr6/KTR.INI" SYMBOLIC)
 
 # Folders made above (and by earlier steps) under a strict or loose umask.
+set(top "$ENV{DESTDIR}${root}")
 file(GLOB_RECURSE dirs LIST_DIRECTORIES true "${usr}/*")
-foreach(dir IN LISTS dirs ITEMS "${usr}")
+foreach(dir IN LISTS dirs ITEMS "${usr}" "${top}/lib" "${top}/lib/systemd" "${top}/lib/systemd/system"
+                                "${top}/etc" "${top}/etc/ktr6")
   if(IS_DIRECTORY "${dir}" AND NOT IS_SYMLINK "${dir}")
     file(CHMOD "${dir}" PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
   endif()

@@ -2,7 +2,9 @@
 # The Debian package as "cpack -G DEB" makes it from this build, checked
 # without installing it: lintian (no errors; each warning named in the
 # README's list), the control fields and maintainer scripts, every path, link,
-# owner and mode of its contents, and, unpacked into a folder, the programs
+# owner and mode of its contents, ktr6d's unit (its keys, systemd-analyze
+# verify) and example configuration (all comments; uncommented, a valid one),
+# and, unpacked into a folder, the programs
 # started through their links in usr/bin finding their own folder: ktr6-sim
 # links the relay there, ktr6ctl reads it through the settings file there,
 # and ktr6 shows its main window (not the "settings file not found" box).
@@ -79,7 +81,7 @@ description=$(field Description)
 # entries written by hand.
 depends=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort -u)
 for package in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6svg6 \
-  libqt6svgwidgets6 fonts-dejavu-core; do
+  libqt6svgwidgets6 fonts-dejavu-core libqt6sql6-sqlite libmosquitto1 adduser; do
   grep -qxF "$package" <<<"$depends" || fail "Depends lacks $package: $(field Depends)"
 done
 # The hand-written entries (KTR6_DEB_DEPENDS in packaging/Debian.cmake), as
@@ -93,8 +95,8 @@ for entry in "${wanted[@]}"; do
 done
 
 dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - >"$work/control.list" || fail "no control archive"
-for entry in "-rwxr-xr-x root/root ./postinst" "-rwxr-xr-x root/root ./postrm" \
-  "-rw-r--r-- root/root ./control" "-rw-r--r-- root/root ./md5sums"; do
+for entry in "-rwxr-xr-x root/root ./postinst" "-rwxr-xr-x root/root ./prerm" "-rwxr-xr-x root/root ./postrm" \
+  "-rw-r--r-- root/root ./control" "-rw-r--r-- root/root ./md5sums" "-rw-r--r-- root/root ./conffiles"; do
   read -r mode owner name <<<"$entry"
   awk -v m="$mode" -v o="$owner" -v n="$name" '$1 == m && $2 == o && $6 == n { found = 1 }
     END { exit !found }' "$work/control.list" ||
@@ -102,7 +104,7 @@ for entry in "-rwxr-xr-x root/root ./postinst" "-rwxr-xr-x root/root ./postrm" \
 done
 mkdir "$work/control"
 dpkg-deb -e "$deb" "$work/control"
-for script in postinst postrm; do
+for script in postinst prerm postrm conffiles; do
   cmp -s "$work/control/$script" "$repo/packaging/debian/$script" ||
     fail "$script differs from packaging/debian/$script"
 done
@@ -113,6 +115,11 @@ cat >"$work/expected" <<'EOF'
 - rwxr-xr-x ./usr/lib/ktr6/ktr6
 - rwxr-xr-x ./usr/lib/ktr6/ktr6ctl
 - rwxr-xr-x ./usr/lib/ktr6/ktr6-sim
+- rwxr-xr-x ./usr/lib/ktr6/ktr6d
+l rwxrwxrwx ./usr/sbin/ktr6d ../lib/ktr6/ktr6d
+- rw-r--r-- ./usr/share/man/man8/ktr6d.8.gz
+- rw-r--r-- ./lib/systemd/system/ktr6d.service
+- rw-r--r-- ./etc/ktr6/ktr6d.conf
 l rwxrwxrwx ./usr/lib/ktr6/KTR.INI /etc/ktr6/KTR.INI
 l rwxrwxrwx ./usr/bin/ktr6 ../lib/ktr6/ktr6
 l rwxrwxrwx ./usr/bin/ktr6ctl ../lib/ktr6/ktr6ctl
@@ -136,7 +143,11 @@ awk '!/^d/ { t = substr($1, 1, 1); print t " " substr($1, 2) " " $6 ($7 == "->" 
 sort "$work/expected" >"$work/expected.sorted"
 diff "$work/expected.sorted" "$work/found" >"$work/paths.diff" ||
   fail "the package's files differ from what is expected (< expected, > in the package): $(cat "$work/paths.diff")"
-grep -q ' \./etc' "$work/data.list" && fail "the package ships files in /etc: the maintainer scripts make the settings file"
+# In /etc only conffiles (dpkg keeps the administrator's changes): the
+# settings file KTR.INI is made by the maintainer scripts.
+awk '!/^d/ && $6 ~ /^\.\/etc\// { print substr($6, 2) }' "$work/data.list" | sort >"$work/etc.list"
+sort "$work/control/conffiles" | diff "$work/etc.list" - >/dev/null ||
+  fail "the files in /etc ($(cat "$work/etc.list")) are not the conffiles ($(cat "$work/control/conffiles"))"
 
 # ---- unpacked -----------------------------------------------------------------
 root=$work/root
@@ -146,8 +157,10 @@ cmp -s "$root/usr/share/applications/ktr6.desktop" "$repo/resources/ktr6.desktop
 cmp -s "$root/usr/share/icons/hicolor/scalable/apps/ktr6.svg" "$repo/resources/icon.svg" || fail "the icon differs from resources/icon.svg"
 cmp -s "$root/usr/share/doc/ktr6/copyright" "$repo/packaging/debian/copyright" || fail "the copyright file differs"
 cmp -s <(zcat "$root/usr/share/doc/ktr6/changelog.gz") "$repo/packaging/debian/changelog" || fail "changelog.gz is not packaging/debian/changelog"
-for program in ktr6 ktr6ctl ktr6-sim; do
+for program in ktr6 ktr6ctl ktr6-sim ktr6d; do
   binary=$root/usr/lib/ktr6/$program
+  section=1
+  [ "$program" = ktr6d ] && section=8
   description=$(file -b "$binary")
   case "$description" in
     *ELF*", stripped"*) ;;
@@ -155,7 +168,7 @@ for program in ktr6 ktr6ctl ktr6-sim; do
   esac
   readelf -d "$binary" | grep -qE 'RPATH|RUNPATH' && fail "$program carries a library search path"
   # The page's header names the release; the page names no build folder.
-  page=$(zcat "$root/usr/share/man/man1/$program.1.gz") || { fail "no man page for $program"; continue; }
+  page=$(zcat "$root/usr/share/man/man$section/$program.$section.gz") || { fail "no man page for $program"; continue; }
   head -n 5 <<<"$page" | grep -q "^\.TH .*\"$program $version\"" || fail "$program's man page is not of $program $version: $(head -n 5 <<<"$page")"
   grep -qF "$build" <<<"$page" && fail "$program's man page names the build folder $build"
   grep -qF "$repo" <<<"$page" && fail "$program's man page names the source folder $repo"
@@ -169,14 +182,44 @@ sim_page=$(zcat "$root/usr/share/man/man1/ktr6-sim.1.gz" | sed 's/\\-/-/g')
 for part in '--rate' '--fault' '/usr/lib/ktr6/com1'; do
   grep -qF -- "$part" <<<"$sim_page" || fail "ktr6-sim's man page lacks \"$part\""
 done
+service_page=$(zcat "$root/usr/share/man/man8/ktr6d.8.gz" | sed 's/\\-/-/g; s/\\f[BIR]//g')
+for part in '"System Administration Utilities"' '--socket' '/etc/ktr6/ktr6d.conf' \
+  '/var/lib/ktr6/counts.sqlite' 'systemctl enable --now ktr6d' 'journalctl -u ktr6d'; do
+  grep -qF -- "$part" <<<"$service_page" || fail "ktr6d's man page lacks \"$part\""
+done
+
+# ---- ktr6d's unit and example configuration ------------------------------------
+unit=$root/lib/systemd/system/ktr6d.service
+for key in 'ExecStart=/usr/sbin/ktr6d --config /etc/ktr6/ktr6d.conf --database /var/lib/ktr6/counts.sqlite --socket /run/ktr6/ktr6d.sock' \
+  User=ktr6 Group=dialout StateDirectory=ktr6 StateDirectoryMode=0750 UMask=0027 RuntimeDirectory=ktr6 \
+  RuntimeDirectoryMode=0750 Restart=on-failure RestartPreventExitStatus=2 ReadWritePaths=-/run/lock \
+  WantedBy=multi-user.target; do
+  grep -qxF -- "$key" "$unit" || fail "ktr6d.service lacks the line $key"
+done
+if command -v systemd-analyze >/dev/null; then # its program as unpacked here
+  sed "s|^ExecStart=/usr/sbin/|ExecStart=$root/usr/sbin/|" "$unit" >"$work/ktr6d.service"
+  verified=$(systemd-analyze verify --man=no "$work/ktr6d.service" 2>&1) && [ -z "$verified" ] ||
+    fail "systemd-analyze verify ktr6d.service: $verified"
+fi
+# As shipped the configuration counts nothing, and says so (exit 2, which
+# the unit does not restart on); with its example lines uncommented it is a
+# configuration ktr6d runs with (the relay's port missing here is offline).
+example=$root/etc/ktr6/ktr6d.conf
+said=$(timeout 10 "$root/usr/sbin/ktr6d" --config "$example" --database "$work/none.sqlite" 2>&1)
+[ $? -eq 2 ] && grep -qF "no [relay NAME] section" <<<"$said" || fail "ktr6d with the example as shipped: $said"
+sed -n 's/^# \(\[[^]]*\].*\|[a-z0-9.]* = .*\)$/\1/p' "$example" >"$work/example.conf"
+timeout --preserve-status -s TERM 3 env KTR6_PROGRAM_DIR="$work" "$root/usr/sbin/ktr6d" --config "$work/example.conf" \
+  --database "$work/example.sqlite" --socket "$work/example.sock" >"$work/example.log" 2>&1 &&
+  grep -q '^ktr6d: counting 1 relay' "$work/example.log" || fail "ktr6d with the example uncommented: $(cat "$work/example.log")"
 
 # Started through the links in usr/bin, from a folder holding nothing of the
 # tool, with nothing in the environment pointing anywhere.
 elsewhere=$work/elsewhere
 mkdir "$elsewhere"
 run=(env -C "$elsewhere" -u KTR6_PROGRAM_DIR -u KTR6_BIN_DIR LC_ALL=C.UTF-8)
-for program in ktr6ctl ktr6-sim; do
+for program in ktr6ctl ktr6-sim ../sbin/ktr6d; do
   shown=$("${run[@]}" timeout 10 "$root/usr/bin/$program" --version 2>&1)
+  program=${program#../sbin/}
   [ "$(head -n 1 <<<"$shown")" = "$program $version" ] || fail "$program --version prints \"$shown\", not \"$program $version\""
 done
 # The settings file beside the programs as the maintainer scripts make it: a

@@ -9,9 +9,14 @@
 #     gives the pty a serial device's owner and mode, root:dialout 0660), and
 #     may change the settings file through the link; the same account
 #     without dialout may do neither;
+#   - ktr6d, run as its unit runs it (as the system user ktr6 the install
+#     made; systemd is not there to), counts a simulated relay into
+#     /var/lib/ktr6, which the account in dialout reads while it runs and
+#     after it stopped, and the account outside dialout cannot;
 #   - an upgrade keeps the settings file as the account left it;
-#   - remove keeps it and the port links; purge deletes them, /etc/ktr6 and
-#     every path the package had.
+#   - remove keeps it, the port links, ktr6d.conf and the counts; purge
+#     deletes them, /etc/ktr6, /var/lib/ktr6 and every path the package had
+#     (the system user stays, as Debian keeps them; the test deletes it).
 # It changes the system, so it needs root, runs one at a time on a machine,
 # leaves an existing installation of ktr6 alone, and puts the machine back as
 # it found it, also when it fails half way.
@@ -27,6 +32,9 @@ account_group=nogroup
 program_dir=/usr/lib/ktr6
 settings_dir=/etc/ktr6
 settings=$settings_dir/KTR.INI
+service_user=ktr6
+state_dir=/var/lib/ktr6
+runtime_dir=/run/ktr6
 
 # shellcheck source=../support/checks.sh
 . "$(dirname "$0")/../support/checks.sh"
@@ -36,7 +44,7 @@ skip() {
 }
 
 [ "$(id -u)" = 0 ] || skip "installing a package needs root"
-for tool in apt-get dpkg-deb setpriv flock; do
+for tool in apt-get dpkg-deb setpriv flock sqlite3; do
   command -v "$tool" >/dev/null || skip "$tool is missing"
 done
 getent passwd "$account" >/dev/null || skip "there is no account $account"
@@ -52,11 +60,18 @@ status=$(dpkg-query -W -f '${Status}' ktr6 2>/dev/null)
 if [ -n "$status" ] && [ "$status" != "unknown ok not-installed" ]; then
   skip "the package ktr6 is on this machine ($status); the test leaves it alone"
 fi
-for path in "$settings_dir" "$program_dir" /usr/bin/ktr6 /usr/bin/ktr6ctl /usr/bin/ktr6-sim; do
+for path in "$settings_dir" "$program_dir" /usr/bin/ktr6 /usr/bin/ktr6ctl /usr/bin/ktr6-sim /usr/sbin/ktr6d \
+  "$state_dir" "$runtime_dir" /lib/systemd/system/ktr6d.service /etc/systemd/system/ktr6d.service \
+  /etc/systemd/system/multi-user.target.wants/ktr6d.service; do
   if [ -e "$path" ] || [ -L "$path" ]; then
     skip "$path exists without the package; the test leaves it alone"
   fi
 done
+
+# An account ktr6 that is there already is the package's from an earlier
+# install (postinst leaves it alone); one the test made goes at the end.
+had_user=0
+getent passwd "$service_user" >/dev/null && had_user=1
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ktr6-install-test.XXXXXX")
 work=$(cd "$work" && pwd -P)
@@ -70,9 +85,14 @@ apt_get() {
   DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"
 }
 sim_pid=""
+service_pid=""
 installed=0 # set once apt may have touched the machine; the cleanup then puts it back
 pulled=""
 cleanup() {
+  if [ -n "$service_pid" ]; then
+    kill -KILL "$service_pid" 2>/dev/null
+    wait "$service_pid" 2>/dev/null
+  fi
   if [ -n "$sim_pid" ]; then
     kill -TERM "$sim_pid" 2>/dev/null
     wait_until 5 bash -c "! kill -0 $sim_pid 2>/dev/null"
@@ -80,7 +100,10 @@ cleanup() {
   fi
   if [ "$installed" = 1 ]; then
     # The port links this test made, before the package goes.
-    rm -f "$program_dir/com1" "$program_dir/com3" "$program_dir/COM7"
+    rm -f "$program_dir/com1" "$program_dir/com2" "$program_dir/com3" "$program_dir/COM7"
+    rm -rf "$runtime_dir"
+    rm -f /etc/systemd/system/ktr6d.service /etc/systemd/system/multi-user.target.wants/ktr6d.service \
+      /var/lib/systemd/deb-systemd-helper-enabled/ktr6d.service.dsh-also # what a broken purge left
     if dpkg-query -W -f '${Status}' ktr6 2>/dev/null | grep -qv 'not-installed'; then
       echo "test_package_install: purging ktr6 after a failure"
       apt_get purge ktr6 >"$work/cleanup.log" 2>&1 || dpkg --purge ktr6 >>"$work/cleanup.log" 2>&1 ||
@@ -88,7 +111,7 @@ cleanup() {
     fi
     # Neither was there when the test began: whatever a broken purge left
     # goes too (the test has failed on it already).
-    for path in "$settings_dir" "$program_dir"; do
+    for path in "$settings_dir" "$program_dir" "$state_dir"; do
       if [ -e "$path" ] || [ -L "$path" ]; then
         echo "test_package_install: removing $path, which the purge left"
         rm -rf "$path"
@@ -100,11 +123,24 @@ cleanup() {
       apt_get purge $pulled >>"$work/cleanup.log" 2>&1 ||
         echo "test_package_install: could not purge $pulled: $(tail -n 5 "$work/cleanup.log")"
     fi
+    if [ "$had_user" = 0 ] && getent passwd "$service_user" >/dev/null; then
+      userdel "$service_user" >>"$work/cleanup.log" 2>&1 ||
+        echo "test_package_install: could not delete the account $service_user: $(tail -n 5 "$work/cleanup.log")"
+    fi
   fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
+
+# A new pty is held by nobody: a lock on its name left by an ended process
+# of root (in the sticky /run/lock) would keep the account from opening it.
+free_stale_lock() {
+  local name=${1#/dev/} pid
+  local lock=/run/lock/LCK..${name//\//_}
+  pid=$(head -n 1 "$lock" 2>/dev/null | tr -d ' ')
+  [ -z "$pid" ] || kill -0 "$pid" 2>/dev/null || rm -f "$lock"
+}
 
 # Owner, group, mode and type of a path, as "root:dialout 664 regular file".
 describe() { stat -c '%U:%G %a %F' "$1" 2>&1; }
@@ -134,6 +170,14 @@ for program in ktr6 ktr6ctl ktr6-sim; do
   found=$(env -i PATH=/usr/bin:/bin bash -c "command -v $program")
   [ "$found" = "/usr/bin/$program" ] || fail "$program is not on the PATH as /usr/bin/$program: \"$found\""
 done
+# The service's account: a system account without login, in the group
+# dialout, its home not made (systemd makes it); the example configuration.
+IFS=: read -r _ _ uid gid _ home shell <<<"$(getent passwd "$service_user")"
+[ "${uid:-0}" -gt 0 ] && [ "$uid" -lt 1000 ] && [ "$gid" = "$(getent group dialout | cut -d: -f3)" ] &&
+  [ "$shell" = /usr/sbin/nologin ] && [ "$home" = "$state_dir" ] && [ ! -e "$state_dir" ] ||
+  fail "the account $service_user: $(getent passwd "$service_user"), $state_dir: $(describe "$state_dir")"
+dpkg-query -W -f '${Conffiles}' ktr6 | grep -q "^ $settings_dir/ktr6d.conf [0-9a-f]\{32\}$" &&
+  cmp -s "$settings_dir/ktr6d.conf" "$repo/packaging/debian/ktr6d.conf" || fail "no conffile $settings_dir/ktr6d.conf"
 
 # ---- used by an account in dialout ----------------------------------------------
 as_member=(setpriv --reuid="$account" --regid="$account_group" --groups=dialout --inh-caps=-all
@@ -147,6 +191,7 @@ sim_pid=$!
 wait_until 10 grep -q "listening on" "$work/sim.log"
 pty=$(sed -n 's/^ktr6-sim: listening on .* -> \(\/dev\/.*\)$/\1/p' "$work/sim.log")
 [ -c "$pty" ] || die "the simulator did not start: $(cat "$work/sim.log")"
+free_stale_lock "$pty"
 # Its pty as a serial adapter's device node is: root's, group dialout, 0660.
 chown root:dialout "$pty" && chmod 660 "$pty" || die "cannot give $pty a serial device's owner and mode"
 ln -s "$pty" "$program_dir/com1" || die "cannot link $program_dir/com1"
@@ -220,6 +265,7 @@ while IFS= read -r line; do
     sim_pid=$!
     wait_until 10 grep -q "listening on" "$work/readme-sim.log" ||
       fail "\"$line\" as $account: $(cat "$work/readme-sim.log")"
+    free_stale_lock "$(sed -n 's/^ktr6-sim: listening on .* -> \(\/dev\/.*\)$/\1/p' "$work/readme-sim.log")"
   else
     (cd "$work/home" && "${as_member[@]}" bash -c "$command") >"$work/readme.out" 2>&1 ||
       fail "\"$line\" as $account failed: $(cat "$work/readme.out")"
@@ -232,6 +278,63 @@ if [ -n "$sim_pid" ]; then
   wait "$sim_pid"
   sim_pid=""
 fi
+
+# ---- the counting service ----------------------------------------------------------
+# As its unit runs it: the folders systemd makes (StateDirectory,
+# RuntimeDirectory: ktr6:dialout 0750), the account ktr6 with the group
+# dialout, umask 0027, the ports beside the programs. A relay on COM2 sends
+# IN 1 twenty times a second.
+/usr/bin/ktr6-sim --dir "$work/sim" --name com2 --rate 1:20 >"$work/sim2.log" 2>&1 </dev/null &
+sim_pid=$!
+wait_until 10 grep -q "listening on" "$work/sim2.log"
+pty=$(sed -n 's/^ktr6-sim: listening on .* -> \(\/dev\/.*\)$/\1/p' "$work/sim2.log")
+[ -c "$pty" ] || die "the simulator did not start: $(cat "$work/sim2.log")"
+free_stale_lock "$pty"
+chown root:dialout "$pty" && chmod 660 "$pty" && ln -s "$pty" "$program_dir/com2" || die "cannot link $program_dir/com2"
+install -d -o "$service_user" -g dialout -m 0750 "$state_dir" "$runtime_dir" || die "cannot make $state_dir and $runtime_dir"
+printf '[relay T1]\nport = 2\ninterval = 1s\nunit = kWh\n' >"$work/ktr6d.conf"
+chmod 644 "$work/ktr6d.conf"
+database=$state_dir/counts.sqlite
+setpriv --reuid="$service_user" --regid=dialout --init-groups --inh-caps=-all env -i PATH=/usr/sbin:/usr/bin:/bin \
+  sh -c 'umask 0027; exec ktr6d --config "$1" --database "$2"' sh "$work/ktr6d.conf" "$database" \
+  >"$work/ktr6d.log" 2>&1 </dev/null &
+service_pid=$!
+wait_until 10 grep -q "T1: counting on COM2" "$work/ktr6d.log" || fail "ktr6d as $service_user did not count: $(cat "$work/ktr6d.log")"
+[ "$(ps -o user= -p "$service_pid" | tr -d ' ')" = "$service_user" ] || fail "ktr6d does not run as $service_user"
+
+# Counts as the account in dialout: the database read-only (it may not write
+# the folder, so the -wal and -shm files must be there and readable).
+counted() { # prints IN 1's records in the database, or nothing
+  (cd "$work/home" && "$@" ktr6ctl counts --relay T1 --json 2>"$work/counts.err") |
+    tr '{' '\n' | awk -F'"count":' '/"channel":1,/ { split($2, n, ","); sum += n[1] } END { if (NR) print sum + 0 }'
+}
+wait_until 10 bash -c '[ "$(ktr6ctl counts --relay T1 --database '"$database"' 2>/dev/null | wc -l)" -gt 10 ]'
+for file in counts.sqlite counts.sqlite-wal counts.sqlite-shm; do
+  [ "$(describe "$state_dir/$file")" = "$service_user:dialout 640 regular file" ] ||
+    fail "$state_dir/$file is $(describe "$state_dir/$file")"
+done
+running=$(counted "${as_member[@]}")
+[ "${running:-0}" -gt 0 ] || fail "ktr6ctl counts as $account in dialout, while ktr6d runs: \"$running\" $(cat "$work/counts.err")"
+(cd "$work/home" && "${as_member[@]}" ktr6ctl service status >"$work/status.out" 2>&1) ||
+  fail "ktr6ctl service status as $account in dialout: $(cat "$work/status.out")"
+grep -q "T1" "$work/status.out" || fail "ktr6ctl service status printed: $(cat "$work/status.out")"
+(cd "$work/home" && "${as_outsider[@]}" ktr6ctl counts >/dev/null 2>&1)
+status=$?
+[ "$status" -eq 1 ] || fail "ktr6ctl counts as $account outside dialout ended with $status, not 1"
+# Stopped as systemd stops it: what it read is stored, and still readable.
+kill -TERM "$service_pid"
+wait "$service_pid"
+status=$?
+service_pid=""
+[ "$status" -eq 0 ] || fail "ktr6d ended with $status on SIGTERM: $(cat "$work/ktr6d.log")"
+stopped=$(counted "${as_member[@]}")
+[ "${stopped:-0}" -ge "${running:-1}" ] ||
+  fail "ktr6ctl counts as $account in dialout after ktr6d stopped: \"$stopped\" (\"$running\" while it ran) $(cat "$work/counts.err")"
+kill -TERM "$sim_pid"
+wait "$sim_pid"
+sim_pid=""
+rm -f "$program_dir/com2"
+rm -rf "$runtime_dir" # as systemd does when the service stops
 
 # ---- upgrade ---------------------------------------------------------------------
 # The same package as a later version.
@@ -257,6 +360,11 @@ cmp -s "$settings" /usr/share/ktr6/KTR.INI || fail "the reinstall did not make $
 (cd "$work/home" && "${as_member[@]}" sh -c 'printf "%s" "$2" >"$1"' sh "$program_dir/KTR.INI" "$changed") ||
   fail "$account in dialout could not write $program_dir/KTR.INI after the reinstall"
 
+# The administrator enables the service (not started: a file operation);
+# purge takes that back too.
+wants=/etc/systemd/system/multi-user.target.wants/ktr6d.service
+command -v systemctl >/dev/null && { systemctl enable ktr6d.service >/dev/null 2>&1 || fail "systemctl enable ktr6d failed"; }
+
 # ---- remove: the settings and the port links stay ----------------------------------
 apt_get remove ktr6 >"$work/remove.log" 2>&1 || fail "apt-get remove failed: $(tail -n 20 "$work/remove.log")"
 [ "$(dpkg-query -W -f '${Status}' ktr6)" = "deinstall ok config-files" ] ||
@@ -264,20 +372,26 @@ apt_get remove ktr6 >"$work/remove.log" 2>&1 || fail "apt-get remove failed: $(t
 cmp -s "$settings" "$work/changed" || fail "remove did not keep $settings as it was"
 [ "$(describe "$settings")" = "root:dialout 664 regular file" ] || fail "after remove $settings is $(describe "$settings")"
 [ -L "$program_dir/com1" ] && [ -L "$program_dir/COM7" ] || fail "remove took the port links away"
-for path in /usr/bin/ktr6 /usr/bin/ktr6ctl /usr/bin/ktr6-sim "$program_dir/ktr6" "$program_dir/KTR.INI"; do
+for path in /usr/bin/ktr6 /usr/bin/ktr6ctl /usr/bin/ktr6-sim "$program_dir/ktr6" "$program_dir/KTR.INI" \
+  /usr/sbin/ktr6d /lib/systemd/system/ktr6d.service; do
   if [ -e "$path" ] || [ -L "$path" ]; then fail "remove left $path"; fi
 done
+cmp -s "$settings_dir/ktr6d.conf" "$repo/packaging/debian/ktr6d.conf" || fail "remove did not keep $settings_dir/ktr6d.conf"
+[ -f "$database" ] && [ "$(sqlite3 "$database" 'PRAGMA integrity_check')" = ok ] ||
+  fail "remove did not keep the counts $database whole"
 
 # ---- purge: nothing of the package is left ------------------------------------------
 apt_get purge ktr6 >"$work/purge.log" 2>&1 || fail "apt-get purge failed: $(tail -n 20 "$work/purge.log")"
 status=$(dpkg-query -W -f '${Status}' ktr6 2>/dev/null)
 [ -z "$status" ] || [ "$status" = "unknown ok not-installed" ] || fail "after purge: $status"
-for path in "$settings_dir" "$program_dir"; do
+for path in "$settings_dir" "$program_dir" "$state_dir" /etc/systemd/system/ktr6d.service "$wants" \
+  /var/lib/systemd/deb-systemd-helper-enabled/ktr6d.service.dsh-also; do
   if [ -e "$path" ] || [ -L "$path" ]; then fail "purge left $path: $(ls -la "$path")"; fi
 done
 while IFS= read -r path; do
   [ "$path" = /. ] && continue
-  if [ -L "$path" ] || { [ -e "$path" ] && [ ! -d "$path" ]; }; then
+  # A link to a folder is the system's own (/lib on a merged /usr).
+  if { [ -L "$path" ] && [ ! -d "$path" ]; } || { [ -e "$path" ] && [ ! -d "$path" ]; }; then
     fail "purge left $path"
   elif [ -d "$path" ] && ! dpkg -S "$path" >/dev/null 2>&1 && [ -z "$(ls -A "$path")" ]; then
     fail "purge left the empty folder $path"

@@ -4,9 +4,11 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <sqlite3.h>
 
 namespace {
 
@@ -78,6 +80,16 @@ bool run(QSqlQuery& query, const QString& sql, const QVariantList& values, QStri
 
 } // namespace
 
+bool keepWalFilesOnClose(QSqlDatabase& db) {
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3* connection = *static_cast<sqlite3* const*>(handle.constData());
+    int persist = 1;
+    return connection && sqlite3_file_control(connection, "main", SQLITE_FCNTL_PERSIST_WAL,
+                                              &persist) == SQLITE_OK;
+}
+
 const char* const CountStore::kOutboxTable = "outbox";
 
 CountStore::CountStore(QString connectionName) : connection_(std::move(connectionName)) {}
@@ -111,6 +123,10 @@ bool CountStore::open(const QString& path, QString* error) {
     db_.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=100"));
     if (!db_.open()) {
         *error = QStringLiteral("%1: %2").arg(path, db_.lastError().text());
+        return false;
+    }
+    if (!keepWalFilesOnClose(db_)) {
+        *error = QStringLiteral("%1: cannot keep its -wal and -shm files for readers").arg(path);
         return false;
     }
     QString why;

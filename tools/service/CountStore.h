@@ -35,6 +35,15 @@ struct ClosedInterval {
     QString label; // may be empty
 };
 
+// Keeps the database's -wal and -shm files when the connection closes.
+// Readers that may not write the database's folder (ktr6ctl counts run by a
+// member of dialout against /var/lib/ktr6) can open a WAL database only
+// while both files exist; without this the last connection to close deletes
+// them, and the figures could not be read while the service is stopped.
+// Every connection the service opens to the database needs it. False when
+// the driver gives no SQLite handle to set it on.
+bool keepWalFilesOnClose(QSqlDatabase& db);
+
 class CountStore {
 public:
     // Called inside the transaction that closes the interval; false fails

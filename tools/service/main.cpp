@@ -20,7 +20,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitConfig = 2;
 
 const char kUsage[] =
-    "Usage: ktr6d [--config FILE] [--database FILE]\n"
+    "Usage: ktr6d [--config FILE] [--database FILE] [--socket PATH]\n"
     "Counts the records of every relay in FILE into the counts database.\n"
     "\n"
     "  --config FILE    the relays, default /etc/ktr6/ktr6d.conf\n"
