@@ -1,19 +1,13 @@
 #include "RecordPdf.h"
 
 #include "Coefficient.h"
+#include "PdfSheet.h"
 
 #include <QBuffer>
-#include <QFileInfo>
 #include <QFontDatabase>
-#include <QFontMetricsF>
 #include <QLocale>
-#include <QPageLayout>
-#include <QPageSize>
-#include <QPainter>
 #include <QPdfWriter>
 #include <QRawFont>
-#include <QTextLayout>
-#include <QTextOption>
 #include <algorithm>
 #include <iterator>
 #include <span>
@@ -21,174 +15,12 @@
 
 namespace {
 
-// Millimetres on the page; A4 portrait.
-constexpr qreal kPageWidth = 210;
-constexpr qreal kPageHeight = 297;
-constexpr qreal kLeft = 18;
-constexpr qreal kTop = 16;
-constexpr qreal kWidth = kPageWidth - 2 * kLeft;
-constexpr qreal kBottom = kPageHeight - 14;
-constexpr int kDpi = 600;
+using namespace pdfsheet;
 
-const QString kDash = QStringLiteral("\u2014");
-const QString kEllipsis = QStringLiteral("\u2026");
-constexpr qreal kCellPad = 1.2;
-constexpr qreal kCellMinPoints = 6;
 // Where the signatures begin; nothing above may reach it.
-constexpr qreal kSignaturesTop = kBottom - 46;
+constexpr qreal kSignaturesTop = kBottom - kSignaturesHeight;
 
-const QColor kInk(0, 0, 0);
-const QColor kMuted(80, 80, 80);
-const QColor kRule(120, 120, 120);
-const QColor kHeaderFill(225, 225, 225);
 const QColor kStripe(243, 243, 243);
-
-// Draws on the page in millimetres, text laid out by Qt without ligatures
-// (PreferNoShaping), so the PDF's text layer gives back the words as written.
-class Sheet {
-public:
-    // drawn, when given, collects every text the sheet draws.
-    Sheet(QPdfWriter* writer, QString* drawn) : device_(writer), painter_(writer), drawn_(drawn) {}
-
-    bool isActive() const { return painter_.isActive(); }
-    void end() { painter_.end(); }
-
-    static qreal toDevice(qreal mm) { return mm * kDpi / 25.4; }
-    static qreal toMm(qreal device) { return device * 25.4 / kDpi; }
-
-    QFont font(qreal points, bool bold = false) const {
-        QFont font(kRecordFontFamily);
-        font.setPointSizeF(points);
-        font.setBold(bold);
-        font.setStyleStrategy(QFont::PreferNoShaping);
-        return font;
-    }
-
-    // A paragraph in a column of the given width, wrapped at word
-    // boundaries (anywhere in a word longer than a line); returns its height.
-    // draw false only measures.
-    qreal paragraph(const QString& text, const QFont& font, qreal x, qreal y, qreal width,
-                    const QColor& colour = kInk, Qt::Alignment align = Qt::AlignLeft,
-                    bool draw = true) {
-        QTextLayout layout(text, font, device_);
-        QTextOption option(align);
-        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        qreal height = 0;
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(toDevice(width));
-            line.setPosition(QPointF(0, height));
-            height += line.height();
-        }
-        layout.endLayout();
-        if (draw) {
-            if (drawn_)
-                drawn_->append(text);
-            painter_.setPen(colour);
-            layout.draw(&painter_, QPointF(toDevice(x), toDevice(y)));
-        }
-        return toMm(height);
-    }
-
-    // How many lines text takes wrapped in a column of the given width.
-    int lineCount(const QString& text, const QFont& font, qreal width) const {
-        QTextLayout layout(text, font, device_);
-        QTextOption option;
-        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        int lines = 0;
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(toDevice(width));
-            ++lines;
-        }
-        layout.endLayout();
-        return lines;
-    }
-
-    // The text, or as much of it as fits in maxLines lines followed by "…".
-    QString cutToLines(const QString& text, const QFont& font, qreal width, int maxLines) const {
-        if (lineCount(text, font, width) <= maxLines)
-            return text;
-        qsizetype kept = 0;
-        for (qsizetype low = 0, high = text.size(); low < high;) {
-            const qsizetype middle = (low + high + 1) / 2;
-            if (lineCount(text.left(middle).trimmed() + kEllipsis, font, width) <= maxLines)
-                low = kept = middle;
-            else
-                high = middle - 1;
-        }
-        if (kept > 0 && text[kept - 1].isHighSurrogate())
-            --kept;
-        return text.left(kept).trimmed() + kEllipsis;
-    }
-
-    // A paragraph of at most maxLines lines: the rest cut with "…".
-    qreal boundedParagraph(const QString& text, const QFont& font, qreal x, qreal y, qreal width,
-                           int maxLines) {
-        return paragraph(cutToLines(text, font, width, maxLines), font, x, y, width);
-    }
-
-    // A cell whose text is never cut: set smaller, down to kCellMinPoints,
-    // until it fits on one line.
-    void wholeCell(const QString& text, QFont font, const QRectF& box, Qt::Alignment align) {
-        while (font.pointSizeF() > kCellMinPoints && !fitsLine(text, font, box.width()))
-            font.setPointSizeF(font.pointSizeF() - 0.5);
-        cell(text, font, box, align);
-    }
-
-    // Whether text fits on one line of a cell of the given width.
-    bool fitsLine(const QString& text, const QFont& font, qreal width) const {
-        return toMm(QFontMetricsF(font, device_).horizontalAdvance(text)) <= width - 2 * kCellPad;
-    }
-
-    // One line in a cell, cut with "…" where it does not fit, centred
-    // vertically.
-    void cell(const QString& text, const QFont& font, const QRectF& box, Qt::Alignment align,
-              const QColor& colour = kInk) {
-        const qreal pad = kCellPad;
-        const QRectF inner(toDevice(box.x() + pad), toDevice(box.y()),
-                           toDevice(box.width() - 2 * pad), toDevice(box.height()));
-        const QString shown =
-            QFontMetricsF(font, device_).elidedText(text, Qt::ElideRight, inner.width());
-        if (drawn_)
-            drawn_->append(shown);
-        painter_.setFont(font);
-        painter_.setPen(colour);
-        painter_.drawText(inner, int(align | Qt::AlignVCenter), shown);
-    }
-
-    qreal lineHeight(const QFont& font) const {
-        return toMm(QFontMetricsF(font, device_).height());
-    }
-
-    void fill(const QRectF& box, const QColor& colour) {
-        painter_.fillRect(QRectF(toDevice(box.x()), toDevice(box.y()), toDevice(box.width()),
-                                 toDevice(box.height())),
-                          colour);
-    }
-    void rule(qreal x1, qreal y1, qreal x2, qreal y2, qreal widthMm = 0.25,
-              const QColor& colour = kRule) {
-        painter_.setPen(QPen(colour, toDevice(widthMm)));
-        painter_.drawLine(QPointF(toDevice(x1), toDevice(y1)), QPointF(toDevice(x2), toDevice(y2)));
-    }
-    void frame(const QRectF& box, qreal widthMm) {
-        painter_.setPen(QPen(kInk, toDevice(widthMm)));
-        painter_.setBrush(Qt::NoBrush);
-        painter_.drawRect(QRectF(toDevice(box.x()), toDevice(box.y()), toDevice(box.width()),
-                                 toDevice(box.height())));
-    }
-
-private:
-    QPdfWriter* device_;
-    QPainter painter_;
-    QString* drawn_;
-};
-
-QString orDash(const QString& text) {
-    return text.isEmpty() ? kDash : text;
-}
 
 QString signWord(const std::array<int32_t, 3>& row) {
     return row[Others::kSignColumn] == 1 ? QStringLiteral("plus") : QStringLiteral("minus");
@@ -206,7 +38,7 @@ struct Column {
 };
 
 // The details at the top: label and value, the value wrapped in its column.
-qreal drawDetails(Sheet& sheet, const CommissionRecord& record, qreal y) {
+qreal drawDetails(PdfSheet& sheet, const CommissionRecord& record, qreal y) {
     const QFont label = sheet.font(9.5);
     const QFont value = sheet.font(9.5);
     const qreal labelWidth = 33;
@@ -302,7 +134,7 @@ QString planHeading(const CommissionRecord& record) {
 }
 
 // Two header rows: the groups, then the columns; returns where they end.
-qreal drawInputsHeader(Sheet& sheet, const CommissionRecord& record, qreal y,
+qreal drawInputsHeader(PdfSheet& sheet, const CommissionRecord& record, qreal y,
                        const QFont& heading) {
     sheet.fill(QRectF(kLeft, y, kWidth, 2 * kInputHeaderHeight), kHeaderFill);
     const std::span<const Column> columns = inputColumns(record);
@@ -361,7 +193,7 @@ QString matchText(const CommissionRecord& record, int i) {
 // text, or when it does not fit a cell of the given width even at
 // minPoints, "note N" with text whole in *notes as "(N) IN i what text":
 // amounts and fractions are never cut.
-QString wholeOrNote(const Sheet& sheet, const QString& text, qreal width, qreal minPoints, int i,
+QString wholeOrNote(const PdfSheet& sheet, const QString& text, qreal width, qreal minPoints, int i,
                     const QString& what, QStringList* notes) {
     if (sheet.fitsLine(text, sheet.font(minPoints), width))
         return text;
@@ -372,7 +204,8 @@ QString wholeOrNote(const Sheet& sheet, const QString& text, qreal width, qreal 
 
 // Input i's cells, one per column of inputColumns(); an intended amount too
 // long for its cell is named by its note ("note 2") and added to *notes.
-QStringList inputRowTexts(Sheet& sheet, const CommissionRecord& record, int i, QStringList* notes) {
+QStringList inputRowTexts(PdfSheet& sheet, const CommissionRecord& record, int i,
+                          QStringList* notes) {
     const auto& row = record.plan.set.table[i];
     const std::optional<IntendedAmount> intended = intendedAmount(record.plan, i);
     const bool minus = row[Others::kSignColumn] != 1;
@@ -423,7 +256,7 @@ bool boldCell(const CommissionRecord& record, int i, int c) {
 }
 
 // Input i's row at y, striped every other row.
-void drawInputRow(Sheet& sheet, const CommissionRecord& record, int i, qreal y,
+void drawInputRow(PdfSheet& sheet, const CommissionRecord& record, int i, qreal y,
                   QStringList* notes) {
     const QStringList texts = inputRowTexts(sheet, record, i, notes);
     if (i % 2 == 1)
@@ -438,7 +271,7 @@ void drawInputRow(Sheet& sheet, const CommissionRecord& record, int i, qreal y,
 // The amounts and facts too long for their cells, whole, in a size that
 // keeps them within maxHeight (5 points and more while kNotesMaxHeight
 // holds them, 4.5 at the least).
-qreal drawNotes(Sheet& sheet, const QStringList& notes, qreal y, qreal maxHeight,
+qreal drawNotes(PdfSheet& sheet, const QStringList& notes, qreal y, qreal maxHeight,
                 bool draw = true) {
     if (notes.isEmpty())
         return 0;
@@ -491,7 +324,7 @@ QString meterConstantText(const InputMeaning& meaning) {
 
 // The rows of the inputs the plan says something of; facts too long for
 // their cells go whole into *notes.
-std::vector<MeaningRow> meaningRows(const Sheet& sheet, const CommissionRecord& record,
+std::vector<MeaningRow> meaningRows(const PdfSheet& sheet, const CommissionRecord& record,
                                     QStringList* notes) {
     std::vector<MeaningRow> rows;
     for (int i = 0; i < Others::kInputs; ++i) {
@@ -513,7 +346,7 @@ std::vector<MeaningRow> meaningRows(const Sheet& sheet, const CommissionRecord& 
 }
 
 // The table's height with labels of at most labelLines lines in font.
-qreal meaningsHeight(const Sheet& sheet, const std::vector<MeaningRow>& rows, const QFont& font,
+qreal meaningsHeight(const PdfSheet& sheet, const std::vector<MeaningRow>& rows, const QFont& font,
                      int labelLines) {
     if (rows.empty())
         return 0;
@@ -529,7 +362,7 @@ qreal meaningsHeight(const Sheet& sheet, const std::vector<MeaningRow>& rows, co
 
 // One row of the meanings table at y, each cell on the label's first line;
 // returns where it ends.
-qreal drawMeaningRow(Sheet& sheet, const MeaningRow& row, const QFont& font, int labelLines,
+qreal drawMeaningRow(PdfSheet& sheet, const MeaningRow& row, const QFont& font, int labelLines,
                      qreal y, bool stripe) {
     const qreal line = sheet.lineHeight(font);
     const qreal labelWidth = kMeaningColumns[kLabelColumn].width - 2 * kCellPad;
@@ -551,7 +384,7 @@ qreal drawMeaningRow(Sheet& sheet, const MeaningRow& row, const QFont& font, int
 
 // The table in the largest size, and with labels of two lines where they
 // can be, that keeps it within room; returns where it ends.
-qreal drawMeanings(Sheet& sheet, const std::vector<MeaningRow>& rows, qreal y, qreal room) {
+qreal drawMeanings(PdfSheet& sheet, const std::vector<MeaningRow>& rows, qreal y, qreal room) {
     if (rows.empty())
         return y;
     QFont font = sheet.font(kBodyPoints);
@@ -594,7 +427,7 @@ QString inputsKey(const CommissionRecord& record) {
 
 // The inputs table, what each input counts, the notes and the key, the
 // second table set smaller where the page needs its room.
-qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
+qreal drawInputs(PdfSheet& sheet, const CommissionRecord& record, qreal y) {
     const qreal tableTop = y;
     y = drawInputsHeader(sheet, record, y, sheet.font(7.5, true));
     QStringList notes;
@@ -631,7 +464,7 @@ qreal drawInputs(Sheet& sheet, const CommissionRecord& record, qreal y) {
     return y + sheet.paragraph(key, keyFont, kLeft, y, kWidth, kMuted);
 }
 
-qreal drawOutput(Sheet& sheet, const CommissionRecord& record, qreal y) {
+qreal drawOutput(PdfSheet& sheet, const CommissionRecord& record, qreal y) {
     const QFont heading = sheet.font(8, true);
     const QFont body = sheet.font(9.5);
     const qreal height = 6;
@@ -686,7 +519,7 @@ QString resultText(const CommissionRecord& record) {
 // The result in a box that ends above bottom: a long one (many
 // differences) in a smaller size, down to 5.5 points; what still does not
 // fit is cut with "…" (the twin holds it whole).
-qreal drawResult(Sheet& sheet, const CommissionRecord& record, qreal y, qreal bottom) {
+qreal drawResult(PdfSheet& sheet, const CommissionRecord& record, qreal y, qreal bottom) {
     const bool verified = record.outcome == Outcome::Verified ||
                           record.outcome == Outcome::Unchanged ||
                           record.outcome == Outcome::Matches;
@@ -719,7 +552,7 @@ qreal drawResult(Sheet& sheet, const CommissionRecord& record, qreal y, qreal bo
 
 // Ruled lines for the technician's remarks in the room left above the
 // signatures.
-void drawRemarks(Sheet& sheet, qreal top, qreal bottom) {
+void drawRemarks(PdfSheet& sheet, qreal top, qreal bottom) {
     constexpr qreal kLineGap = 8;
     if (bottom - top < 6 + kLineGap)
         return;
@@ -729,44 +562,19 @@ void drawRemarks(Sheet& sheet, qreal top, qreal bottom) {
 }
 
 // Signature and date lines for both parties, at the foot of the page.
-void drawSignatures(Sheet& sheet, const CommissionRecord& record, qreal top) {
-    const QFont heading = sheet.font(10, true);
-    const QFont label = sheet.font(8.5);
+void drawSignatures(PdfSheet& sheet, const CommissionRecord& record, qreal top) {
     const QFont name = sheet.font(9.5);
-    const qreal columnWidth = 80;
-    const struct {
-        QString title;
-        QString name;
-        qreal x;
-    } parties[] = {
-        {QStringLiteral("Technician"), record.technician, kLeft},
-        {QStringLiteral("Customer"), QString(), kLeft + kWidth - columnWidth},
-    };
-    for (const auto& party : parties) {
-        qreal y = top;
-        sheet.paragraph(party.title, heading, party.x, y, columnWidth);
-        y += 6;
-        for (const QString& line :
-             {QStringLiteral("Name"), QStringLiteral("Signature"), QStringLiteral("Date")}) {
-            y += line == QLatin1String("Signature") ? 10 : 7;
-            sheet.paragraph(line, label, party.x, y - 3.6, 20, kMuted);
-            if (line == QLatin1String("Name") && !party.name.isEmpty())
-                sheet.cell(party.name, name, QRectF(party.x + 20, y - 5.5, columnWidth - 20, 5.5),
-                           Qt::AlignLeft);
-            sheet.rule(party.x + 20, y, party.x + columnWidth, y, 0.25, kInk);
-        }
-    }
+    sheet.signatures(top, record.technician,
+                     [&](const QString& text, qreal x, qreal y, qreal width) {
+                         sheet.cell(text, name, QRectF(x, y - 5.5, width, 5.5), Qt::AlignLeft);
+                     });
 }
 
-void drawFooter(Sheet& sheet, const CommissionRecord& record) {
-    const QFileInfo pdf(record.pdf);
-    const QString twin = pdf.completeBaseName() + QStringLiteral(".json");
-    const QFont font = sheet.font(7);
+void drawFooter(PdfSheet& sheet, const CommissionRecord& record) {
     const qreal y = kBottom - 3.5;
     sheet.rule(kLeft, y - 1, kLeft + kWidth, y - 1, 0.2);
-    sheet.cell(
-        QStringLiteral("File %1 \u00B7 its data and SHA-256 in %2").arg(pdf.fileName(), twin), font,
-        QRectF(kLeft - 1.2, y, kWidth + 2.4, 3.5), Qt::AlignLeft, kMuted);
+    sheet.cell(footerText(record.pdf), sheet.font(7), QRectF(kLeft - 1.2, y, kWidth + 2.4, 3.5),
+               Qt::AlignLeft, kMuted);
 }
 
 QString recordTitle(const CommissionRecord& record) {
@@ -783,13 +591,9 @@ QByteArray drawRecord(const CommissionRecord& record, QString* drawn) {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     QPdfWriter writer(&buffer);
-    writer.setResolution(kDpi);
-    writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
-                                     QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
-    writer.setTitle(recordTitle(record));
-    writer.setCreator(QStringLiteral("ktr6ctl ") + record.version);
+    setUpA4(writer, recordTitle(record), record.version);
     {
-        Sheet sheet(&writer, drawn);
+        PdfSheet sheet(&writer, drawn);
         if (!sheet.isActive())
             return {};
         qreal y = kTop;

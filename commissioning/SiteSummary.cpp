@@ -1,5 +1,6 @@
 #include "SiteSummary.h"
 
+#include "PdfSheet.h"
 #include "Record.h"
 #include "RecordPdf.h"
 
@@ -7,106 +8,23 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 #include <QFontDatabase>
-#include <QFontMetricsF>
-#include <QPageLayout>
-#include <QPageSize>
-#include <QPainter>
 #include <QPdfWriter>
-#include <QTextLayout>
 #include <map>
 
 namespace {
 
-// Millimetres on an A4 page in portrait, as the record has them.
-constexpr qreal kLeft = 18;
-constexpr qreal kTop = 16;
-constexpr qreal kWidth = 210 - 2 * kLeft;
-constexpr qreal kBottom = 297 - 14;
+using namespace pdfsheet;
+
 constexpr qreal kFooterTop = kBottom - 4.5;
-constexpr qreal kSignaturesHeight = 46;
-constexpr int kDpi = 600;
 
-const QColor kInk(0, 0, 0);
-const QColor kMuted(80, 80, 80);
-const QColor kRule(120, 120, 120);
 const QColor kStripe(240, 240, 240);
-
-// Text and lines in millimetres; text laid out without ligatures, so the
-// text layer gives back the words as written.
-class Page {
-public:
-    explicit Page(QPdfWriter* writer) : device_(writer), painter_(writer) {}
-    bool isActive() const { return painter_.isActive(); }
-    bool newPage() { return device_->newPage(); }
-    void end() { painter_.end(); }
-
-    static qreal dev(qreal mm) { return mm * kDpi / 25.4; }
-    static qreal mm(qreal device) { return device * 25.4 / kDpi; }
-
-    QFont font(qreal points, bool bold = false) const {
-        QFont font(kRecordFontFamily);
-        font.setPointSizeF(points);
-        font.setBold(bold);
-        font.setStyleStrategy(QFont::PreferNoShaping);
-        return font;
-    }
-
-    // A paragraph wrapped in a column; its height. draw false only measures.
-    qreal text(const QString& text, const QFont& font, qreal x, qreal y, qreal width,
-               const QColor& colour = kInk, bool draw = true) {
-        QTextLayout layout(text, font, device_);
-        QTextOption option;
-        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        qreal height = 0;
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(dev(width));
-            line.setPosition(QPointF(0, height));
-            height += line.height();
-        }
-        layout.endLayout();
-        if (draw) {
-            painter_.setPen(colour);
-            layout.draw(&painter_, QPointF(dev(x), dev(y)));
-        }
-        return mm(height);
-    }
-
-    // One line, cut with "…" where it does not fit width.
-    void line(const QString& text, const QFont& font, qreal x, qreal y, qreal width,
-              Qt::Alignment align = Qt::AlignLeft, const QColor& colour = kInk) {
-        const QFontMetricsF metrics(font, device_);
-        painter_.setFont(font);
-        painter_.setPen(colour);
-        painter_.drawText(QRectF(dev(x), dev(y), dev(width), metrics.height()), int(align),
-                          metrics.elidedText(text, Qt::ElideRight, dev(width)));
-    }
-
-    void rule(qreal x1, qreal y, qreal x2, qreal widthMm = 0.25, const QColor& colour = kRule) {
-        painter_.setPen(QPen(colour, dev(widthMm)));
-        painter_.drawLine(QPointF(dev(x1), dev(y)), QPointF(dev(x2), dev(y)));
-    }
-    void fill(const QRectF& box, const QColor& colour) {
-        painter_.fillRect(QRectF(dev(box.x()), dev(box.y()), dev(box.width()), dev(box.height())),
-                          colour);
-    }
-
-private:
-    QPdfWriter* device_;
-    QPainter painter_;
-};
-
-QString orDash(const QString& text) {
-    return text.isEmpty() ? QStringLiteral("\u2014") : text;
-}
 
 // The columns of a relay's first line: number, label, port, firmware, outcome.
 constexpr qreal kColumns[] = {7, 55, 44, 18, 50};
 
 // A relay's block: its first line in columns, then what was written, why
 // (when there is something to say) and its record.
-qreal drawRelay(Page& page, const SiteSummary& summary, int number, qreal y, bool draw) {
+qreal drawRelay(PdfSheet& page, const SiteSummary& summary, int number, qreal y, bool draw) {
     const RelayResult& relay = summary.relays[number - 1];
     const QFont cell = page.font(9);
     const QFont small = page.font(7.5);
@@ -134,19 +52,20 @@ qreal drawRelay(Page& page, const SiteSummary& summary, int number, qreal y, boo
                                                          : QStringLiteral("Why: ")) +
                      relay.detail;
     for (const QString& text : lines)
-        height += page.text(text, small, indent, y + height, width, kInk, draw);
+        height += page.paragraph(text, small, indent, y + height, width, kInk, Qt::AlignLeft, draw);
     const QString record = relay.record.isEmpty()
                                ? QStringLiteral("Record: none")
                                : QStringLiteral("Record: %1  SHA-256 %2")
                                      .arg(relay.record, QString::fromLatin1(relay.recordSha256));
-    height += page.text(record, hash, indent, y + height, width, kMuted, draw) + 0.8;
+    height +=
+        page.paragraph(record, hash, indent, y + height, width, kMuted, Qt::AlignLeft, draw) + 0.8;
     if (draw)
-        page.rule(kLeft, y + height, kLeft + kWidth, 0.15);
+        page.rule(kLeft, y + height, kLeft + kWidth, y + height, 0.15);
     return height;
 }
 
-qreal drawHeading(Page& page, const SiteSummary& summary, qreal y) {
-    y += page.text(summary.title, page.font(18, true), kLeft, y, kWidth);
+qreal drawHeading(PdfSheet& page, const SiteSummary& summary, qreal y) {
+    y += page.paragraph(summary.title, page.font(18, true), kLeft, y, kWidth);
     y += 1;
     const QFont label = page.font(9);
     const QFont value = page.font(9.5, true);
@@ -164,9 +83,9 @@ qreal drawHeading(Page& page, const SiteSummary& summary, qreal y) {
                                       siteCounts(summary.relays))},
     };
     for (const auto& row : rows) {
-        page.text(row[0], label, kLeft, y, 30, kMuted);
-        y += page.text(row[1], row[0] == QLatin1String("Site file") ? page.font(7.5) : value,
-                       kLeft + 30, y, kWidth - 30) +
+        page.paragraph(row[0], label, kLeft, y, 30, kMuted);
+        y += page.paragraph(row[1], row[0] == QLatin1String("Site file") ? page.font(7.5) : value,
+                            kLeft + 30, y, kWidth - 30) +
              0.6;
     }
     y += 2;
@@ -178,41 +97,22 @@ qreal drawHeading(Page& page, const SiteSummary& summary, qreal y) {
         x += kColumns[c];
     }
     y += 4.6;
-    page.rule(kLeft, y, kLeft + kWidth, 0.4, kInk);
+    page.rule(kLeft, y, kLeft + kWidth, y, 0.4, kInk);
     return y + 0.4;
 }
 
-void drawSignatures(Page& page, const SiteSummary& summary, qreal top) {
-    const qreal columnWidth = 80;
-    const struct {
-        QString title;
-        QString name;
-        qreal x;
-    } parties[] = {
-        {QStringLiteral("Technician"), summary.technician, kLeft},
-        {QStringLiteral("Customer"), QString(), kLeft + kWidth - columnWidth},
-    };
-    for (const auto& party : parties) {
-        qreal y = top + 6;
-        page.text(party.title, page.font(10, true), party.x, top, columnWidth);
-        for (const QString& line :
-             {QStringLiteral("Name"), QStringLiteral("Signature"), QStringLiteral("Date")}) {
-            y += line == QLatin1String("Signature") ? 10 : 7;
-            page.text(line, page.font(8.5), party.x, y - 3.6, 20, kMuted);
-            if (line == QLatin1String("Name") && !party.name.isEmpty())
-                page.line(party.name, page.font(9.5), party.x + 20, y - 4.6, columnWidth - 20);
-            page.rule(party.x + 20, y, party.x + columnWidth, 0.25, kInk);
-        }
-    }
+void drawSignatures(PdfSheet& page, const SiteSummary& summary, qreal top) {
+    const QFont name = page.font(9.5);
+    page.signatures(top, summary.technician,
+                    [&](const QString& text, qreal x, qreal y, qreal width) {
+                        page.line(text, name, x, y - 4.6, width);
+                    });
 }
 
-void drawFooter(Page& page, const SiteSummary& summary, int pageNumber, int pages) {
-    const QFileInfo pdf(summary.pdf);
-    const QFont font = page.font(7);
-    page.rule(kLeft, kFooterTop - 1, kLeft + kWidth, 0.2);
-    page.line(QStringLiteral("File %1 \u00B7 its data and SHA-256 in %2.json")
-                  .arg(pdf.fileName(), pdf.completeBaseName()),
-              font, kLeft, kFooterTop, kWidth - 20, Qt::AlignLeft, kMuted);
+void drawFooter(PdfSheet& page, const SiteSummary& summary, int pageNumber, int pages) {
+    page.rule(kLeft, kFooterTop - 1, kLeft + kWidth, kFooterTop - 1, 0.2);
+    page.line(footerText(summary.pdf), page.font(7), kLeft, kFooterTop, kWidth - 20, Qt::AlignLeft,
+              kMuted);
     page.line(QStringLiteral("%1 / %2").arg(pageNumber).arg(pages), page.font(8), kLeft, kFooterTop,
               kWidth, Qt::AlignRight, kMuted);
 }
@@ -224,7 +124,7 @@ struct Placement {
     qreal y;
 };
 
-std::vector<Placement> layOut(Page& page, const SiteSummary& summary, qreal firstTop) {
+std::vector<Placement> layOut(PdfSheet& page, const SiteSummary& summary, qreal firstTop) {
     std::vector<Placement> places;
     const qreal pageEnd = kFooterTop - 3;
     int at = 0;
@@ -245,7 +145,7 @@ std::vector<Placement> layOut(Page& page, const SiteSummary& summary, qreal firs
 }
 
 // Every page: the heading, its relays, the footer; the last, the signatures.
-bool drawPages(Page& page, const SiteSummary& summary) {
+bool drawPages(PdfSheet& page, const SiteSummary& summary) {
     const qreal firstTop = drawHeading(page, summary, kTop);
     const std::vector<Placement> places = layOut(page, summary, firstTop);
     const int pages = places.back().page + 1;
@@ -313,13 +213,9 @@ QByteArray siteSummaryPdf(const SiteSummary& summary, QString* warning) {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     QPdfWriter writer(&buffer);
-    writer.setResolution(kDpi);
-    writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
-                                     QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
-    writer.setTitle(summary.title);
-    writer.setCreator(QStringLiteral("ktr6ctl ") + summary.version);
+    setUpA4(writer, summary.title, summary.version);
     {
-        Page page(&writer);
+        PdfSheet page(&writer);
         if (!page.isActive() || !drawPages(page, summary))
             return {};
         page.end();
