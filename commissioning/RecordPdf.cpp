@@ -9,6 +9,7 @@
 #include <QPdfWriter>
 #include <QRawFont>
 #include <algorithm>
+#include <initializer_list>
 #include <iterator>
 #include <span>
 #include <vector>
@@ -67,9 +68,9 @@ qreal drawDetails(PdfSheet& sheet, const CommissionRecord& record, qreal y) {
     return y;
 }
 
-// The inputs table: the input's name, six columns of the plan, three of
-// what the device held before and three of what its read-back found after.
-const Column kInputColumns[] = {
+// The inputs table's columns in groups: the input's name and six of the
+// plan, then the sign, numerator and divisor of a set the device holds.
+const Column kPlanGroup[] = {
     {QStringLiteral("Input"), 10, Qt::AlignLeft},
     {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
     {QStringLiteral("Num."), 12, Qt::AlignRight},
@@ -77,27 +78,26 @@ const Column kInputColumns[] = {
     {QStringLiteral("Per impulse"), 20, Qt::AlignRight},
     {QStringLiteral("Intended"), 21.5, Qt::AlignRight},
     {QStringLiteral("Rel. error"), 16, Qt::AlignRight},
-    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
-    {QStringLiteral("Num."), 12, Qt::AlignRight},
-    {QStringLiteral("Div."), 12, Qt::AlignRight},
+};
+const Column kSetGroup[] = {
     {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
     {QStringLiteral("Num."), 12, Qt::AlignRight},
     {QStringLiteral("Div."), 12, Qt::AlignRight},
 };
-// An audit's: the plan, what the device holds, and whether the two agree.
-const Column kAuditColumns[] = {
-    {QStringLiteral("Input"), 10, Qt::AlignLeft},
-    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
-    {QStringLiteral("Num."), 12, Qt::AlignRight},
-    {QStringLiteral("Div."), 12, Qt::AlignRight},
-    {QStringLiteral("Per impulse"), 20, Qt::AlignRight},
-    {QStringLiteral("Intended"), 21.5, Qt::AlignRight},
-    {QStringLiteral("Rel. error"), 16, Qt::AlignRight},
-    {QStringLiteral("Sign"), 11.5, Qt::AlignLeft},
-    {QStringLiteral("Num."), 12, Qt::AlignRight},
-    {QStringLiteral("Div."), 12, Qt::AlignRight},
-    {QStringLiteral("Matches the plan"), 35.5, Qt::AlignLeft},
-};
+const Column kMatchGroup[] = {{QStringLiteral("Matches the plan"), 35.5, Qt::AlignLeft}};
+
+std::vector<Column> joinColumns(std::initializer_list<std::span<const Column>> groups) {
+    std::vector<Column> columns;
+    for (const std::span<const Column> group : groups)
+        columns.insert(columns.end(), group.begin(), group.end());
+    return columns;
+}
+
+// A commission's: the plan, the set the device held before and the one
+// read back after. An audit's: the plan, what the device holds, and
+// whether the two agree.
+const std::vector<Column> kInputColumns = joinColumns({kPlanGroup, kSetGroup, kSetGroup});
+const std::vector<Column> kAuditColumns = joinColumns({kPlanGroup, kSetGroup, kMatchGroup});
 constexpr int kPlanColumns = 7;  // the input's name and six of the plan
 constexpr int kBeforeColumn = 7; // then sign, numerator and divisor before
 constexpr int kAfterColumn = 10; // and after (an audit: whether they match)
