@@ -61,6 +61,16 @@ inline QByteArray readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The PDF's text layer as pdftotext (poppler) reads it, blanks run together.
+inline QString pdfText(const QString& path) {
+    QProcess pdftotext;
+    pdftotext.start(QStringLiteral("pdftotext"),
+                    {QStringLiteral("-layout"), path, QStringLiteral("-")});
+    if (!pdftotext.waitForFinished(20000))
+        return {};
+    return QString::fromUtf8(pdftotext.readAllStandardOutput()).simplified();
+}
+
 // ktr6ctl run to its end in workDir, its environment changed: "NAME=VALUE"
 // sets a variable, "-NAME" removes one.
 inline CtlResult runCtlIn(const QString& programDir, const QString& workDir,

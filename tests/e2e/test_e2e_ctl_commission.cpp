@@ -21,16 +21,6 @@ namespace {
 const QStringList kLabels = {"--site", "Rozvodňa Žilina", "--relay", "KTR6 č. 0042",
                              "--by",   "J. Kováč"};
 
-// The PDF's text layer as pdftotext (poppler) reads it, blanks run together.
-QString pdfText(const QString& path) {
-    QProcess pdftotext;
-    pdftotext.start(QStringLiteral("pdftotext"),
-                    {QStringLiteral("-layout"), path, QStringLiteral("-")});
-    if (!pdftotext.waitForFinished(20000))
-        return {};
-    return QString::fromUtf8(pdftotext.readAllStandardOutput()).simplified();
-}
-
 // The bytes ktr6-sim received, from its trace (--trace): "0.412 rx 1 | 2A | *".
 QByteArray traceReceived(const QByteArray& trace) {
     QByteArray received;

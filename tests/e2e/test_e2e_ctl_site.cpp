@@ -17,15 +17,6 @@ namespace {
 // The plan of commission (IN 1 at 40, output 7) and the device's own set.
 const QByteArray kUnchangedPlan = kDeviceJson;
 
-QString pdfText(const QString& path) {
-    QProcess pdftotext;
-    pdftotext.start(QStringLiteral("pdftotext"),
-                    {QStringLiteral("-layout"), path, QStringLiteral("-")});
-    if (!pdftotext.waitForFinished(20000))
-        return {};
-    return QString::fromUtf8(pdftotext.readAllStandardOutput()).simplified();
-}
-
 QByteArray sha256Of(const QString& path) {
     return QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex();
 }

@@ -127,14 +127,3 @@ public:
     QProcess service;
     QByteArray log; // what the service wrote to stderr
 };
-
-// The simulated relays' set: IN 1 16/1, IN 2 1/4 minus, IN 3 300/65535,
-// IN 5 2/3, output 5.
-inline ktr6sim::SimConfig serviceSimConfig() {
-    ktr6sim::SimConfig config;
-    config.params.numerators = {16, 1, 300, 1, 2, 1};
-    config.params.divisors = {1, 4, 65535, 1, 3, 1};
-    config.params.signMask = 0x3D;
-    config.params.output = 5;
-    return config;
-}

@@ -59,8 +59,8 @@ void TestServiceE2e::countsExactly_data() {
 void TestServiceE2e::countsExactly() {
     QFETCH(bool, unplug);
     ServiceRig rig;
-    ktr6sim::SimDevice& t1 = rig.addSim(1, serviceSimConfig());
-    ktr6sim::SimDevice& t2 = rig.addSim(2, serviceSimConfig());
+    ktr6sim::SimDevice& t1 = rig.addSim(1, deviceConfig());
+    ktr6sim::SimDevice& t2 = rig.addSim(2, deviceConfig());
     QVERIFY(rig.started);
     // T3's port maps to nothing: it is offline, and the others count.
     QVERIFY(rig.start("[relay T1]\nport = 1\ninterval = 1s\n"
@@ -123,7 +123,7 @@ void TestServiceE2e::countsExactly() {
 
 void TestServiceE2e::pauseAndResume() {
     ServiceRig rig;
-    ktr6sim::SimDevice& t1 = rig.addSim(1, serviceSimConfig());
+    ktr6sim::SimDevice& t1 = rig.addSim(1, deviceConfig());
     QVERIFY(rig.started && writeDefaultSettings(rig.dir.path(), 1));
     const QByteArray config = "[relay T1]\nport = 1\ninterval = 1s\n";
     QVERIFY(rig.start(config));
@@ -184,8 +184,8 @@ void TestServiceE2e::publishesOverMqtt() {
     ServiceRig rig;
     Broker broker(rig.dir.path());
     QVERIFY(broker.port > 0 && broker.start());
-    ktr6sim::SimDevice& t1 = rig.addSim(1, serviceSimConfig());
-    ktr6sim::SimDevice& t2 = rig.addSim(2, serviceSimConfig());
+    ktr6sim::SimDevice& t1 = rig.addSim(1, deviceConfig());
+    ktr6sim::SimDevice& t2 = rig.addSim(2, deviceConfig());
     QVERIFY(rig.started);
     const QString port = QString::number(broker.port);
     Lines sub({"-p", port, "-c", "-i", "watcher", "-q", "1", "-t", "site/a/#"});

@@ -27,7 +27,7 @@ constexpr qint64 kMaxLostPerKill = 750;
 
 void TestServiceKill::killedAtRandom() {
     ServiceRig rig;
-    ktr6sim::SimDevice& relay = rig.addSim(1, serviceSimConfig());
+    ktr6sim::SimDevice& relay = rig.addSim(1, deviceConfig());
     QVERIFY(rig.started);
     const QByteArray config = "[relay T1]\nport = 1\ninterval = 1s\n";
     ktr6sim::StreamConfig stream;
