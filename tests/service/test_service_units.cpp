@@ -233,8 +233,8 @@ void TestServiceUnits::storeCountsAndCloses() {
         CountStore store;
         QString error;
         QVERIFY2(store.open(path, &error) && store.addRelay(relay, now, &error), qPrintable(error));
-        std::vector<ClosedInterval> closed;
-        store.setClosedHook([&](QSqlDatabase&, const ClosedInterval& c) {
+        std::vector<StoredInterval> closed;
+        store.setClosedHook([&](QSqlDatabase&, const StoredInterval& c) {
             closed.push_back(c);
             return true;
         });

@@ -436,7 +436,7 @@ bool CountStore::closeInterval(Relay& relay, qint64 start, qint64 end, QString* 
     if (offline < 0)
         return false;
     for (int channel = 0; channel < kServiceChannels; ++channel) {
-        ClosedInterval closed{name,
+        StoredInterval closed{name,
                               channel + 1,
                               start,
                               end,
@@ -483,6 +483,11 @@ std::optional<std::array<double, kServiceChannels>> CountStore::totals(const QSt
         totals[channel] =
             amountOf(relay->allRecords[channel], channel) + relay->adjustment[channel];
     return totals;
+}
+
+const ParameterSet* CountStore::currentSet(const QString& name) const {
+    const Relay* relay = find(name);
+    return relay && relay->segment != 0 ? &relay->set : nullptr;
 }
 
 bool CountStore::isPaused(const QString& name) const {

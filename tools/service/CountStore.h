@@ -21,8 +21,9 @@
 #include <optional>
 #include <vector>
 
-// One channel's closed interval, as stored and as published.
-struct ClosedInterval {
+// One channel's closed interval, as stored (the MQTT feed turns it into the
+// message it publishes).
+struct StoredInterval {
     QString relay;
     int channel = 1;  // 1..8
     qint64 start = 0; // seconds since the epoch, UTC
@@ -39,7 +40,7 @@ class CountStore {
 public:
     // Called inside the transaction that closes the interval; false fails
     // the commit (nothing of it is stored, the batch is kept for the next).
-    using ClosedHook = std::function<bool(QSqlDatabase& db, const ClosedInterval& interval)>;
+    using ClosedHook = std::function<bool(QSqlDatabase& db, const StoredInterval& interval)>;
 
     // The closing of intervals catches up at most this many intervals of a
     // relay after the service was away; older ones are not written.
@@ -71,6 +72,9 @@ public:
     // Sets a channel's (0..7) total now to value: stored as an adjustment
     // (the value and the difference it makes) with its time.
     bool adjust(const QString& relay, int channel, double value, qint64 nowMs, QString* error);
+    // The parameter set the relay's records count with now (the last one
+    // stored); none before the relay's first set was read.
+    const ParameterSet* currentSet(const QString& relay) const;
     // A relay paused from ktr6ctl stays paused across restarts.
     bool isPaused(const QString& relay) const;
     bool setPaused(const QString& relay, bool paused, QString* error);

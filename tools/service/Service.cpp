@@ -40,6 +40,17 @@ bool Service::open(const QString& databasePath, QString* error) {
     return true;
 }
 
+void Service::setFeed(MqttFeed* feed) {
+    feed_ = feed;
+    if (!feed_) {
+        store_.setClosedHook({});
+        return;
+    }
+    store_.setClosedHook([feed](QSqlDatabase& db, const StoredInterval& interval) {
+        return feed->enqueue(db, interval);
+    });
+}
+
 void Service::start() {
     for (size_t i = 0; i < config_.relays.size(); ++i) {
         auto thread = std::make_unique<QThread>();
@@ -53,6 +64,9 @@ void Service::start() {
         workers_.push_back(worker);
         threads_.push_back(std::move(thread));
     }
+    // What the database holds goes out at once: the totals, the relays
+    // "offline" until their sets are read, the discovery entries.
+    publish();
     timer_.start();
 }
 
@@ -86,6 +100,28 @@ void Service::commit() {
                                         "on in memory")
                              .arg(error));
         storing_ = stored;
+    }
+    if (stored && feed_)
+        feed_->committed();
+    publish();
+}
+
+RelayStatus Service::relayStatus(size_t relay) const {
+    const RelayInbox& inbox = *inboxes_[relay];
+    if (inbox.isOffline())
+        return inbox.reason() == QLatin1String("paused") ? RelayStatus::Paused
+                                                         : RelayStatus::Offline;
+    return storing_ ? RelayStatus::Counting : RelayStatus::NotStoring;
+}
+
+void Service::publish() {
+    if (!feed_)
+        return;
+    for (size_t i = 0; i < config_.relays.size() && i < inboxes_.size(); ++i) {
+        const RelayConfig& relay = config_.relays[i];
+        feed_->describe(relay, store_.currentSet(relay.name));
+        feed_->update(relay.name, relayStatus(i),
+                      store_.totals(relay.name).value_or(std::array<double, kServiceChannels>{}));
     }
 }
 
@@ -210,6 +246,7 @@ QJsonObject Service::setTotal(const QStringList& words) {
         return failure(1, QStringLiteral("the total was not set: the database cannot be written "
                                          "now (%1)")
                               .arg(error.isEmpty() ? QStringLiteral("not storing") : error));
+    publish();
     logLine(
         QStringLiteral("%1: channel %2 set to %3 by hand").arg(words[1]).arg(channel).arg(value));
     return {{"ok", true}, {"total", value}, {"was", (*was)[size_t(channel - 1)]}};

@@ -4,6 +4,7 @@
 
 #include "ControlServer.h"
 #include "CountStore.h"
+#include "MqttFeed.h"
 #include "RelayInbox.h"
 #include "RelayWorker.h"
 #include "ServiceConfig.h"
@@ -26,6 +27,10 @@ public:
     // Opens the database and takes every relay; false with *error when the
     // database cannot be opened or written.
     bool open(const QString& databasePath, QString* error);
+    // Publishes through feed (which outlives the service): each closed
+    // interval, and after every commit each relay's state and totals. Call
+    // before start().
+    void setFeed(MqttFeed* feed);
     // Starts the workers and the commits.
     void start();
     // Stops the workers, then commits what they counted. Returns whether the
@@ -40,6 +45,8 @@ public:
 
 private:
     void commit();
+    void publish();
+    RelayStatus relayStatus(size_t relay) const;
     int indexOf(const QString& name) const;
     QJsonObject status() const;
     void pause(int relay, const ControlServer::Reply& reply);
@@ -55,6 +62,7 @@ private:
     std::vector<RelayBatch> pending_;
     QTimer timer_;
     bool storing_ = true;
+    MqttFeed* feed_ = nullptr;
 };
 
 // One line for the journal (stderr), whole even from several threads.

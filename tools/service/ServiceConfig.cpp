@@ -89,8 +89,13 @@ QString setChannelKey(RelayConfig& relay, const QString& key, const QString& val
         return takeText(value, &c.unit);
     if (channel->second == QLatin1String("label"))
         return takeText(value, &c.label);
-    if (channel->second == QLatin1String("class"))
-        return takeText(value, &c.deviceClass);
+    if (channel->second == QLatin1String("class")) {
+        // m³ is gas unless the channel says water; no other class is known.
+        if (value != QLatin1String("water") && value != QLatin1String("gas"))
+            return QStringLiteral("%1 wants water or gas, not \"%2\"").arg(key, value);
+        c.deviceClass = value;
+        return {};
+    }
     return QStringLiteral("unknown key \"%1\"").arg(key);
 }
 

@@ -23,7 +23,7 @@ struct RelayConfig {
     struct Channel {
         QString unit;
         QString label;
-        QString deviceClass; // "class": overrides the one the unit gives
+        QString deviceClass; // "class": "water" or "gas", for a channel in m³
     };
     std::array<Channel, kServiceChannels> channels;
     // The channel's unit: its own, else the relay's.
@@ -36,7 +36,7 @@ struct MqttConfig {
     QString host = QStringLiteral("127.0.0.1");
     int port = 1883;
     QString prefix = QStringLiteral("ktr6");
-    QString clientId = QStringLiteral("ktr6d");
+    QString clientId; // empty: "ktr6d-" and the host name
     QString username;
     QString passwordFile;
     QString caFile;

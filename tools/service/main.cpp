@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -93,6 +94,22 @@ void watchStopSignals(QCoreApplication& app) {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// The feed of the [mqtt] section, connecting in the background; none
+// without the section, nor (with *error naming the setting) when the link
+// cannot use its settings.
+std::unique_ptr<MqttFeed> makeFeed(const ServiceConfig& config, const QString& configPath,
+                                   QString* error) {
+    if (!config.mqtt)
+        return nullptr;
+    auto feed = std::make_unique<MqttFeed>(*config.mqtt, logLine);
+    QString why;
+    if (!feed->start(&why)) {
+        *error = QStringLiteral("%1: [mqtt]: %2").arg(configPath, why);
+        return nullptr;
+    }
+    return feed;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -116,12 +133,19 @@ int main(int argc, char* argv[]) {
     const QString programDir = qEnvironmentVariable("KTR6_PROGRAM_DIR");
     seams::setProgramDirectory(programDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                                     : programDir);
-    Service service(*config.config);
     QString error;
-    if (!service.open(args.database, &error)) {
+    // Made before the service, so that it outlives the service's last commit.
+    const std::unique_ptr<MqttFeed> feed = makeFeed(*config.config, args.config, &error);
+    if (!error.isEmpty()) {
+        logLine(error);
+        return kExitConfig;
+    }
+    Service service(*config.config);
+    if (!service.open(args.database, &error) || (feed && !feed->open(args.database, &error))) {
         logLine(QStringLiteral("cannot use the database %1").arg(error));
         return kExitFailure;
     }
+    service.setFeed(feed.get());
     watchStopSignals(app);
     service.start();
     // Without the socket the relays are counted all the same; only
@@ -136,6 +160,9 @@ int main(int argc, char* argv[]) {
                 .arg(args.database));
     app.exec();
     service.stop();
+    // A clean "offline" on PREFIX/status, after the last totals.
+    if (feed)
+        feed->stop();
     logLine(QStringLiteral("stopped"));
     return kExitOk;
 }
