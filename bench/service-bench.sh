@@ -218,9 +218,8 @@ measure_kills() {
   $(( (dropped - dropped0) - (closed - closed0) - (quiet - quiet0) )) $counting" >>"$dir/per-kill"
     sent0=$sent; dropped0=$dropped; closed0=$closed; quiet0=$quiet; counted0=$counted
   done
+  # the totals stay as at the last kill, so that they add up to the table below
   sim_say "$dir" 1 stop
-  read -r sent dropped closed quiet < <(sim_stats "$dir" 1)
-  counted=$(sql "$db" "SELECT COALESCE(SUM(records), 0) FROM counts")
   # min, median, p90, max and sum of column $1 of the per-kill table, of the
   # kills whose last column is $2 if given
   dist() {
@@ -231,8 +230,8 @@ measure_kills() {
         if (NR == 0) { printf "| | | | "; exit }
         p90 = v[int(0.9 * NR + 0.999999)]; if (p90 == "") p90 = v[NR]
         med = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-        printf "%d | %s | %d | %d | %d", v[1], med, p90, v[NR], s
-      }'
+        printf "%d | %s | %d | %d | %d\n", v[1], med, p90, v[NR], s
+      }' | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta'
   }
   commit_worth=$(( 500 * 100 / 1000 ))
 }
@@ -438,8 +437,8 @@ report_kills() {
   echo "|---|---:|"
   echo "| \`PRAGMA integrity_check\` = ok after a kill | $integrity_ok of $kills |"
   echo "| kills after which more was counted than the relay had written (a record counted twice) | $twice |"
-  echo "| records the relay made: written to the line / dropped | $(group "$sent") / $(group "$dropped") |"
-  echo "| records counted | $(group "$counted") |"
+  echo "| records the relay made up to the last kill: written to the line / dropped | $(group "$sent") / $(group "$dropped") |"
+  echo "| records counted up to the last kill | $(group "$counted") |"
   echo
   echo "What each kill cost, per kill (from one kill to the next: the records the relay made that"
   echo "were never counted), and where they went:"
