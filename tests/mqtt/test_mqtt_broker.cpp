@@ -4,6 +4,7 @@
 // publishing process, for the test to kill.
 
 #include "MqttPublisher.h"
+#include "MqttRig.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -30,60 +31,20 @@ MqttSettings settingsFor(int port) {
     return settings;
 }
 
-bool listening(int port) {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-    return socket.waitForConnected(200);
-}
-
-// A process's output lines as they come, or its whole output once it ended.
-struct Lines {
-    QStringList lines;
-    QProcess process;
-    explicit Lines(const QStringList& args) {
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
-            while (process.canReadLine())
-                lines.append(QString::fromUtf8(process.readLine()).trimmed());
-        });
-        process.start("mosquitto_sub", QStringList{"-h", "127.0.0.1", "-v"} + args);
-    }
-    ~Lines() {
-        process.disconnect();
-        process.kill();
-        process.waitForFinished(3000);
-    }
-    QStringList on(const QString& topic) const {
-        return lines.filter(QRegularExpression("^" + topic + " "));
-    }
-};
-
 } // namespace
 
 class TestMqttBroker : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir_;
     int port_ = 0;
-    QProcess broker_;
+    std::unique_ptr<Broker> broker_;
     std::unique_ptr<Lines> sub_;
     std::unique_ptr<MqttLink> link_;
     std::unique_ptr<MqttPublisher> publisher_;
     QSqlDatabase db_;
     QDateTime base_{QDate(2026, 12, 7), QTime(14, 0), Qt::UTC};
 
-    bool startBroker() {
-        QFile conf(dir_->filePath("mosquitto.conf"));
-        conf.open(QIODevice::WriteOnly);
-        conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence true\n"
-                                  "persistence_location %2/\n")
-                       .arg(port_)
-                       .arg(dir_->path())
-                       .toUtf8());
-        conf.close();
-        broker_.start("mosquitto", {"-c", conf.fileName()});
-        for (int i = 0; i < 50 && !listening(port_); ++i)
-            QTest::qWait(50);
-        return listening(port_);
-    }
+    bool startBroker() { return broker_->start(); }
     void startPublisher(MqttSettings settings) {
         link_ = std::make_unique<MqttLink>(settings);
         publisher_ = std::make_unique<MqttPublisher>(*link_, db_);
@@ -125,22 +86,15 @@ class TestMqttBroker : public QObject {
     }
     // What a consumer that comes now gets: the retained messages.
     QStringList retained(const QStringList& topics, int count) {
-        QStringList args{"-p", QString::number(port_), "-C", QString::number(count), "-W", "5"};
-        for (const QString& topic : topics)
-            args << "-t" << topic;
-        Lines late(args);
-        late.process.waitForFinished(8000);
-        return late.lines;
+        return retainedMessages(port_, topics, count);
     }
 
 private slots:
     void init() {
         dir_ = std::make_unique<QTemporaryDir>();
-        QTcpServer free;
-        QVERIFY(free.listen(QHostAddress::LocalHost));
-        port_ = free.serverPort();
-        free.close();
-        QVERIFY(startBroker());
+        broker_ = std::make_unique<Broker>(dir_->path());
+        port_ = broker_->port;
+        QVERIFY(port_ > 0 && startBroker());
         db_ = QSqlDatabase::addDatabase("QSQLITE", "counts");
         db_.setDatabaseName(dir_->filePath("counts.sqlite"));
         QVERIFY(db_.open());
@@ -152,8 +106,7 @@ private slots:
         publisher_.reset();
         link_.reset();
         sub_.reset();
-        broker_.kill();
-        broker_.waitForFinished(5000);
+        broker_.reset();
         db_ = QSqlDatabase();
         QSqlDatabase::removeDatabase("counts");
     }
@@ -166,16 +119,14 @@ private slots:
     void outboxThroughOutages() {
         MqttSettings settings = settingsFor(port_);
         settings.keepalive = 5;
-        broker_.terminate();
-        QVERIFY(broker_.waitForFinished(5000));
+        QVERIFY(broker_->stop());
         QTimer::singleShot(2000, this, [this] { startBroker(); });
         startPublisher(settings);
         queue(0, 40); // more than may be in flight at once
         int duplicates = 0;
         QTRY_VERIFY_WITH_TIMEOUT(arrivedInOrder(0, 40, &duplicates), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(outboxRows(), 0, 5000);
-        broker_.terminate(); // mosquitto saves its sessions on the way out
-        QVERIFY(broker_.waitForFinished(5000));
+        QVERIFY(broker_->stop()); // mosquitto saves its sessions on the way out
         QTRY_VERIFY_WITH_TIMEOUT(link_->state() != MqttLink::State::Connected, 5000);
         queue(40, 60);
         queue(50, 60); // queued again (a restart of the service): kept once
@@ -187,11 +138,11 @@ private slots:
         queue(60, 70);
         QTRY_VERIFY_WITH_TIMEOUT(arrivedInOrder(0, 70, &duplicates), 30000);
         qInfo("duplicates after the broker's restart: %d", duplicates);
-        ::kill(pid_t(broker_.processId()), SIGSTOP);
+        ::kill(pid_t(broker_->process.processId()), SIGSTOP);
         queue(70, 90);
         QCOMPARE(publisher_->inFlight(), MqttPublisher::kMaxInFlight);
         QTRY_VERIFY_WITH_TIMEOUT(link_->state() != MqttLink::State::Connected, 15000);
-        ::kill(pid_t(broker_.processId()), SIGCONT);
+        ::kill(pid_t(broker_->process.processId()), SIGCONT);
         QTRY_VERIFY_WITH_TIMEOUT(arrivedInOrder(0, 90, &duplicates), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(outboxRows(), 0, 5000);
         QCOMPARE(publisher_->deliveredCount(), 90);

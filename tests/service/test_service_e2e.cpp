@@ -1,10 +1,42 @@
 // ktr6d against simulated relays over ptys: every record counted exactly into
 // the database and shown by ktr6ctl counts, a relay unplugged and back, a
-// relay whose port does not exist, and the exit statuses of a bad start.
+// relay whose port does not exist, what it publishes through a real mosquitto
+// broker, and the exit statuses of a bad start.
 
+#include "../mqtt/MqttRig.h"
 #include "ServiceRig.h"
 
 #include <QTest>
+#include <csignal>
+
+namespace {
+
+// The interval messages by key, each where it first came (a repeat is the
+// rare duplicate a consumer drops); false when a channel's came out of order.
+bool intervalsByKey(const QStringList& lines, QMap<QString, QJsonObject>* byKey) {
+    QMap<QString, QString> lastStart; // relay/channel -> start
+    for (const QString& line : lines) {
+        const QJsonObject o = QJsonDocument::fromJson(line.section(' ', 1).toUtf8()).object();
+        const QString key = o[QLatin1String("key")].toString();
+        const QString channel = key.section(QLatin1Char('/'), 0, 1);
+        if (byKey->contains(key))
+            continue;
+        if (lastStart.value(channel) >= o[QLatin1String("start")].toString())
+            return false;
+        lastStart[channel] = o[QLatin1String("start")].toString();
+        byKey->insert(key, o);
+    }
+    return true;
+}
+
+QString rowKey(const QJsonObject& row) {
+    return QStringLiteral("%1/%2/%3")
+        .arg(row[QLatin1String("relay")].toString())
+        .arg(row[QLatin1String("channel")].toInt())
+        .arg(row[QLatin1String("start")].toString());
+}
+
+} // namespace
 
 class TestServiceE2e : public QObject {
     Q_OBJECT
@@ -12,6 +44,8 @@ private slots:
     void countsExactly_data();
     void countsExactly();
     void pauseAndResume();
+    void publishesOverMqtt_data();
+    void publishesOverMqtt();
     void badStart_data();
     void badStart();
 };
@@ -139,6 +173,101 @@ void TestServiceE2e::pauseAndResume() {
     QCOMPARE(rig.control({"status"}).exitCode, 1);
 }
 
+void TestServiceE2e::publishesOverMqtt_data() {
+    QTest::addColumn<bool>("brokerAway");
+    QTest::newRow("broker up") << false;
+    QTest::newRow("broker away while intervals close") << true;
+}
+
+void TestServiceE2e::publishesOverMqtt() {
+    QFETCH(bool, brokerAway);
+    ServiceRig rig;
+    Broker broker(rig.dir.path());
+    QVERIFY(broker.port > 0 && broker.start());
+    ktr6sim::SimDevice& t1 = rig.addSim(1, serviceSimConfig());
+    ktr6sim::SimDevice& t2 = rig.addSim(2, serviceSimConfig());
+    QVERIFY(rig.started);
+    const QString port = QString::number(broker.port);
+    Lines sub({"-p", port, "-c", "-i", "watcher", "-q", "1", "-t", "site/a/#"});
+    QVERIFY(rig.start("[relay T1]\nport = 1\ninterval = 1s\nchannel2.label = Export\n"
+                      "[relay T2]\nport = 2\ninterval = 1s\nunit = m³\nchannel3.class = water\n"
+                      "[mqtt]\nhost = 127.0.0.1\nprefix = site/a\ndiscovery = true\nport = " +
+                      port.toUtf8()));
+    QVERIFY2(rig.waitForLog("T1: counting on") && rig.waitForLog("T2: counting on"),
+             rig.log.constData());
+    t1.sendRecords(1, 7);
+    t2.sendRecords(3, 11);
+    if (brokerAway) {
+        QCOMPARE(rig.waitForCount(QStringLiteral("T1/1"), 7)[QStringLiteral("T1/1")].count, 7);
+        QVERIFY(broker.stop());
+    }
+    t1.sendRecords(2, 5);
+    if (brokerAway) {
+        QTest::qWait(3000); // intervals close and wait in the outbox
+        QVERIFY(rig.sql("SELECT COUNT(*) FROM outbox").toInt() >= 16);
+        QVERIFY(broker.start());
+    }
+    rig.waitForCount(QStringLiteral("T1/2"), 5);
+    QTest::qWait(1500); // the intervals holding the records close
+    const auto closedRows = [&rig] {
+        return QJsonDocument::fromJson(runCtl(rig.dir.path(), {"counts", "--json", "--database",
+                                                               rig.path("counts.sqlite")})
+                                           .out)
+            .array();
+    };
+    const QJsonArray stored = closedRows();
+    QMap<QString, QJsonObject> got;
+    QTRY_VERIFY_WITH_TIMEOUT((got.clear(), intervalsByKey(sub.on("site/a/[^/]+/interval"), &got)) &&
+                                 std::all_of(stored.begin(), stored.end(),
+                                             [&got](const QJsonValue& row) {
+                                                 return got.contains(rowKey(row.toObject()));
+                                             }),
+                             20000);
+    // Every interval published is stored with the same figures, and adds up to what was sent.
+    QMap<QString, qint64> sent;
+    for (const QJsonValue& value : closedRows()) {
+        const QJsonObject row = value.toObject();
+        if (!got.contains(rowKey(row)))
+            continue;
+        const QJsonObject message = got.take(rowKey(row));
+        QCOMPARE(message["count"].toInteger(), row["count"].toInteger());
+        for (const char* figure : {"amount", "total"})
+            QVERIFY2(qAbs(message[figure].toDouble() - row[figure].toDouble()) < 1e-6,
+                     qPrintable(rowKey(row) + " " + figure));
+        sent[rowKey(row).section('/', 0, 1)] += message["count"].toInteger();
+    }
+    QVERIFY2(got.isEmpty(), qPrintable(QStringList(got.keys()).join(' ')));
+    QCOMPARE(sent["T1/1"] + sent["T1/2"], t1.counters().recordsSent);
+    QCOMPARE(sent["T2/3"], t2.counters().recordsSent);
+    // What a consumer coming now is told: the totals, the relays counting, the entries.
+    const QStringList retained = retainedMessages(
+        broker.port, {"site/a/+/+/total", "site/a/+/status", "homeassistant/#"}, 16 + 2 + 9);
+    for (const QString& line :
+         {QStringLiteral("site/a/T1/1/total 112"), QStringLiteral("site/a/T1/2/total -1.25"),
+          QStringLiteral("site/a/T2/3/total 0.050354772"),
+          QStringLiteral("site/a/T1/status counting"), QStringLiteral("site/a/T2/status counting")})
+        QVERIFY2(retained.contains(line), qPrintable(line + " not in\n" + retained.join('\n')));
+    const auto entry = [&retained](const QString& relay, int channel) {
+        const QString topic = QStringLiteral("homeassistant/sensor/site_a_%1/channel%2/config ")
+                                  .arg(relay)
+                                  .arg(channel);
+        const QStringList lines = retained.filter(topic);
+        return lines.size() == 1
+                   ? QJsonDocument::fromJson(lines[0].mid(topic.size()).toUtf8()).object()
+                   : QJsonObject();
+    };
+    QCOMPARE(entry("T1", 2)["state_class"].toString(), QStringLiteral("total")); // IN 2 is minus
+    QCOMPARE(entry("T2", 3)["device_class"].toString(), QStringLiteral("water"));
+    QCOMPARE(entry("T2", 8)["device_class"].toString(), QStringLiteral("gas"));
+    QVERIFY(entry("T1", 1).isEmpty()); // no unit, label or class
+    // Killed: the broker's last will says so.
+    QCOMPARE(sub.on("site/a/status").value(sub.on("site/a/status").size() - 1),
+             QStringLiteral("site/a/status online"));
+    ::kill(pid_t(rig.service.processId()), SIGKILL);
+    QTRY_COMPARE_WITH_TIMEOUT(sub.on("site/a/status").value(sub.on("site/a/status").size() - 1),
+                              QStringLiteral("site/a/status offline"), 5000);
+}
+
 void TestServiceE2e::badStart_data() {
     QTest::addColumn<QByteArray>("config");
     QTest::addColumn<QString>("database"); // relative to the rig's folder
@@ -149,6 +278,10 @@ void TestServiceE2e::badStart_data() {
     QTest::newRow("damaged configuration")
         << QByteArray("[relay T1]\nport = x\n") << "counts.sqlite" << 2
         << QByteArray("ktr6d.conf:2: port wants") << QStringList{} << 0;
+    QTest::newRow("MQTT settings the link cannot use")
+        << QByteArray("[relay T1]\nport = 1\n[mqtt]\nusername = u\npassword_file = nowhere\n")
+        << "counts.sqlite" << 2 << QByteArray("ktr6d.conf: [mqtt]: Cannot read the MQTT password")
+        << QStringList{} << 0;
     QTest::newRow("database folder missing")
         << QByteArray("[relay T1]\nport = 1\n") << "missing/counts.sqlite" << 1
         << QByteArray("cannot use the database") << QStringList{"counts", "--database"} << 1;

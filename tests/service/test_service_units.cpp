@@ -106,6 +106,8 @@ void TestServiceUnits::configErrors_data() {
         << QByteArray("port = 4\n") << "f.conf:1: \"port\" stands before any section";
     QTest::newRow("mqtt port") << relay + "[mqtt]\nport = 99999\n"
                                << "f.conf:4: port wants a TCP port from 1 to 65535";
+    QTest::newRow("channel class") << relay + "channel3.class = Water\n"
+                                   << "f.conf:3: channel3.class wants water or gas, not \"Water\"";
     QTest::newRow("mqtt discovery") << relay + "[mqtt]\ndiscovery = maybe\n"
                                     << "f.conf:4: wants true or false";
     QTest::newRow("no relay") << QByteArray("[mqtt]\nhost = h\n") << "f.conf: no [relay NAME]";
