@@ -10,6 +10,7 @@ namespace {
 // query fails (it is tried again in 5 s): long enough for one commit,
 // short enough not to hold up the next.
 constexpr char kBusyTimeout[] = "QSQLITE_BUSY_TIMEOUT=250";
+constexpr int kAwayLogMs = 15000;
 
 bool isMinus(const ParameterSet* set, int channel) {
     return set && channel < Others::kInputs && set->table[channel][Others::kSignColumn] == 0;
@@ -65,10 +66,25 @@ MqttFeed::MqttFeed(const MqttConfig& config, Log log, QObject* parent)
     : QObject(parent), settings_(mqttSettingsFrom(config)), log_(std::move(log)),
       connection_(QStringLiteral("ktr6d-mqtt")), link_(std::make_unique<MqttLink>(settings_)) {
     const QString broker = QStringLiteral("%1:%2").arg(settings_.host).arg(settings_.port);
-    connect(link_.get(), &MqttLink::connected, this,
-            [this, broker] { log_(QStringLiteral("MQTT: connected to %1").arg(broker)); });
+    connect(link_.get(), &MqttLink::connected, this, [this, broker] {
+        awayCheck_.stop();
+        awayLogged_ = false;
+        log_(QStringLiteral("MQTT: connected to %1").arg(broker));
+    });
     connect(link_.get(), &MqttLink::disconnected, this, [this](const QString& reason) {
         log_(QStringLiteral("MQTT: %1; closed intervals wait in the outbox").arg(reason));
+        awayCheck_.start();
+    });
+    awayCheck_.setSingleShot(true);
+    awayCheck_.setInterval(kAwayLogMs);
+    connect(&awayCheck_, &QTimer::timeout, this, [this, broker] {
+        if (link_->state() == MqttLink::State::Connected || awayLogged_)
+            return;
+        awayLogged_ = true;
+        const QString why = link_->lastError();
+        log_(QStringLiteral("MQTT: the broker %1 is not reached yet%2; trying on, closed "
+                            "intervals wait in the outbox")
+                 .arg(broker, why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
     });
 }
 
@@ -81,7 +97,10 @@ MqttFeed::~MqttFeed() {
 }
 
 bool MqttFeed::start(QString* error) {
-    return link_->start(error);
+    if (!link_->start(error))
+        return false;
+    awayCheck_.start();
+    return true;
 }
 
 bool MqttFeed::open(const QString& databasePath, QString* error) {

@@ -17,6 +17,7 @@
 #include <QHash>
 #include <QObject>
 #include <QSqlDatabase>
+#include <QTimer>
 #include <array>
 #include <functional>
 #include <memory>
@@ -73,4 +74,8 @@ private:
     std::unique_ptr<MqttPublisher> publisher_;
     QHash<QString, Published> published_;
     bool queued_ = false;
+    // A broker not reached this long after the start or a loss is logged,
+    // once, with the reason the link last saw.
+    QTimer awayCheck_;
+    bool awayLogged_ = false;
 };
