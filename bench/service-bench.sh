@@ -340,7 +340,11 @@ measure_outage() {
       if channel in last and m["start"] <= last[channel]:
           order_bad += 1
       last[channel] = m["start"]
+  for key in sorted(keys - seen):
+      print("never received:", *key, file=sys.stderr)
   print(len(keys), received, len(seen), dup, len(keys - seen), order_bad)' "$dir/stored" "$dir/intervals")
+  outbox_left=$(sql "$db" "SELECT COUNT(*) FROM outbox")
+  sql "$db" "SELECT relay, channel, start FROM outbox" | sed 's/^/  in the outbox: /' >&2
   during_outage=$(sql "$db" "SELECT COUNT(*) FROM intervals WHERE end_s > $((away_from / 1000000000)) AND end_s <= $((back_at / 1000000000))")
   kill "${sim_pid[1]}" 2>/dev/null || true
 }
@@ -481,6 +485,7 @@ report_outage() {
   echo "| from the broker's return to an empty outbox | $(group "$drained_ms") ms |"
   echo "| messages received / different intervals among them | $(group "$received") / $(group "$unique") |"
   echo "| intervals never received | **$missing** |"
+  echo "| of those, still in the outbox when the service stopped (they go out at its next start) | $outbox_left |"
   echo "| intervals received before an earlier one of their channel (out of order) | **$out_of_order** |"
   echo "| duplicates received (dropped by their key) | **$duplicates** |"
   echo
