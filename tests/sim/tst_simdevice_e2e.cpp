@@ -216,6 +216,10 @@ void TestSimDeviceE2e::nothingStaleAfterReopen() {
     QCOMPARE(reopening.recordsSent, closed.recordsSent);
     QVERIFY2(reopening.recordsDropped - closed.recordsDropped >= 12, // 300 ms at 50/s
              qPrintable(QString::number(reopening.recordsDropped - closed.recordsDropped)));
+    // Every one lost meanwhile is told apart as lost to the closed port, none to a request.
+    QCOMPARE(reopening.recordsWhileClosed - closed.recordsWhileClosed,
+             reopening.recordsDropped - closed.recordsDropped);
+    QCOMPARE(reopening.recordsWhileQuiet, closed.recordsWhileQuiet);
 
     QVERIFY(port.open(device.linkPath()));
     const QByteArray first = port.readFor(30);
@@ -344,6 +348,8 @@ void TestSimDeviceE2e::requestsHoldRecordsBack() {
     // 400 records/s fell due during every quiet spell and went nowhere.
     QVERIFY2(counters.recordsDropped >= rounds * 40,
              qPrintable(QString::number(counters.recordsDropped)));
+    QVERIFY2(counters.recordsWhileQuiet >= rounds * 40,
+             qPrintable(QString::number(counters.recordsWhileQuiet)));
 }
 
 void TestSimDeviceE2e::requestedRecordsWaitBehindAReply() {

@@ -45,12 +45,13 @@ QString number(qint64 value) {
 QString describeCounters(const SimDevice& device) {
     const SimCounters c = device.counters();
     return QStringLiteral("stats rx=%1 tx=%2 reads=%3 writes=%4 records=%5 dropped=%6 "
-                          "hangups=%7 reopens=%8 opens=%9 connected=%10 portopen=%11 "
-                          "streaming=%12")
+                          "closed=%7 quiet=%8 hangups=%9 reopens=%10 opens=%11 connected=%12 "
+                          "portopen=%13 streaming=%14")
         .arg(number(c.bytesReceived), number(c.bytesSent), number(c.readRequests),
              number(c.writeBlocks), number(c.recordsSent), number(c.recordsDropped),
-             number(c.hangups), number(c.reopens), number(c.portOpens),
-             number(device.isConnected()), number(device.pcSideOpen()), number(device.streaming()));
+             number(c.recordsWhileClosed), number(c.recordsWhileQuiet), number(c.hangups),
+             number(c.reopens), number(c.portOpens), number(device.isConnected()),
+             number(device.pcSideOpen()), number(device.streaming()));
 }
 
 // One command line as a handler sees it, with the device and the stream it works on.
@@ -275,8 +276,9 @@ const Command kCommands[] = {
     {"reopen", "reopen MS|off", "how long a hung-up port stays away", reopen},
     {"replug", "replug", "come back now on a new pty", replug},
     {"stats", "stats",
-     "traffic counters (dropped: stream records nobody heard; opens:\n"
-     "times the PC side opened the port; portopen: it has it open now)",
+     "traffic counters (dropped: stream records nobody heard, of them\n"
+     "closed: while no process held the port, quiet: around a request;\n"
+     "opens: times the PC side opened the port; portopen: it has it open now)",
      stats},
     {"help", "help", "show these commands, or end the simulator", help},
     {"quit exit", "quit", "show these commands, or end the simulator", quit},

@@ -60,6 +60,7 @@ void RelayModel::portClosed(qint64 now) {
     blocked_ = false;
     const OutputQueue::Dropped dropped = output_.dropForClosedPort();
     counters_.recordsDropped += dropped.streamRecords;
+    counters_.recordsWhileClosed += dropped.streamRecords;
     if (dropped.replies > 0)
         quietFor(now, kQuietAfterRequestMs);
 }
@@ -186,6 +187,7 @@ void RelayModel::fillRecords(qint64 now) {
         // simply not made, requested ones wait.
         stream_.take(now, 0, 0, &lost);
         counters_.recordsDropped += lost;
+        (listening() ? counters_.recordsWhileQuiet : counters_.recordsWhileClosed) += lost;
         return;
     }
     const RecordStyle style = settings_.recordStyle();
@@ -265,6 +267,7 @@ bool RelayModel::sendBurst(int count, const QByteArray& pattern) {
         return false;
     if (!connected()) {
         counters_.recordsDropped += count;
+        counters_.recordsWhileClosed += count;
         return false;
     }
     runs_.push_back({pattern, count, 0});

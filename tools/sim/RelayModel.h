@@ -24,6 +24,11 @@ struct SimCounters {
     // Stream records that nobody heard: the PC side had the port closed, the device was keeping
     // quiet around a request, or the queue was full. Also records asked for while unplugged.
     qint64 recordsDropped = 0;
+    // Of those, the ones lost because no process held the port: falling due while it was
+    // closed or unplugged, or still queued when it closed.
+    qint64 recordsWhileClosed = 0;
+    // Of those, the ones falling due while the device kept quiet around a request.
+    qint64 recordsWhileQuiet = 0;
     qint64 hangups = 0;
     qint64 reopens = 0;
     qint64 portOpens = 0; // times a PC side opened the port
