@@ -161,47 +161,55 @@ QString isoTime(const QDateTime& time) {
     return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + offsetText(time);
 }
 
-QByteArray recordJson(const CommissionRecord& record) {
-    Entries entries = {
+namespace {
+
+// The entries the twin and the journal line share, in their order: who and
+// when, then the verdict and the set found before the run.
+Entries whoAndWhen(const CommissionRecord& record) {
+    return {
         {"time", jsonString(isoTime(record.time))},
         {"site", labelJson(record.site)},
         {"relay", labelJson(record.relay)},
         {"technician", labelJson(record.technician)},
-        {"host", jsonString(record.host)},
-        {"version", jsonString(record.version)},
-        {"port", portJson(record.port)},
+    };
+}
+
+Entries verdict(const CommissionRecord& record) {
+    return {
         {"outcome", jsonString(outcomeWord(record.outcome))},
         {"reason", record.outcome == Outcome::Failed ? jsonString(record.reason) : "null"},
         {"differences", differencesJson(record)},
         {"before", setJson(record.before)},
-        {"plan", parameterPlanJson(record.plan)},
-        {"tolerance", numberJson(record.plan.tolerance.value())},
-        {"after", setJson(record.after)},
-        {"pdf", jsonString(record.pdf)},
-        {"pdf_sha256", jsonString(QString::fromLatin1(record.pdfSha256))},
     };
+}
+
+} // namespace
+
+QByteArray recordJson(const CommissionRecord& record) {
+    Entries entries = whoAndWhen(record);
+    entries << Entries{{"host", jsonString(record.host)},
+                       {"version", jsonString(record.version)},
+                       {"port", portJson(record.port)}}
+            << verdict(record)
+            << Entries{{"plan", parameterPlanJson(record.plan)},
+                       {"tolerance", numberJson(record.plan.tolerance.value())},
+                       {"after", setJson(record.after)},
+                       {"pdf", jsonString(record.pdf)},
+                       {"pdf_sha256", jsonString(QString::fromLatin1(record.pdfSha256))}};
     markAudit(record, entries);
     return objectJson(entries, "\n", "  ") + '\n';
 }
 
 QByteArray journalLine(const CommissionRecord& record, const QByteArray& planSha256) {
-    Entries entries = {
-        {"time", jsonString(isoTime(record.time))},
-        {"site", labelJson(record.site)},
-        {"relay", labelJson(record.relay)},
-        {"technician", labelJson(record.technician)},
-        {"version", jsonString(record.version)},
-        {"port", portJson(record.port)},
-        {"outcome", jsonString(outcomeWord(record.outcome))},
-        {"reason", record.outcome == Outcome::Failed ? jsonString(record.reason) : "null"},
-        {"differences", differencesJson(record)},
-        {"before", setJson(record.before)},
-        {"after", setJson(record.after)},
-        {"plan_sha256",
-         planSha256.isEmpty() ? QByteArray("null") : jsonString(QString::fromLatin1(planSha256))},
-        {"pdf", jsonString(record.pdf)},
-        {"pdf_sha256", jsonString(QString::fromLatin1(record.pdfSha256))},
-    };
+    Entries entries = whoAndWhen(record);
+    entries << Entries{{"version", jsonString(record.version)}, {"port", portJson(record.port)}}
+            << verdict(record)
+            << Entries{{"after", setJson(record.after)},
+                       {"plan_sha256", planSha256.isEmpty()
+                                           ? QByteArray("null")
+                                           : jsonString(QString::fromLatin1(planSha256))},
+                       {"pdf", jsonString(record.pdf)},
+                       {"pdf_sha256", jsonString(QString::fromLatin1(record.pdfSha256))}};
     markAudit(record, entries);
     return objectJson(entries, "", "");
 }
