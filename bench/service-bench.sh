@@ -98,6 +98,18 @@ wait_log() { # LOG COUNT PATTERN SECONDS
     sleep 0.02
   done
 }
+# ktr6d on DIR's configuration and database, its log in DIR/ktr6d.log.
+run_service() { # DIR
+  KTR6_PROGRAM_DIR=$1 "$bin/ktr6d" --config "$1/ktr6d.conf" --database "$1/counts.sqlite" \
+    --socket "$1/ktr6d.sock" >"$1/ktr6d.log" 2>&1 &
+  service=$!
+}
+# ... until COUNT relays count.
+start_service() { # DIR COUNT
+  run_service "$1"
+  pids+=($service)
+  wait_log "$1/ktr6d.log" "$2" ": counting on" 30
+}
 
 # ---------------------------------------------------------------------------
 # a) 20 relays at 100 records/s each for a minute.
@@ -113,11 +125,7 @@ measure_load() {
   done
   for n in $(seq "$relays"); do wait_listening "$dir" "$n"; done
   db=$dir/counts.sqlite
-  KTR6_PROGRAM_DIR=$dir "$bin/ktr6d" --config "$dir/ktr6d.conf" --database "$db" \
-    --socket "$dir/ktr6d.sock" >"$dir/ktr6d.log" 2>&1 &
-  service=$!
-  pids+=($service)
-  wait_log "$dir/ktr6d.log" "$relays" ": counting on" 30
+  start_service "$dir" "$relays"
   sleep 1
   for n in $(seq "$relays"); do
     read -r rec _ < <(sim_stats "$dir" "$n")
@@ -188,18 +196,13 @@ measure_kills() {
   wait_listening "$dir" 1
   printf '[relay T1]\nport = 1\ninterval = 1s\n' >"$dir/ktr6d.conf"
   db=$dir/counts.sqlite
-  run_service() {
-    KTR6_PROGRAM_DIR=$dir "$bin/ktr6d" --config "$dir/ktr6d.conf" --database "$db" \
-      --socket "$dir/ktr6d.sock" >"$dir/ktr6d.log" 2>&1 &
-    service=$!
-  }
   sim_say "$dir" 1 start
   read -r sent0 dropped0 closed0 quiet0 < <(sim_stats "$dir" 1)
   counted0=0
   integrity_ok=0; twice=0; while_counting=0
   : >"$dir/per-kill"
   for k in $(seq "$kills"); do
-    run_service
+    run_service "$dir"
     # a random moment in the first 2.5 s of the service's life: opening the
     # database, reading the set or counting
     sleep "$(awk -v r="$RANDOM" 'BEGIN {printf "%.3f", r / 32768 * 2.5}')"
@@ -287,11 +290,7 @@ measure_outage() {
   db=$dir/counts.sqlite
   start_subscriber bench-outage 'bench/outage/+/interval' "$dir/intervals"
   sleep 0.5
-  KTR6_PROGRAM_DIR=$dir "$bin/ktr6d" --config "$dir/ktr6d.conf" --database "$db" \
-    --socket "$dir/ktr6d.sock" >"$dir/ktr6d.log" 2>&1 &
-  service=$!
-  pids+=($service)
-  wait_log "$dir/ktr6d.log" 1 ": counting on" 30
+  start_service "$dir" 1
   sim_say "$dir" 1 start
   sleep "$before_seconds"
   stop_broker
@@ -366,11 +365,7 @@ measure_latency() {
     "$broker_port" >"$dir/ktr6d.conf"
   start_subscriber bench-latency 'bench/latency/T1/1/total' "$dir/totals"
   sleep 0.5
-  KTR6_PROGRAM_DIR=$dir "$bin/ktr6d" --config "$dir/ktr6d.conf" --database "$dir/counts.sqlite" \
-    --socket "$dir/ktr6d.sock" >"$dir/ktr6d.log" 2>&1 &
-  service=$!
-  pids+=($service)
-  wait_log "$dir/ktr6d.log" 1 ": counting on" 30
+  start_service "$dir" 1
   sleep 2
   sim_say "$dir" 1 start
   sleep "$latency_records"
