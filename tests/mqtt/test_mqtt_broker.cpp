@@ -167,6 +167,23 @@ private slots:
         QCOMPARE(retained({topic}, 1), QStringList{topic + " 50"});
     }
 
+    // A stop sends what waits in the outbox and the total held back by the
+    // throttle before it says "offline" and disconnects.
+    void stopSendsWhatWaits() {
+        startPublisher(settingsFor(port_));
+        const QString topic = kPrefix + "/T1/3/total";
+        publisher_->publishTotal("T1", 3, 1);
+        publisher_->publishTotal("T1", 3, 2); // held for a second
+        queue(0, 40);
+        QVERIFY(publisher_->flush(5000));
+        QCOMPARE(outboxRows(), 0);
+        link_->stop();
+        QCOMPARE(retained({topic}, 1), QStringList{topic + " 2"});
+        int duplicates = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(arrivedInOrder(0, 40, &duplicates), 3000);
+        QCOMPARE(duplicates, 0);
+    }
+
     // The will says "offline" when the publishing process is killed; a stop says it too.
     void offlineWhenGone() {
         QProcess child;

@@ -117,7 +117,7 @@ void TestServiceE2e::countsExactly() {
         rig.dir.path(), {"counts", "--relay", "T9", "--database", rig.path("counts.sqlite")});
     QCOMPARE(unknown.exitCode, 2);
     rig.service.terminate();
-    QVERIFY(rig.service.waitForFinished(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.service.state(), QProcess::NotRunning, 5000);
     QCOMPARE(rig.service.exitCode(), 0);
 }
 
@@ -175,12 +175,14 @@ void TestServiceE2e::pauseAndResume() {
 
 void TestServiceE2e::publishesOverMqtt_data() {
     QTest::addColumn<bool>("brokerAway");
-    QTest::newRow("broker up") << false;
-    QTest::newRow("broker away while intervals close") << true;
+    QTest::addColumn<int>("stopSignal");
+    QTest::newRow("broker up, killed") << false << int(SIGKILL);
+    QTest::newRow("broker away while intervals close, stopped") << true << int(SIGTERM);
 }
 
 void TestServiceE2e::publishesOverMqtt() {
     QFETCH(bool, brokerAway);
+    QFETCH(int, stopSignal);
     ServiceRig rig;
     Broker broker(rig.dir.path());
     QVERIFY(broker.port > 0 && broker.start());
@@ -255,12 +257,24 @@ void TestServiceE2e::publishesOverMqtt() {
         QVERIFY2(
             retained.contains(QRegularExpression(pattern, QRegularExpression::MultilineOption)),
             qPrintable(pattern + ("\n" + retained)));
-    // Killed: the broker's last will says so.
+    // Killed, the broker's last will says "offline"; stopped, the service
+    // says it itself, after sending what its last commit closed.
     QCOMPARE(sub.on("site/a/status").value(sub.on("site/a/status").size() - 1),
              QStringLiteral("site/a/status online"));
-    ::kill(pid_t(rig.service.processId()), SIGKILL);
+    t1.sendRecords(1, 3);
+    rig.waitForCount(QStringLiteral("T1/1"), 10);
+    ::kill(pid_t(rig.service.processId()), stopSignal);
     QTRY_COMPARE_WITH_TIMEOUT(sub.on("site/a/status").value(sub.on("site/a/status").size() - 1),
                               QStringLiteral("site/a/status offline"), 5000);
+    if (stopSignal != SIGTERM)
+        return;
+    QTRY_COMPARE_WITH_TIMEOUT(rig.service.state(), QProcess::NotRunning, 5000);
+    QCOMPARE(rig.service.exitCode(), 0);
+    QCOMPARE(rig.sql("SELECT COUNT(*) FROM outbox").toInt(), 0);
+    const QJsonArray all = closedRows();
+    QTRY_VERIFY_WITH_TIMEOUT((got.clear(), intervalsByKey(sub.on("site/a/[^/]+/interval"), &got)) &&
+                                 got.size() == all.size(),
+                             3000);
 }
 
 void TestServiceE2e::badStart_data() {

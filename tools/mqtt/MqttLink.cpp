@@ -2,6 +2,7 @@
 
 #include "MqttMessages.h"
 
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QTimer>
@@ -14,6 +15,10 @@ namespace {
 
 constexpr int kQos1 = 1;
 constexpr int kLookupRetryMs = 5000;
+// A stop waits this long for the broker to acknowledge the "offline": a
+// clean disconnect suppresses the will, so an "offline" never sent would
+// leave "online" retained.
+constexpr int kOfflineAckMs = 1000;
 
 // mosquitto_lib_init once per process, whichever link starts first.
 void initLibraryOnce() {
@@ -140,12 +145,29 @@ void MqttLink::stop() {
     if (state_ == State::Connected) {
         // A clean disconnect suppresses the will, so say it ourselves first;
         // the library sends packets in order, the DISCONNECT after it.
-        publish(serviceStatusTopic(settings_.prefix), QByteArray(kServiceOffline), kQos1, true);
+        const int mid =
+            publish(serviceStatusTopic(settings_.prefix), QByteArray(kServiceOffline), kQos1, true);
+        if (mid >= 0)
+            awaitDelivery(mid, kOfflineAckMs);
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
     loopRunning_ = false;
     state_ = State::Stopped;
+}
+
+void MqttLink::awaitDelivery(int mid, int timeoutMs) {
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &MqttLink::disconnected, &loop, &QEventLoop::quit);
+    connect(this, &MqttLink::delivered, &loop, [&loop, mid](int done) {
+        if (done == mid)
+            loop.quit();
+    });
+    deadline.start(timeoutMs);
+    loop.exec();
 }
 
 int MqttLink::publish(const QString& topic, const QByteArray& payload, int qos, bool retain) {

@@ -51,6 +51,7 @@ signals:
     void delivered(int mid);
 
 private:
+    void awaitDelivery(int mid, int timeoutMs);
     static void onConnect(mosquitto*, void* self, int rc);
     static void onDisconnect(mosquitto*, void* self, int rc);
     static void onPublish(mosquitto*, void* self, int mid);

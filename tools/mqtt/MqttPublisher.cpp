@@ -1,6 +1,7 @@
 #include "MqttPublisher.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 
 namespace {
 
@@ -70,8 +71,11 @@ void MqttPublisher::drain() {
             report(error);
             return;
         }
-        if (rows.empty())
+        if (rows.empty()) {
+            if (inFlight_.empty())
+                emit drained();
             return;
+        }
         for (const Outbox::Row& row : rows) {
             const int mid = link_.publish(row.topic, row.payload, kQos1, false);
             if (mid < 0)
@@ -81,6 +85,33 @@ void MqttPublisher::drain() {
             lastQueuedId_ = row.id;
         }
     }
+}
+
+bool MqttPublisher::settled() {
+    if (awaitingResend_ || !inFlight_.empty())
+        return false;
+    std::vector<Outbox::Row> rows;
+    QString error;
+    return Outbox::next(db_, lastQueuedId_, 1, &rows, &error) && rows.empty();
+}
+
+bool MqttPublisher::flush(int timeoutMs) {
+    if (link_.state() != MqttLink::State::Connected)
+        return settled();
+    for (const QString& topic : throttle_.takeHeld())
+        link_.publish(topic, retained_.value(topic), kQos1, true);
+    throttleTimer_.stop();
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &MqttPublisher::drained, &loop, &QEventLoop::quit);
+    connect(&link_, &MqttLink::disconnected, &loop, &QEventLoop::quit);
+    deadline.start(timeoutMs);
+    drain();
+    while (link_.state() == MqttLink::State::Connected && deadline.isActive() && !settled())
+        loop.exec();
+    return settled();
 }
 
 void MqttPublisher::onDelivered(int mid) {

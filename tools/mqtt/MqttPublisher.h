@@ -40,12 +40,22 @@ public:
     // The entries for these channels, when the settings ask for discovery.
     void publishDiscovery(const std::vector<DiscoveryChannel>& channels);
 
+    // A clean stop: the held totals go out now, and this waits, at most
+    // timeoutMs, until every row of the outbox is sent and acknowledged.
+    // False when rows remain (the broker is away or slow): they stay in the
+    // outbox and go out after the next start.
+    bool flush(int timeoutMs);
+    // Nothing waits in the outbox and nothing sent is unacknowledged.
+    bool settled();
+
     int inFlight() const { return int(inFlight_.size()); }
     int64_t deliveredCount() const { return delivered_; }
 
 signals:
     // The outbox could not be read or cleaned up; tried again in 5 s.
     void problem(const QString& message);
+    // The outbox was found empty with nothing in flight.
+    void drained();
 
 private:
     void onConnected();

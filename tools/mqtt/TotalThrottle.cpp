@@ -17,10 +17,18 @@ bool TotalThrottle::offer(const QString& key) {
 }
 
 QStringList TotalThrottle::takeDue() {
+    return take(false);
+}
+
+QStringList TotalThrottle::takeHeld() {
+    return take(true);
+}
+
+QStringList TotalThrottle::take(bool evenIfEarly) {
     const int64_t now = clock_();
     QStringList due;
     for (auto it = keys_.begin(); it != keys_.end(); ++it) {
-        if (it->held && now - it->sentAt >= periodMs_) {
+        if (it->held && (evenIfEarly || now - it->sentAt >= periodMs_)) {
             *it = Key{now, false};
             due.append(it.key());
         }

@@ -22,12 +22,16 @@ public:
     // The held keys whose period is over, in no particular order; each is
     // published now, so its period starts again.
     QStringList takeDue();
+    // Every held key, due or not (a stop: the newest values go out now).
+    QStringList takeHeld();
     // Milliseconds until the first held key is due (0: now); -1 when none is held.
     int64_t msUntilDue() const;
     // Forgets what was sent: after a reconnect every key may go out at once.
     void reset() { keys_.clear(); }
 
 private:
+    QStringList take(bool evenIfEarly);
+
     struct Key {
         int64_t sentAt = 0;
         bool held = false;

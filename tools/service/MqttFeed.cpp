@@ -12,6 +12,10 @@ namespace {
 // short enough not to hold up the next.
 constexpr char kBusyTimeout[] = "QSQLITE_BUSY_TIMEOUT=250";
 constexpr int kAwayLogMs = 15000;
+// A clean stop gives the broker this long to take what waits in the outbox
+// (a few hundred messages); what it has not taken goes out after the next
+// start.
+constexpr int kStopGraceMs = 3000;
 
 bool isMinus(const ParameterSet* set, int channel) {
     return set && channel < Others::kInputs && set->table[channel][Others::kSignColumn] == 0;
@@ -170,5 +174,9 @@ void MqttFeed::describe(const RelayConfig& relay, const ParameterSet* set) {
 }
 
 void MqttFeed::stop() {
+    if (publisher_ && link_->state() == MqttLink::State::Connected &&
+        !publisher_->flush(kStopGraceMs))
+        log_(QStringLiteral("MQTT: stopping with closed intervals still in the outbox; they "
+                            "go out after the next start"));
     link_->stop();
 }

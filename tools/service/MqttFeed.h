@@ -56,7 +56,8 @@ public:
     // The relay's discovery entries (with discovery = true), again when the
     // signs of its inputs change.
     void describe(const RelayConfig& relay, const ParameterSet* set);
-    // Says "offline" on PREFIX/status and disconnects.
+    // Sends what waits in the outbox and the held totals (waiting a few
+    // seconds at most), says "offline" on PREFIX/status and disconnects.
     void stop();
 
 private:

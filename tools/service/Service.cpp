@@ -157,6 +157,10 @@ void Service::handle(const QString& request, const ControlServer::Reply& reply) 
         return;
     }
     const int relay = indexOf(words[1]);
+    if (relay >= 0 && workers_.empty()) {
+        reply(failure(1, QStringLiteral("the service is stopping")));
+        return;
+    }
     if (relay < 0 || size_t(relay) >= workers_.size()) {
         reply(failure(2, QStringLiteral("no relay \"%1\" in the configuration").arg(words[1])));
         return;
