@@ -8,8 +8,9 @@
 #      started again each time: integrity check, nothing counted twice, what
 #      each kill loses and where it went
 #
-#   c) the MQTT broker stopped for a minute and started again: every closed
-#      interval reaches a subscriber on a persistent session, in order
+#   c) the MQTT broker stopped for a minute and started again, then the
+#      service stopped and started again ten times while counting: every
+#      closed interval reaches a subscriber on a persistent session, in order
 #   d) one record a second: from the record on the line to the first
 #      published total that holds it; and bench/service-latency.sh beside it
 #
@@ -27,12 +28,13 @@ load_seconds=60
 kills=100
 away_seconds=60
 before_seconds=10
+stops=10
 latency_records=120
 latency_handed=60
 parts=abcd
 while [ $# -gt 0 ]; do
   case "$1" in
-    --quick) load_seconds=10; kills=10; away_seconds=10; before_seconds=3; latency_records=20; latency_handed=10 ;;
+    --quick) load_seconds=10; kills=10; away_seconds=10; before_seconds=3; stops=3; latency_records=20; latency_handed=10 ;;
     --parts)
       [[ ${2:-} =~ ^[abcd]+$ ]] || { echo "bench/service-bench.sh: --parts takes letters a to d" >&2; exit 2; }
       parts=$2; shift ;;
@@ -298,6 +300,7 @@ measure_outage() {
   sleep "$away_seconds"
   start_broker
   back_at=$(now_ns)
+  say "the broker was away from $(date -u -d "@$((away_from / 1000000000))" +%T) to $(date -u -d "@$((back_at / 1000000000))" +%T) UTC"
   # The outbox empties once the service has reconnected and sent it all.
   outbox_max=0
   left=1
@@ -310,6 +313,18 @@ measure_outage() {
   drained_ms=$(( ($(now_ns) - back_at) / 1000000 ))
   [ "$left" -eq 0 ] || fail "the outbox still holds $left messages 60 s after the broker came back"
   sleep "$before_seconds"
+  # Stopped (SIGTERM) while counting: what the last commit closed goes out
+  # before the service disconnects; started again at once.
+  stop_outbox_max=0
+  for _ in $(seq "$stops"); do
+    sleep "$(awk -v r="$RANDOM" 'BEGIN {printf "%.3f", 1 + r / 32768 * 2}')"
+    kill -TERM "$service"
+    wait "$service" || fail "ktr6d did not stop cleanly: $(tail -n 5 "$dir/ktr6d.log")"
+    left=$(sql "$db" "SELECT COUNT(*) FROM outbox")
+    [ "$left" -gt "$stop_outbox_max" ] && stop_outbox_max=$left
+    start_service "$dir" 1
+  done
+  sleep 2
   sim_say "$dir" 1 stop
   sleep 2
   kill -TERM "$service"
@@ -333,6 +348,7 @@ measure_outage() {
       received += 1
       if key in seen:
           dup += 1
+          print("received again:", *key, "at", parts[0], file=sys.stderr)
           continue
       seen.add(key)
       channel = (m["relay"], m["channel"])
@@ -469,8 +485,9 @@ report_outage() {
   echo "interval closes each second. A subscriber on a persistent session (\`mosquitto_sub -c -i"
   echo "bench-outage -q 1 -t 'bench/outage/+/interval'\`, started again whenever it ends) from the"
   echo "start. After ${before_seconds} s the broker is stopped (SIGTERM) for ${away_seconds} s and started again; ${before_seconds} s"
-  echo "later the stream stops, the service stops (SIGTERM) and what arrived is compared with the"
-  echo "intervals in the database (by the key relay, channel, start)."
+  echo "later the service is stopped (SIGTERM) and started again $stops times, 1 to 3 s apart, while"
+  echo "it counts; then the stream stops, the service stops and what arrived is compared with"
+  echo "the intervals in the database (by the key relay, channel, start)."
   echo
   echo "| Figure | Result |"
   echo "|---|---:|"
@@ -479,6 +496,7 @@ report_outage() {
   echo "| most messages waiting in the outbox after the broker came back | $(group "$outbox_max") |"
   echo "| from the broker's return to an empty outbox | $(group "$drained_ms") ms |"
   echo "| messages received / different intervals among them | $(group "$received") / $(group "$unique") |"
+  echo "| most messages left in the outbox by one of the $stops stops while counting | $stop_outbox_max |"
   echo "| intervals never received | **$missing** |"
   echo "| of those, still in the outbox when the service stopped (they go out at its next start) | $outbox_left |"
   echo "| intervals received before an earlier one of their channel (out of order) | **$out_of_order** |"
