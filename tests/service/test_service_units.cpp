@@ -6,6 +6,7 @@
 #include "tools/service/CountStore.h"
 #include "tools/service/Intervals.h"
 #include "tools/service/RelayInbox.h"
+#include "tools/service/Service.h"
 #include "tools/service/ServiceConfig.h"
 
 #include <QDateTime>
@@ -72,6 +73,7 @@ private slots:
     void intervals();
     void storeCountsAndCloses();
     void storeKeepsWhatItCannotWrite();
+    void stopClosesOnce();
 };
 
 void TestServiceUnits::configErrors_data() {
@@ -337,3 +339,34 @@ void TestServiceUnits::storeKeepsWhatItCannotWrite() {
 
 QTEST_GUILESS_MAIN(TestServiceUnits)
 #include "test_service_units.moc"
+
+// The stop's commit is the last: the service's destructor, later, closes no
+// interval (the MQTT feed has stopped by then and would leave it unsent).
+void TestServiceUnits::stopClosesOnce() {
+    QTemporaryDir dir;
+    ServiceConfig config;
+    config.relays.resize(1);
+    config.relays[0].name = QStringLiteral("T1");
+    config.relays[0].port = 20; // no such port: offline, its intervals close all the same
+    config.relays[0].intervalSeconds = 1;
+    qint64 now = at("2026-12-07T14:14:59.500Z");
+    int closed = 0;
+    int closedAtStop = 0;
+    {
+        Service service(config, [&now] { return now; });
+        QString error;
+        QVERIFY2(service.open(dir.filePath(QStringLiteral("counts.sqlite")), &error),
+                 qPrintable(error));
+        service.store().setClosedHook([&closed](QSqlDatabase&, const StoredInterval&) {
+            ++closed;
+            return true;
+        });
+        service.start();
+        now = at("2026-12-07T14:15:00.200Z");
+        service.stop();
+        closedAtStop = closed;
+        now = at("2026-12-07T14:15:03.200Z");
+    }
+    QCOMPARE(closedAtStop, kServiceChannels);
+    QCOMPARE(closed, closedAtStop);
+}

@@ -71,6 +71,11 @@ void Service::start() {
 }
 
 bool Service::stop() {
+    // Once: a commit after this one (the destructor's) could close
+    // intervals after the feed has stopped, and leave them in its outbox.
+    if (stopped_)
+        return storing_;
+    stopped_ = true;
     timer_.stop();
     for (RelayWorker* worker : workers_)
         worker->requestStop();

@@ -33,8 +33,8 @@ public:
     void setFeed(MqttFeed* feed);
     // Starts the workers and the commits.
     void start();
-    // Stops the workers, then commits what they counted. Returns whether the
-    // last commit was stored.
+    // Stops the workers, then commits what they counted, once (later calls
+    // do nothing). Returns whether the last commit was stored.
     bool stop();
 
     // Answers one control request: "status", "pause NAME", "resume NAME".
@@ -62,6 +62,7 @@ private:
     std::vector<RelayBatch> pending_;
     QTimer timer_;
     bool storing_ = true;
+    bool stopped_ = false;
     MqttFeed* feed_ = nullptr;
 };
 
