@@ -147,8 +147,12 @@ void MqttLink::stop() {
         // the library sends packets in order, the DISCONNECT after it.
         const int mid =
             publish(serviceStatusTopic(settings_.prefix), QByteArray(kServiceOffline), kQos1, true);
+        bool acked = false;
+        const auto watch = connect(this, &MqttLink::delivered, this,
+                                   [&acked, mid](int done) { acked = acked || done == mid; });
         if (mid >= 0)
-            awaitDelivery(mid, kOfflineAckMs);
+            waitUntil([&acked] { return acked; }, kOfflineAckMs);
+        disconnect(watch);
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
@@ -156,18 +160,17 @@ void MqttLink::stop() {
     state_ = State::Stopped;
 }
 
-void MqttLink::awaitDelivery(int mid, int timeoutMs) {
+bool MqttLink::waitUntil(const std::function<bool()>& done, int timeoutMs) {
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     connect(this, &MqttLink::disconnected, &loop, &QEventLoop::quit);
-    connect(this, &MqttLink::delivered, &loop, [&loop, mid](int done) {
-        if (done == mid)
-            loop.quit();
-    });
+    connect(this, &MqttLink::delivered, &loop, &QEventLoop::quit);
     deadline.start(timeoutMs);
-    loop.exec();
+    while (state_ == State::Connected && deadline.isActive() && !done())
+        loop.exec();
+    return done();
 }
 
 int MqttLink::publish(const QString& topic, const QByteArray& payload, int qos, bool retain) {

@@ -14,6 +14,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <functional>
 
 struct mosquitto;
 
@@ -36,6 +37,11 @@ public:
     // Queues a message; returns its message id (delivered() reports it for
     // QoS 1), or -1 when the library refused it (not connected, say).
     int publish(const QString& topic, const QByteArray& payload, int qos, bool retain);
+    // Runs the event loop, timeoutMs at most, until done() holds or the
+    // connection is gone; done() is checked again after every
+    // acknowledgement (slots connected to delivered() earlier have run by
+    // then). Returns done().
+    bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 
     State state() const { return state_; }
     const MqttSettings& settings() const { return settings_; }
@@ -51,7 +57,6 @@ signals:
     void delivered(int mid);
 
 private:
-    void awaitDelivery(int mid, int timeoutMs);
     static void onConnect(mosquitto*, void* self, int rc);
     static void onDisconnect(mosquitto*, void* self, int rc);
     static void onPublish(mosquitto*, void* self, int mid);

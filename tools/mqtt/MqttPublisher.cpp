@@ -1,7 +1,6 @@
 #include "MqttPublisher.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 
 namespace {
 
@@ -71,11 +70,8 @@ void MqttPublisher::drain() {
             report(error);
             return;
         }
-        if (rows.empty()) {
-            if (inFlight_.empty())
-                emit drained();
+        if (rows.empty())
             return;
-        }
         for (const Outbox::Row& row : rows) {
             const int mid = link_.publish(row.topic, row.payload, kQos1, false);
             if (mid < 0)
@@ -101,16 +97,8 @@ bool MqttPublisher::flush(int timeoutMs) {
     for (const QString& topic : throttle_.takeHeld())
         link_.publish(topic, retained_.value(topic), kQos1, true);
     throttleTimer_.stop();
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(this, &MqttPublisher::drained, &loop, &QEventLoop::quit);
-    connect(&link_, &MqttLink::disconnected, &loop, &QEventLoop::quit);
-    deadline.start(timeoutMs);
     drain();
-    while (link_.state() == MqttLink::State::Connected && deadline.isActive() && !settled())
-        loop.exec();
+    link_.waitUntil([this] { return settled(); }, timeoutMs);
     return settled();
 }
 

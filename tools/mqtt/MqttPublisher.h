@@ -54,8 +54,6 @@ public:
 signals:
     // The outbox could not be read or cleaned up; tried again in 5 s.
     void problem(const QString& message);
-    // The outbox was found empty with nothing in flight.
-    void drained();
 
 private:
     void onConnected();
